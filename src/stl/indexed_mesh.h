@@ -1,0 +1,22 @@
+// The mesh as read: distinct vertices (by all 96 bits, in order of first appearance) and
+// faces in file order, each naming its three vertices by index.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "vec3.h"
+
+namespace quarvex::stl {
+
+struct MeshFace {
+  Vec3f normal;            // as the file gave it: not recomputed, not normalised
+  std::uint64_t index[3];  // into IndexedMesh::vertices, in the file's vertex order
+};
+
+struct IndexedMesh {
+  std::vector<Vec3f> vertices;
+  std::vector<MeshFace> faces;
+};
+
+}  // namespace quarvex::stl
