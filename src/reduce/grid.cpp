@@ -1,0 +1,78 @@
+#include "reduce/grid.h"
+
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "parallel/parallel_loop.h"
+
+namespace quarvex::reduce {
+namespace {
+
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// One coordinate reduced over all records with fminf or fmaxf.
+template <float PointRecord::*Field, bool kMin>
+float bound(const PodVector<PointRecord>& records) {
+  constexpr float start = kMin ? kInf : -kInf;
+  return parallel::parallel_fold<float>(
+      records.size(),
+      [&](std::size_t begin, std::size_t end) {
+        float acc = start;
+        for (std::size_t i = begin; i < end; ++i)
+          acc = kMin ? std::fmin(acc, records[i].*Field) : std::fmax(acc, records[i].*Field);
+        return acc;
+      },
+      [](float a, float b) { return kMin ? std::fmin(a, b) : std::fmax(a, b); });
+}
+
+// The cell index along one axis.
+std::uint64_t axis_index(float p, float m, float big_m, float n_f, std::uint64_t n) noexcept {
+  constexpr float kEpsilon = std::bit_cast<float>(0x34000000u);  // 2^-23
+  const float d = p - m;
+  const float extent = big_m - m;
+  const float e = extent + kEpsilon;
+  const float q = d / e;
+  const float t = q * n_f;
+  const float f = std::floor(t);
+  const std::uint64_t i = saturating_u64(f);
+  const std::uint64_t last = n - 1;  // wraps for n = 0: nothing is clamped then
+  return i < last ? i : last;
+}
+
+}  // namespace
+
+std::uint64_t saturating_u64(float value) noexcept {
+  if (!(value > 0.0f)) return 0;  // NaN, zero and negatives
+  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+BoundingBox compute_bounds(const PodVector<PointRecord>& records) {
+  BoundingBox box;
+  box.min_x = bound<&PointRecord::x, true>(records);
+  box.max_x = bound<&PointRecord::x, false>(records);
+  box.min_y = bound<&PointRecord::y, true>(records);
+  box.max_y = bound<&PointRecord::y, false>(records);
+  box.min_z = bound<&PointRecord::z, true>(records);
+  box.max_z = bound<&PointRecord::z, false>(records);
+  return box;
+}
+
+std::uint64_t cells_per_axis(std::uint64_t clusters) noexcept {
+  constexpr float kThird = std::bit_cast<float>(0x3EAAAAABu);  // f32 nearest 1/3, slightly above
+  const float c = static_cast<float>(clusters);                // round to nearest
+  const float r = std::pow(c, kThird);                         // powf
+  return saturating_u64(std::ceil(r));
+}
+
+std::uint64_t cell_key(const PointRecord& record, const BoundingBox& box,
+                       std::uint64_t n) noexcept {
+  const float n_f = static_cast<float>(n);
+  const std::uint64_t ix = axis_index(record.x, box.min_x, box.max_x, n_f, n);
+  const std::uint64_t iy = axis_index(record.y, box.min_y, box.max_y, n_f, n);
+  const std::uint64_t iz = axis_index(record.z, box.min_z, box.max_z, n_f, n);
+  return (iz * n + iy) * n + ix;
+}
+
+}  // namespace quarvex::reduce

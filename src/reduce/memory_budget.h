@@ -1,0 +1,23 @@
+// Whether a result of a given size can be held in memory, checked before the count
+// adjustment allocates it, so that an absurd `clusters` becomes a clear MemoryError instead
+// of the process being killed by the kernel.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace quarvex::reduce {
+
+// Bytes one returned point costs: the record, its two output vectors, and the Python side
+// (a slot in each outer list, two inner lists, six floats).
+inline constexpr std::uint64_t kBytesPerReturnedPoint = 400;
+
+// The memory this process can still obtain: the smallest of the system's available memory
+// (with free swap), the address-space limit left, and the control group's limit left.
+std::uint64_t available_memory_bytes() noexcept;
+
+// A message for the MemoryError when `points` returned points cannot fit, else nothing.
+std::optional<std::string> result_too_large(std::uint64_t points);
+
+}  // namespace quarvex::reduce

@@ -1,0 +1,20 @@
+// From the indexed mesh to the point list: one record per distinct vertex that a face names,
+// with the normalised sum of the stored normals of its faces.
+#pragma once
+
+#include "parallel/pod_vector.h"
+#include "reduce/point_record.h"
+#include "stl/indexed_mesh.h"
+#include "vec3.h"
+
+namespace quarvex::reduce {
+
+// Runs two parallel loops (the face fold and the point collect). The record order follows
+// a randomly keyed hash map and differs from call to call.
+PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh);
+
+// The unit normal of a summed normal, in the fixed single-precision order:
+// L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0).
+Vec3f normalise_sum(Vec3f sum) noexcept;
+
+}  // namespace quarvex::reduce

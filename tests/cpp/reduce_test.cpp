@@ -1,0 +1,290 @@
+// The reduction's arithmetic and its steps on small hand-made inputs.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+#include <map>
+#include <set>
+
+#include "reduce/cells.h"
+#include "reduce/count_adjustment.h"
+#include "reduce/grid.h"
+#include "reduce/output_split.h"
+#include "reduce/point_records.h"
+
+using namespace quarvex;
+using namespace quarvex::reduce;
+
+namespace {
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+PointRecord at(float x, float y = 0, float z = 0) { return PointRecord{x, y, z, 0, 0, 1}; }
+
+BoundingBox box_x(float lo, float hi) { return BoundingBox{lo, hi, 0, 0, 0, 0}; }
+
+}  // namespace
+
+TEST(CellsPerAxis, PublishedTable) {
+  const std::pair<std::uint64_t, std::uint64_t> table[] = {
+      {0, 0},     {1, 1},       {2, 2},     {8, 2},      {9, 3},     {27, 3},
+      {28, 4},    {64, 4},      {65, 5},    {124, 5},    {125, 6},   {216, 7},
+      {1000, 11}, {10000, 22},  {1000000, 101},
+      {std::numeric_limits<std::uint64_t>::max(), 2642247},
+  };
+  for (auto [clusters, n] : table) EXPECT_EQ(cells_per_axis(clusters), n) << clusters;
+}
+
+TEST(CellsPerAxis, CubesBelow125AreExactAndAroundTheFirstEarlyStep) {
+  for (std::uint64_t k = 1; k < 5; ++k) EXPECT_EQ(cells_per_axis(k * k * k), k);
+  for (std::uint64_t k = 5; k <= 150; ++k) EXPECT_EQ(cells_per_axis(k * k * k), k + 1) << k;
+  // Up to 3442949 only the cubes themselves step early; 151^3 - 1 is the first value below a
+  // cube that already gets the larger n.
+  EXPECT_EQ(cells_per_axis(3442949), 151u);
+  EXPECT_EQ(cells_per_axis(3442950), 152u);
+  EXPECT_EQ(cells_per_axis(3442951), 152u);
+  for (std::uint64_t k = 6; k <= 150; ++k) EXPECT_EQ(cells_per_axis(k * k * k - 1), k) << k;
+}
+
+TEST(SaturatingConversion, Edges) {
+  EXPECT_EQ(saturating_u64(std::nanf("")), 0u);
+  EXPECT_EQ(saturating_u64(-3.0f), 0u);
+  EXPECT_EQ(saturating_u64(-0.0f), 0u);
+  EXPECT_EQ(saturating_u64(std::numeric_limits<float>::infinity()), UINT64_MAX);
+  EXPECT_EQ(saturating_u64(18446744073709551616.0f), UINT64_MAX);
+  EXPECT_EQ(saturating_u64(16777216.0f), 16777216u);
+}
+
+TEST(CellKey, ThreeCellsOverZeroToTen) {
+  const BoundingBox box = box_x(0.0f, 10.0f);
+  EXPECT_EQ(cell_key(at(0.0f), box, 3), 0u);
+  EXPECT_EQ(cell_key(at(1.0f), box, 3), 0u);
+  EXPECT_EQ(cell_key(at(10.0f / 3.0f), box, 3), 0u);  // t = 0.99999994
+  EXPECT_EQ(cell_key(at(5.0f), box, 3), 1u);
+  EXPECT_EQ(cell_key(at(20.0f / 3.0f), box, 3), 1u);  // t = 1.9999999
+  EXPECT_EQ(cell_key(at(10.0f), box, 3), 2u);         // t = 3, clamped
+}
+
+TEST(CellKey, ThreeCellsOverTheUnitInterval) {
+  const BoundingBox box = box_x(0.0f, 1.0f);
+  EXPECT_EQ(cell_key(at(1.0f), box, 3), 2u);  // t = 2.9999995, no clamp needed
+  EXPECT_EQ(cell_key(at(0.5f), box, 3), 1u);
+}
+
+TEST(CellKey, LinearNumberingAndDegenerateGrids) {
+  const BoundingBox box{0, 10, 0, 10, 0, 10};
+  EXPECT_EQ(cell_key(at(10, 5, 0), box, 3), 5u);  // (2, 1, 0)
+  EXPECT_EQ(cell_key(at(0, 0, 5), box, 3), 9u);   // (0, 0, 1)
+  // n = 0: t is 0 or NaN everywhere and nothing is clamped; n = 1 clamps everything to 0.
+  EXPECT_EQ(cell_key(at(10, 10, 10), box, 0), 0u);
+  EXPECT_EQ(cell_key(at(10, 10, 10), box, 1), 0u);
+  // A tiny extent crowds the points into the lower cells.
+  EXPECT_EQ(cell_key(at(1e-7f), box_x(0.0f, 1e-7f), 10), 4u);
+  // NaN coordinates and infinite extents land in cell 0 of their axis.
+  EXPECT_EQ(cell_key(at(std::nanf("")), box, 3), 0u);
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(cell_key(at(5.0f), box_x(-inf, inf), 3), 0u);
+}
+
+TEST(Bounds, IgnoreNaNAndEmptyGivesInfinities) {
+  PodVector<PointRecord> empty;
+  const BoundingBox e = compute_bounds(empty);
+  EXPECT_EQ(e.min_x, std::numeric_limits<float>::infinity());
+  EXPECT_EQ(e.max_z, -std::numeric_limits<float>::infinity());
+
+  PodVector<PointRecord> records;
+  for (int i = 0; i < 1000; ++i) records.push_back(at(float(i), -float(i), 0.5f));
+  records.push_back(at(std::nanf(""), std::nanf(""), std::nanf("")));
+  const BoundingBox b = compute_bounds(records);
+  EXPECT_EQ(b.min_x, 0.0f);
+  EXPECT_EQ(b.max_x, 999.0f);
+  EXPECT_EQ(b.min_y, -999.0f);
+  EXPECT_EQ(b.max_y, 0.0f);
+  EXPECT_EQ(b.min_z, 0.5f);
+  EXPECT_EQ(b.max_z, 0.5f);
+}
+
+TEST(Normals, LengthOrderZeroAndNonFinite) {
+  const Vec3f n = normalise_sum(Vec3f{3, 4, 0});
+  EXPECT_EQ(n.x, 0.6f);
+  EXPECT_EQ(n.y, 0.8f);
+  EXPECT_EQ(bits(n.z), 0u);
+  const Vec3f zero = normalise_sum(Vec3f{-0.0f, 0.0f, -0.0f});
+  EXPECT_EQ(bits(zero.x) | bits(zero.y) | bits(zero.z), 0u);  // positive zeros
+  EXPECT_TRUE(std::isnan(normalise_sum(Vec3f{std::nanf(""), 1, 1}).y));
+  const float inf = std::numeric_limits<float>::infinity();
+  const Vec3f big = normalise_sum(Vec3f{inf, -2.0f, 1.0f});
+  EXPECT_TRUE(std::isnan(big.x));
+  EXPECT_EQ(bits(big.y), bits(-0.0f));
+  EXPECT_EQ(bits(big.z), 0u);
+}
+
+namespace {
+
+// A closed cube of 8 shared corners and 12 outward faces.
+stl::IndexedMesh cube() {
+  stl::IndexedMesh mesh;
+  for (int i = 0; i < 8; ++i)
+    mesh.vertices.push_back(Vec3f{float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)});
+  auto quad = [&](Vec3f n, std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
+    mesh.faces.push_back(stl::MeshFace{n, {a, b, c}});
+    mesh.faces.push_back(stl::MeshFace{n, {a, c, d}});
+  };
+  quad({-1, 0, 0}, 0, 4, 6, 2);
+  quad({1, 0, 0}, 1, 3, 7, 5);
+  quad({0, -1, 0}, 0, 1, 5, 4);
+  quad({0, 1, 0}, 2, 6, 7, 3);
+  quad({0, 0, -1}, 0, 2, 3, 1);
+  quad({0, 0, 1}, 4, 5, 7, 6);
+  return mesh;
+}
+
+}  // namespace
+
+TEST(PointRecords, CubeCornersGetNormalisedFaceSums) {
+  const stl::IndexedMesh mesh = cube();
+  PodVector<PointRecord> records = build_point_records(mesh);
+  ASSERT_EQ(records.size(), 8u);
+  std::set<std::tuple<float, float, float>> seen;
+  for (const PointRecord& r : records) {
+    seen.insert({r.x, r.y, r.z});
+    // Each normal points away from the cube's centre on every axis, with unit length.
+    EXPECT_GT(r.nx * (r.x - 0.5f), 0.0f);
+    EXPECT_GT(r.ny * (r.y - 0.5f), 0.0f);
+    EXPECT_GT(r.nz * (r.z - 0.5f), 0.0f);
+    EXPECT_NEAR(r.nx * r.nx + r.ny * r.ny + r.nz * r.nz, 1.0f, 1e-6f);
+  }
+  EXPECT_EQ(seen.size(), 8u);
+}
+
+TEST(PointRecords, RepeatedIndicesCancellingAndUnreferencedVertices) {
+  stl::IndexedMesh mesh;
+  mesh.vertices = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {9, 9, 9}};
+  mesh.faces.push_back(stl::MeshFace{{0, 0, 1}, {0, 0, 1}});   // names vertex 0 twice
+  mesh.faces.push_back(stl::MeshFace{{1, 0, 0}, {0, 1, 2}});   // adds (1,0,0) once to vertex 0
+  mesh.faces.push_back(stl::MeshFace{{0, 0, -1}, {1, 2, 2}});  // cancels on vertex 1
+  PodVector<PointRecord> records = build_point_records(mesh);
+  ASSERT_EQ(records.size(), 3u);  // vertex 3 is named by no face
+  std::map<float, PointRecord> by_x;
+  for (const PointRecord& r : records) by_x[r.x] = r;
+  const Vec3f v0 = normalise_sum(Vec3f{1, 0, 2});
+  EXPECT_EQ(by_x[0].nx, v0.x);
+  EXPECT_EQ(by_x[0].nz, v0.z);
+  EXPECT_EQ(by_x[1].nx, 1.0f);  // (1,0,1) + (0,0,-1) -> (1,0,0)
+  EXPECT_EQ(bits(by_x[1].nz), 0u);
+}
+
+TEST(PointRecords, LargeMeshMatchesSequentialSums) {
+  // A strip of many faces so that the fold splits into pieces.
+  stl::IndexedMesh mesh;
+  const int n = 20000;
+  for (int i = 0; i < n + 2; ++i) mesh.vertices.push_back(Vec3f{float(i), float(i % 7), 0});
+  for (int i = 0; i < n; ++i)
+    mesh.faces.push_back(stl::MeshFace{{0, 0, float(1 + i % 3)}, {std::uint64_t(i), std::uint64_t(i + 1), std::uint64_t(i + 2)}});
+  PodVector<PointRecord> records = build_point_records(mesh);
+  ASSERT_EQ(records.size(), std::size_t(n + 2));
+  for (const PointRecord& r : records) {
+    EXPECT_EQ(r.nz, 1.0f);
+    EXPECT_EQ(r.y, float(int(r.x) % 7));
+  }
+}
+
+TEST(Cells, EveryRecordInItsOwnCellOnce) {
+  PodVector<PointRecord> records;
+  for (int i = 0; i < 5000; ++i) records.push_back(at(float(i % 100), float(i / 100), float(i % 13)));
+  records.push_back(records[17]);  // an exact duplicate stays a separate entry
+  const BoundingBox box = compute_bounds(records);
+  const std::uint64_t n = cells_per_axis(1000);
+  CellMap map;
+  accumulate_cells(records, box, n, map);
+  std::map<std::uint64_t, std::size_t> expected;
+  for (const PointRecord& r : records) ++expected[cell_key(r, box, n)];
+  std::size_t total = 0, cells = 0;
+  map.for_each([&](std::uint64_t key, const CellPoints& cell) {
+    ++cells;
+    total += cell.size();
+    EXPECT_EQ(expected[key], cell.size());
+    for (std::size_t i = 0; i < cell.size(); ++i) EXPECT_EQ(cell_key(cell[i], box, n), key);
+  });
+  EXPECT_EQ(cells, expected.size());
+  EXPECT_EQ(total, records.size());
+
+  std::vector<PointRecord> reps = pick_representatives(map);
+  EXPECT_EQ(reps.size(), expected.size());
+  std::set<std::uint64_t> rep_cells;
+  for (const PointRecord& r : reps) rep_cells.insert(cell_key(r, box, n));
+  EXPECT_EQ(rep_cells.size(), reps.size());
+}
+
+TEST(Cells, EmptyInputAndSingleCell) {
+  PodVector<PointRecord> none;
+  CellMap empty;
+  accumulate_cells(none, compute_bounds(none), 5, empty);
+  EXPECT_TRUE(pick_representatives(empty).empty());
+
+  PodVector<PointRecord> records;
+  for (int i = 0; i < 100; ++i) records.push_back(at(float(i)));
+  CellMap one;
+  accumulate_cells(records, compute_bounds(records), cells_per_axis(0), one);
+  std::vector<PointRecord> reps = pick_representatives(one);
+  ASSERT_EQ(reps.size(), 1u);
+}
+
+TEST(CountAdjustment, TrimTopUpAndUnchanged) {
+  PodVector<PointRecord> points;
+  for (int i = 0; i < 10; ++i) points.push_back(at(float(i)));
+  std::vector<PointRecord> reps(points.begin(), points.end());
+
+  std::vector<PointRecord> same = reps;
+  adjust_count(same, points, 10);
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(same[i].x, float(i));  // r = c: untouched
+
+  std::vector<PointRecord> trimmed = reps;
+  adjust_count(trimmed, points, 4);
+  ASSERT_EQ(trimmed.size(), 4u);
+  std::set<float> distinct;
+  for (const PointRecord& r : trimmed) distinct.insert(r.x);
+  EXPECT_EQ(distinct.size(), 4u);
+
+  std::vector<PointRecord> emptied = reps;
+  adjust_count(emptied, points, 0);
+  EXPECT_TRUE(emptied.empty());
+
+  std::vector<PointRecord> topped(reps.begin(), reps.begin() + 3);
+  adjust_count(topped, points, 50);
+  ASSERT_EQ(topped.size(), 50u);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(topped[i].x, float(i));  // representatives stay first
+
+  std::vector<PointRecord> nothing;
+  adjust_count(nothing, PodVector<PointRecord>{}, 7);
+  EXPECT_TRUE(nothing.empty());
+}
+
+TEST(CountAdjustment, TrimIsUniform) {
+  PodVector<PointRecord> points;
+  for (int i = 0; i < 6; ++i) points.push_back(at(float(i)));
+  int kept[6] = {0};
+  const int rounds = 6000;
+  for (int round = 0; round < rounds; ++round) {
+    std::vector<PointRecord> reps(points.begin(), points.end());
+    adjust_count(reps, points, 2);
+    for (const PointRecord& r : reps) ++kept[int(r.x)];
+  }
+  for (int count : kept) EXPECT_NEAR(count, rounds * 2 / 6, 200);
+}
+
+TEST(OutputSplit, IndexForIndex) {
+  std::vector<PointRecord> list;
+  for (int i = 0; i < 3000; ++i) list.push_back(PointRecord{float(i), 1, 2, float(-i), 4, 5});
+  SplitOutput out = split_output(std::move(list));
+  ASSERT_EQ(out.positions.size(), 3000u);
+  ASSERT_EQ(out.normals.size(), 3000u);
+  for (int i = 0; i < 3000; ++i) {
+    EXPECT_EQ(out.positions[i].x, float(i));
+    EXPECT_EQ(out.normals[i].x, float(-i));
+    EXPECT_EQ(out.normals[i].z, 5.0f);
+  }
+  EXPECT_TRUE(split_output({}).positions.empty());
+}
