@@ -56,11 +56,11 @@ std::uint64_t cgroup_left() {
     const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
     std::uint64_t limit = 0, usage = 0;
     if (controllers.empty()) {
-      for (const std::string dir : {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")})
+      for (const std::string& dir : {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")})
         if (read_number(dir + "/memory.max", limit) && read_number(dir + "/memory.current", usage))
           return usage >= limit ? 0 : limit - usage;
     } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-      for (const std::string dir :
+      for (const std::string& dir :
            {"/sys/fs/cgroup/memory" + path, std::string("/sys/fs/cgroup/memory")}) {
         if (read_number(dir + "/memory.limit_in_bytes", limit) &&
             read_number(dir + "/memory.usage_in_bytes", usage)) {
