@@ -1,0 +1,16 @@
+// Creation of the `quarvex` module object.
+//
+// Single-phase initialisation: the module is made once per process, filled with
+// `reduce_stl_points`, cached for good, and refused to every interpreter other than the
+// first one that imported it.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace quarvex::boundary {
+
+// The whole of PyInit_quarvex: a new reference to the module, or NULL with an exception set.
+PyObject* init_module() noexcept;
+
+}  // namespace quarvex::boundary
