@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "stl/read_error.h"
 #include "vec3.h"
 
 namespace quarvex::stl {
@@ -18,5 +19,11 @@ struct IndexedMesh {
   std::vector<Vec3f> vertices;
   std::vector<MeshFace> faces;
 };
+
+class TriangleSource;
+
+// Drains `source` into a mesh, or returns its first error (nothing of the mesh is kept).
+// Nothing is reserved in advance; both lists hold no spare capacity on return.
+ReadResult<IndexedMesh> build_indexed_mesh(TriangleSource& source);
 
 }  // namespace quarvex::stl

@@ -19,4 +19,13 @@ struct ReadError {
 template <class T>
 using ReadResult = Result<T, ReadError>;
 
+// "<C library description> (os error N)".
+ReadError os_read_error(int errnum);
+inline ReadError invalid_data_error(std::string text) {
+  return ReadError{ReadErrorKind::kInvalidData, 0, std::move(text)};
+}
+inline ReadError unexpected_eof_error(std::string text) {
+  return ReadError{ReadErrorKind::kUnexpectedEof, 0, std::move(text)};
+}
+
 }  // namespace quarvex::stl

@@ -1,0 +1,57 @@
+#include "stl/binary_reader.h"
+
+#include <bit>
+#include <cstring>
+
+namespace quarvex::stl {
+namespace {
+
+constexpr std::size_t kHeaderSize = 80;
+constexpr std::size_t kRecordSize = 50;
+
+std::uint32_t load_le32(const std::byte* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+Vec3f load_vec3(const std::byte* p) noexcept {
+  return Vec3f{std::bit_cast<float>(load_le32(p)), std::bit_cast<float>(load_le32(p + 4)),
+               std::bit_cast<float>(load_le32(p + 8))};
+}
+
+void decode_record(const std::byte* p, RawTriangle& out) noexcept {
+  out.normal = load_vec3(p);
+  out.vertex[0] = load_vec3(p + 12);
+  out.vertex[1] = load_vec3(p + 24);
+  out.vertex[2] = load_vec3(p + 36);
+  // p[48..50): attribute word, ignored
+}
+
+}  // namespace
+
+ReadResult<BinaryFacetReader> BinaryFacetReader::create(StlSource& source) {
+  BufferedReader reader(source);
+  std::byte head[kHeaderSize + 4];
+  ReadError error;
+  if (!reader.read_exact(head, kHeaderSize, error)) return error;
+  if (!reader.read_exact(head + kHeaderSize, 4, error)) return error;
+  return BinaryFacetReader(std::move(reader), load_le32(head + kHeaderSize));
+}
+
+NextTriangle BinaryFacetReader::next_triangle(RawTriangle& out, ReadError& error) {
+  if (index_ == count_) return NextTriangle::kEnd;
+  ++index_;
+  if (reader_.available() >= kRecordSize) {
+    decode_record(reader_.data(), out);
+    reader_.consume(kRecordSize);
+    return NextTriangle::kTriangle;
+  }
+  std::byte record[kRecordSize];
+  if (!reader_.read_exact(record, kRecordSize, error)) return NextTriangle::kError;
+  decode_record(record, out);
+  return NextTriangle::kTriangle;
+}
+
+}  // namespace quarvex::stl

@@ -1,0 +1,34 @@
+// Triangles of a binary STL file: an 80-byte header, a little-endian u32 count N, then N
+// records of 50 bytes (twelve little-endian f32 and a 2-byte attribute word).
+//
+// Invariants: N is trusted but never used to size anything; exactly N records are
+// read (index_ counts them); every f32 bit pattern is passed on unchanged; bytes after
+// record N-1 are never looked at.
+#pragma once
+
+#include <cstdint>
+
+#include "stl/buffered_reader.h"
+#include "stl/triangle_source.h"
+
+namespace quarvex::stl {
+
+class BinaryFacetReader final : public TriangleSource {
+ public:
+  // Reads the header and the count from the start of `source`.
+  static ReadResult<BinaryFacetReader> create(StlSource& source);
+
+  NextTriangle next_triangle(RawTriangle& out, ReadError& error) override;
+
+  std::uint64_t declared_count() const noexcept { return count_; }
+
+ private:
+  BinaryFacetReader(BufferedReader reader, std::uint64_t count)
+      : reader_(std::move(reader)), count_(count) {}
+
+  BufferedReader reader_;
+  std::uint64_t count_;
+  std::uint64_t index_ = 0;
+};
+
+}  // namespace quarvex::stl

@@ -1,0 +1,31 @@
+// Strict UTF-8 validation: no overlong forms, no encoded surrogates, nothing above
+// U+10FFFF. The incremental form accepts input in arbitrary pieces.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace quarvex::stl {
+
+class Utf8Validator {
+ public:
+  // Feeds the next bytes; returns false once the input so far cannot be valid.
+  bool feed(const unsigned char* p, std::size_t n) noexcept;
+  // True when everything fed is valid and no sequence is left open.
+  bool complete() const noexcept { return !bad_ && need_ == 0; }
+
+ private:
+  std::uint8_t need_ = 0;  // continuation bytes still due
+  std::uint8_t lo_ = 0x80;  // allowed range of the next continuation byte
+  std::uint8_t hi_ = 0xBF;
+  bool bad_ = false;
+};
+
+inline bool is_valid_utf8(std::string_view s) noexcept {
+  Utf8Validator v;
+  v.feed(reinterpret_cast<const unsigned char*>(s.data()), s.size());
+  return v.complete();
+}
+
+}  // namespace quarvex::stl

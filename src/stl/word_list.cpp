@@ -1,0 +1,132 @@
+#include "stl/word_list.h"
+
+#include <array>
+#include <cstdint>
+
+#include "stl/unicode_tables.h"
+
+namespace quarvex::stl {
+namespace {
+
+// 1: ASCII white space; 2: a lead byte that may start a multi-byte white space character
+// (C2: U+0085, U+00A0; E1: U+1680; E2: U+2000..U+205F; E3: U+3000); 0: part of a word.
+constexpr std::array<std::uint8_t, 256> kByteClass = [] {
+  std::array<std::uint8_t, 256> t{};
+  for (int c = 0x09; c <= 0x0D; ++c) t[c] = 1;
+  t[0x20] = 1;
+  t[0xC2] = t[0xE1] = t[0xE2] = t[0xE3] = 2;
+  return t;
+}();
+
+// Length of the white space character at p (n bytes left), or 0 if there is none.
+std::size_t multibyte_space_length(const unsigned char* p, std::size_t n) noexcept {
+  if (p[0] == 0xC2) return (n >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) ? 2 : 0;
+  if (n < 3) return 0;
+  const unsigned char b1 = p[1], b2 = p[2];
+  switch (p[0]) {
+    case 0xE1:
+      return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
+    case 0xE2:
+      if (b1 == 0x80) {
+        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
+      }
+      return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;
+    case 0xE3:
+      return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
+    default:
+      return 0;
+  }
+}
+
+// Decodes one character of valid UTF-8 at s[i], advancing i. A stray byte (never produced
+// by the reader, which validates every line) decodes as U+FFFD.
+char32_t decode(std::string_view s, std::size_t& i) noexcept {
+  const auto c = static_cast<unsigned char>(s[i++]);
+  if (c < 0x80) return c;
+  std::size_t extra = c >= 0xF0 ? 3 : c >= 0xE0 ? 2 : c >= 0xC0 ? 1 : 0;
+  if (extra == 0 || i + extra > s.size()) return 0xFFFD;
+  char32_t cp = c & (0x3F >> extra);
+  for (; extra > 0; --extra) cp = (cp << 6) | (static_cast<unsigned char>(s[i++]) & 0x3F);
+  return cp;
+}
+
+void append_escaped(std::string& out, std::string_view word) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t i = 0;
+  while (i < word.size()) {
+    const std::size_t start = i;
+    const char32_t cp = decode(word, i);
+    switch (cp) {
+      case U'"': out += "\\\""; continue;
+      case U'\\': out += "\\\\"; continue;
+      case U'\0': out += "\\0"; continue;
+      case U'\t': out += "\\t"; continue;
+      case U'\n': out += "\\n"; continue;
+      case U'\r': out += "\\r"; continue;
+      default: break;
+    }
+    if (is_printable(cp) && !is_grapheme_extend(cp)) {
+      if (cp == 0xFFFD && i - start != 3) {
+        out += "\xEF\xBF\xBD";
+      } else {
+        out.append(word.data() + start, i - start);
+      }
+      continue;
+    }
+    out += "\\u{";
+    int shift = 20;
+    while (shift > 0 && ((cp >> shift) & 0xF) == 0) shift -= 4;
+    for (; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
+    out += '}';
+  }
+}
+
+}  // namespace
+
+void split_words(std::string_view line, std::vector<std::string_view>& words) {
+  words.clear();
+  const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+  const std::size_t n = line.size();
+  std::size_t i = 0;
+  std::size_t word_start = 0;
+  bool in_word = false;
+  while (i < n) {
+    const std::uint8_t cls = kByteClass[p[i]];
+    std::size_t space = 0;
+    if (cls == 1) {
+      space = 1;
+    } else if (cls == 2) {
+      space = multibyte_space_length(p + i, n - i);
+    }
+    if (space == 0) {
+      // Continuation bytes never look like a white space lead byte, so stepping one byte
+      // at a time through a multi-byte character is safe.
+      if (!in_word) {
+        word_start = i;
+        in_word = true;
+      }
+      ++i;
+      continue;
+    }
+    if (in_word) {
+      words.emplace_back(line.data() + word_start, i - word_start);
+      in_word = false;
+    }
+    i += space;
+  }
+  if (in_word) words.emplace_back(line.data() + word_start, n - word_start);
+}
+
+std::string word_list_text(std::span<const std::string_view> words) {
+  std::string out = "[";
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    if (k > 0) out += ", ";
+    out += '"';
+    append_escaped(out, words[k]);
+    out += '"';
+  }
+  out += ']';
+  return out;
+}
+
+}  // namespace quarvex::stl
