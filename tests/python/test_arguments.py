@@ -186,3 +186,49 @@ def test_a_bad_path_is_reported_before_the_count_is_looked_at():
     with pytest.raises(ValueError):
         reduce_stl_points(PathLike(ValueError()), count)
     assert count.calls == 0
+
+
+def test_failing_calls_leak_nothing(missing_path):
+    import gc
+    import tracemalloc
+
+    def fresh_type_error():
+        raise TypeError("t") from KeyError("k")
+
+    calls = [
+        lambda: reduce_stl_points(missing_path, Index(3)),
+        lambda: reduce_stl_points(PathLike(None), 1),
+        lambda: reduce_stl_points(PathLike(ValueError("v")), 1),
+        lambda: reduce_stl_points(missing_path, -1),
+        lambda: reduce_stl_points(missing_path, 2.0),
+        lambda: reduce_stl_points(b"x", 1),
+        lambda: reduce_stl_points(missing_path, 1, foo=2),
+        lambda: reduce_stl_points(missing_path, 1, file_path=2),
+        lambda: reduce_stl_points(file_path=pathlib.Path(missing_path), clusters=2**64 - 1),
+    ]
+
+    def round_of_calls():
+        for call in calls:
+            try:
+                call()
+            except BaseException:  # noqa: BLE001
+                pass
+
+    class Raising:
+        def __fspath__(self):
+            fresh_type_error()
+
+    calls.append(lambda: reduce_stl_points(Raising(), 1))
+    tracemalloc.start()
+    try:
+        for _ in range(200):
+            round_of_calls()
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        for _ in range(3000):
+            round_of_calls()
+        gc.collect()
+        grown = tracemalloc.get_traced_memory()[0] - before
+    finally:
+        tracemalloc.stop()
+    assert grown < 64 * 1024, grown
