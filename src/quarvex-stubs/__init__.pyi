@@ -1,0 +1,1 @@
+../quarvex.pyi
