@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <limits>
+#include <random>
+#include <string>
+
+#include "stl/float_syntax.h"
+
+namespace quarvex::stl {
+namespace {
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Parses a word that must be accepted; returns its value.
+float value_of(const std::string& word) {
+  float v = 12345.0f;
+  EXPECT_TRUE(parse_f32(word, v)) << word;
+  return v;
+}
+
+// Exact decimal expansion of a double (glibc prints every digit it is asked for exactly).
+std::string exact_decimal(double d) {
+  char buf[1200];
+  std::snprintf(buf, sizeof buf, "%.800e", d);
+  return buf;
+}
+
+TEST(FloatSyntax, AcceptsTheNumberForms) {
+  EXPECT_EQ(value_of("1"), 1.0f);
+  EXPECT_EQ(value_of("-2.5"), -2.5f);
+  EXPECT_EQ(value_of("+3."), 3.0f);
+  EXPECT_EQ(value_of(".25"), 0.25f);
+  EXPECT_EQ(value_of("-.5"), -0.5f);
+  EXPECT_EQ(value_of("1e-3"), 1e-3f);
+  EXPECT_EQ(value_of("1E+04"), 1e4f);
+  EXPECT_EQ(value_of("1.e2"), 100.0f);
+  EXPECT_EQ(value_of("00.5"), 0.5f);
+  EXPECT_EQ(value_of("007"), 7.0f);
+  EXPECT_EQ(value_of("2e-0005"), 2e-5f);
+  EXPECT_EQ(value_of("0e99999999999999999999"), 0.0f);
+  EXPECT_EQ(value_of(std::string(5000, '0') + "1.5"), 1.5f);
+  EXPECT_EQ(value_of("0." + std::string(5000, '0') + "1e5001"), 1.0f);
+}
+
+TEST(FloatSyntax, SpecialWordsInAnyCase) {
+  for (const char* w : {"inf", "INF", "+Inf", "infinity", "InFiNiTy"}) {
+    EXPECT_EQ(value_of(w), std::numeric_limits<float>::infinity()) << w;
+  }
+  EXPECT_EQ(value_of("-Infinity"), -std::numeric_limits<float>::infinity());
+  for (const char* w : {"nan", "NaN", "-nan", "+NAN"}) EXPECT_TRUE(std::isnan(value_of(w))) << w;
+}
+
+TEST(FloatSyntax, RejectsEverythingElse) {
+  for (const char* w : {"", "+", "-", ".", "+.", "1,5", "0x10", "0X1p3", "1e", "1e+", "1E-", "e5",
+                        ".e5", "1.2.3", "1e5.0", "1e2e3", "++1", "+-1", "1_000", " 1", "1 ", "1f",
+                        "1d5", "infin", "infinit", "infinityy", "nan(1)", "nana", "-inf-", "in",
+                        "\xd9\xa1", "\xe2\x88\x9e"}) {
+    float v = 0.0f;
+    EXPECT_FALSE(parse_f32(w, v)) << w;
+  }
+  float v;
+  EXPECT_FALSE(parse_f32(std::string_view("1\0", 2), v));
+}
+
+TEST(FloatSyntax, ZerosKeepTheirSign) {
+  EXPECT_EQ(bits(value_of("-0")), 0x80000000u);
+  EXPECT_EQ(bits(value_of("-0.0e-7")), 0x80000000u);
+  EXPECT_EQ(bits(value_of("0")), 0u);
+  EXPECT_EQ(bits(value_of("1e-50")), 0u);
+  EXPECT_EQ(bits(value_of("-1e-50")), 0x80000000u);
+  EXPECT_EQ(bits(value_of("1e-99999999999999999999")), 0u);
+  EXPECT_EQ(bits(value_of("-123456e-99999")), 0x80000000u);
+}
+
+TEST(FloatSyntax, OverflowAndTheLargestFinite) {
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(value_of("3.4028235e38"), std::numeric_limits<float>::max());
+  EXPECT_EQ(value_of("3.4028236e38"), inf);
+  EXPECT_EQ(value_of("1e39"), inf);
+  EXPECT_EQ(value_of("-1e39"), -inf);
+  EXPECT_EQ(value_of("1e99999999999999999999"), inf);
+  EXPECT_EQ(value_of("0.000001e45"), inf);
+  // 2^128 - 2^103 is the halfway point above the largest finite value: ties go to infinity.
+  EXPECT_EQ(value_of("340282356779733661637539395458142568448"), inf);
+  EXPECT_EQ(value_of("340282356779733661637539395458142568447.999"), std::numeric_limits<float>::max());
+}
+
+TEST(FloatSyntax, SmallestSubnormalAndItsHalf) {
+  const float tiny = std::numeric_limits<float>::denorm_min();
+  EXPECT_EQ(value_of("1.4e-45"), tiny);
+  EXPECT_EQ(value_of("-1.4e-45"), -tiny);
+  EXPECT_EQ(value_of("7.1e-46"), tiny);
+  EXPECT_EQ(bits(value_of("7.0e-46")), 0u);
+  // Exactly 2^-150: a tie between 0 and the smallest subnormal goes to 0 (even).
+  const std::string half = exact_decimal(std::ldexp(1.0, -150));
+  EXPECT_EQ(bits(value_of(half)), 0u);
+  EXPECT_EQ(bits(value_of("-" + half)), 0x80000000u);
+  const std::string mantissa = half.substr(0, half.find('e'));
+  const std::string exponent = half.substr(half.find('e'));
+  EXPECT_EQ(value_of(mantissa + "0000000000000000000001" + exponent), tiny);
+}
+
+// Exact midpoints between neighbouring floats, written with hundreds of digits: a tie goes
+// to the even neighbour; a digit more or a hair less decides the other way.
+TEST(FloatSyntax, HalfwayPointsRoundToEvenWithManyDigits) {
+  std::mt19937 rng(12345);
+  int checked = 0;
+  for (int i = 0; i < 4000; ++i) {
+    const std::uint32_t pattern = rng() & 0x7F7FFFFFu;  // finite, below the largest exponent
+    const float a = std::bit_cast<float>(pattern);
+    const float b = std::nextafter(a, std::numeric_limits<float>::infinity());
+    if (!std::isfinite(b)) continue;
+    const double mid = (static_cast<double>(a) + static_cast<double>(b)) / 2.0;
+    const float even = (bits(a) & 1u) == 0 ? a : b;
+    const std::string exact = exact_decimal(mid);
+    ASSERT_EQ(bits(value_of(exact)), bits(even)) << exact;
+    const std::string mantissa = exact.substr(0, exact.find('e'));
+    const std::string exponent = exact.substr(exact.find('e'));
+    ASSERT_EQ(bits(value_of(mantissa + "1" + exponent)), bits(b)) << exact;
+    ASSERT_EQ(bits(value_of(exact_decimal(std::nextafter(mid, 0.0)))), bits(a)) << exact;
+    ASSERT_EQ(bits(value_of("-" + exact)), bits(-even)) << exact;
+    ++checked;
+  }
+  EXPECT_GT(checked, 3000);
+  // The boundary between subnormal and normal numbers: the tie goes to 2^-126 (even).
+  const double below_normal = std::ldexp(1.0, -126) - std::ldexp(1.0, -150);
+  EXPECT_EQ(value_of(exact_decimal(below_normal)), std::numeric_limits<float>::min());
+}
+
+TEST(FloatSyntax, NonFiniteMessages) {
+  const float inf = std::numeric_limits<float>::infinity();
+  EXPECT_EQ(non_finite_message(inf), "expected finite f32, got inf which is Infinite");
+  EXPECT_EQ(non_finite_message(-inf), "expected finite f32, got -inf which is Infinite");
+  EXPECT_EQ(non_finite_message(std::numeric_limits<float>::quiet_NaN()),
+            "expected finite f32, got NaN which is Nan");
+  EXPECT_EQ(non_finite_message(-std::numeric_limits<float>::quiet_NaN()),
+            "expected finite f32, got NaN which is Nan");
+}
+
+}  // namespace
+}  // namespace quarvex::stl

@@ -1,0 +1,314 @@
+#include <gtest/gtest.h>
+
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <string>
+#include <unistd.h>
+#include <vector>
+
+#include "stl/ascii_reader.h"
+#include "stl/binary_reader.h"
+#include "stl/detect_format.h"
+#include "stl/read_mesh_file.h"
+
+namespace quarvex::stl {
+namespace {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/stl_readers_XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    const std::string p = path_ + "/" + name;
+    FILE* f = std::fopen(p.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return p;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+void put_f32(std::string& out, float f) {
+  const std::uint32_t b = std::bit_cast<std::uint32_t>(f);
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((b >> (8 * i)) & 0xFF);
+}
+
+// Binary STL: header, the declared count, and one record per 12-float group.
+std::string binary_stl(std::uint32_t declared, const std::vector<std::vector<float>>& records,
+                       const std::string& header = std::string(80, 'h')) {
+  std::string out = header.substr(0, 80) + std::string(80 - std::min<std::size_t>(80, header.size()), '\0');
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((declared >> (8 * i)) & 0xFF);
+  for (const auto& r : records) {
+    for (float f : r) put_f32(out, f);
+    out += "\x01\x02";
+  }
+  return out;
+}
+
+std::vector<float> record(float base) {
+  std::vector<float> r;
+  for (int i = 0; i < 12; ++i) r.push_back(base + static_cast<float>(i));
+  return r;
+}
+
+StlFormat format_of(const TempDir& dir, const std::string& bytes) {
+  StlSource source(::open(dir.write("detect.stl", bytes).c_str(), O_RDONLY | O_CLOEXEC));
+  const StlFormat f = detect_format(source);
+  // Detection leaves the file at its start.
+  char first = 0;
+  const bool read_one = ::read(source.fd(), &first, 1) == 1;
+  EXPECT_EQ(read_one, !bytes.empty());
+  if (read_one) {
+    EXPECT_EQ(first, bytes[0]);
+  }
+  return f;
+}
+
+std::string read_error_text(const std::string& path) {
+  auto r = read_mesh_file(path);
+  EXPECT_FALSE(r.ok()) << path;
+  return r.ok() ? "" : r.error().text;
+}
+
+IndexedMesh read_ok(const std::string& path) {
+  auto r = read_mesh_file(path);
+  EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text);
+  return r.ok() ? std::move(r.value().mesh) : IndexedMesh{};
+}
+
+TEST(DetectFormat, FirstLineDecides) {
+  TempDir dir;
+  EXPECT_EQ(format_of(dir, "solid cube\nfacet\n"), StlFormat::kAscii);
+  EXPECT_EQ(format_of(dir, "solid "), StlFormat::kAscii);
+  EXPECT_EQ(format_of(dir, "solid x\n\xFF\xFE binary after the first line"), StlFormat::kAscii);
+  EXPECT_EQ(format_of(dir, "solid \xC3\xA9t\xC3\xA9\r\n"), StlFormat::kAscii);
+  EXPECT_EQ(format_of(dir, ""), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "solid\nfacet\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "solid\r\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "soli"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "SOLID x\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, " solid x\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "\tsolid x\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "\xEF\xBB\xBFsolid x\n"), StlFormat::kBinary);
+  EXPECT_EQ(format_of(dir, "solid caf\xE9\n"), StlFormat::kBinary);       // Latin-1
+  EXPECT_EQ(format_of(dir, "solid \xC3\n\xA9"), StlFormat::kBinary);      // cut by the line end
+  EXPECT_EQ(format_of(dir, "solid \xED\xA0\x80\n"), StlFormat::kBinary);  // surrogate
+}
+
+TEST(DetectFormat, LongFirstLinesAcrossBuffers) {
+  TempDir dir;
+  std::string line = "solid " + std::string(20000, 'n');
+  EXPECT_EQ(format_of(dir, line), StlFormat::kAscii);
+  EXPECT_EQ(format_of(dir, line + "\nrest"), StlFormat::kAscii);
+  // A multi-byte character straddling the 8192-byte read boundary is still valid.
+  std::string straddle = "solid " + std::string(8192 - 6 - 1, 'a') + "\xE2\x82\xAC\n";
+  EXPECT_EQ(format_of(dir, straddle), StlFormat::kAscii);
+  std::string bad_late = line;
+  bad_late[15000] = '\xFF';
+  EXPECT_EQ(format_of(dir, bad_late + "\n"), StlFormat::kBinary);
+  // A bad byte after the first line end does not count.
+  EXPECT_EQ(format_of(dir, line + "\n" + std::string(9000, '\xFF')), StlFormat::kAscii);
+}
+
+TEST(ReadMeshFile, OpeningFailures) {
+  TempDir dir;
+  EXPECT_EQ(read_error_text(std::string("a\0b", 3)), "file name contained an unexpected NUL byte");
+  auto missing = read_mesh_file(dir.path() + "/missing.stl");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().kind, ReadErrorKind::kOs);
+  EXPECT_EQ(missing.error().os_errno, 2);
+  EXPECT_EQ(missing.error().text, "No such file or directory (os error 2)");
+  EXPECT_EQ(read_error_text(dir.path()), "Is a directory (os error 21)");
+  EXPECT_EQ(read_error_text(dir.write("f", "x") + "/inside"), "Not a directory (os error 20)");
+}
+
+TEST(BinaryReader, CountsAndShortFiles) {
+  TempDir dir;
+  const std::string eof = "failed to fill whole buffer";
+  EXPECT_EQ(read_error_text(dir.write("empty.stl", "")), eof);
+  EXPECT_EQ(read_error_text(dir.write("header.stl", std::string(83, '\0'))), eof);
+  IndexedMesh none = read_ok(dir.write("zero.stl", binary_stl(0, {})));
+  EXPECT_TRUE(none.vertices.empty());
+  EXPECT_TRUE(none.faces.empty());
+  EXPECT_EQ(read_error_text(dir.write("more.stl", binary_stl(2, {record(0)}))), eof);
+  std::string cut = binary_stl(2, {record(0), record(100)});
+  cut.pop_back();
+  auto short_by_one = read_mesh_file(dir.write("cut.stl", cut));
+  ASSERT_FALSE(short_by_one.ok());
+  EXPECT_EQ(short_by_one.error().kind, ReadErrorKind::kUnexpectedEof);
+  // A huge declared count in a short file fails at once, reserving nothing.
+  EXPECT_EQ(read_error_text(dir.write("huge.stl", binary_stl(0xFFFFFFFFu, {record(0)}))), eof);
+  // Records beyond the declared count are ignored, also when they are garbage.
+  IndexedMesh one = read_ok(dir.write("extra.stl", binary_stl(1, {record(0), record(50)}) + "junk"));
+  ASSERT_EQ(one.faces.size(), 1u);
+  EXPECT_EQ(one.faces[0].normal.y, 1.0f);
+  EXPECT_EQ(one.vertices[2].z, 11.0f);
+}
+
+TEST(BinaryReader, ValuesBitForBitAcrossBufferBoundaries) {
+  TempDir dir;
+  std::vector<std::vector<float>> records;
+  for (int i = 0; i < 1000; ++i) records.push_back(record(static_cast<float>(i) * 12.0f));
+  records[7][3] = std::bit_cast<float>(0x7FC12345u);   // NaN with payload
+  records[7][4] = -std::numeric_limits<float>::infinity();
+  records[7][5] = std::bit_cast<float>(0x80000001u);   // negative subnormal
+  // A "solid " header is still binary when its first line is not UTF-8.
+  IndexedMesh mesh = read_ok(dir.write("many.stl", binary_stl(1000, records, "solid \xFF\n")));
+  ASSERT_EQ(mesh.faces.size(), 1000u);
+  ASSERT_EQ(mesh.vertices.size(), 3000u);
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(mesh.vertices[21].x), 0x7FC12345u);
+  EXPECT_EQ(mesh.vertices[21].y, -std::numeric_limits<float>::infinity());
+  EXPECT_EQ(std::bit_cast<std::uint32_t>(mesh.vertices[21].z), 0x80000001u);
+  for (std::size_t i = 0; i < 1000; ++i) {
+    if (i == 7) continue;
+    ASSERT_EQ(mesh.faces[i].normal.x, static_cast<float>(i) * 12.0f);
+    ASSERT_EQ(mesh.vertices[3 * i + 2].z, static_cast<float>(i) * 12.0f + 11.0f);
+  }
+}
+
+TEST(BinaryReader, SolidHeaderWithValidFirstLineGoesToTheTextReader) {
+  TempDir dir;
+  // No 0x0A at all and valid UTF-8: the whole file is the first line.
+  std::string header = "solid made by a binary exporter";
+  std::string file = binary_stl(0, {}, header);
+  EXPECT_EQ(read_error_text(dir.write("nolf.stl", file)), "EOF while expecting facet or endsolid.");
+}
+
+// A source that cannot be rewound: whatever detection consumed is lost, and reading goes on
+// as binary from where the descriptor stands.
+TEST(BinaryReader, PipeLosesWhatDetectionRead) {
+  auto through_pipe = [](const std::string& bytes) {
+    int fds[2];
+    EXPECT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+    ::close(fds[1]);
+    StlSource source(fds[0]);
+    return read_mesh(source);
+  };
+  std::string junk(8192, 'j');
+  junk[100] = '\n';
+  auto after_junk = through_pipe(junk + binary_stl(1, {record(5)}));
+  ASSERT_TRUE(after_junk.ok()) << after_junk.error().text;
+  EXPECT_EQ(after_junk.value().faces.size(), 1u);
+  EXPECT_EQ(after_junk.value().vertices[0].x, 8.0f);
+  auto ascii = through_pipe("solid x\nendsolid x\n");
+  ASSERT_FALSE(ascii.ok());
+  EXPECT_EQ(ascii.error().text, "failed to fill whole buffer");
+}
+
+const char* kFacet =
+    "facet normal 0 0 1\n outer loop\n  vertex 0 0 0\n  vertex 1 0 0\n  vertex 1 1 0\n endloop\nendfacet\n";
+
+TEST(AsciiReader, LenientSpacingAndLineEnds) {
+  TempDir dir;
+  IndexedMesh plain = read_ok(dir.write("plain.stl", std::string("solid a\n") + kFacet + "endsolid a\n"));
+  ASSERT_EQ(plain.faces.size(), 1u);
+  const std::string messy =
+      "solid messy name\r\n\r\n  \t\n\tfacet   normal\t0  0\t\t1 \r\n\n outer \t loop\r\n"
+      "\xE3\x80\x80vertex 0 0 0\r\n vertex 1.0 0 0e0\n\n vertex +1 1. 0\r\n endloop\r\n   endfacet   \r\n"
+      "\n\n endsolid";  // last line without a line end
+  IndexedMesh mesh = read_ok(dir.write("messy.stl", messy));
+  ASSERT_EQ(mesh.faces.size(), 1u);
+  ASSERT_EQ(mesh.vertices.size(), 3u);
+  EXPECT_EQ(mesh.vertices[2].x, 1.0f);
+  EXPECT_EQ(mesh.vertices[2].y, 1.0f);
+  EXPECT_EQ(mesh.faces[0].normal.z, 1.0f);
+  // Only "solid " and "endsolid" matter around the facets; what follows is never read.
+  IndexedMesh empty = read_ok(dir.write("empty.stl", "solid \nendsolid other name\nsolid again\n\xFF\xFE"));
+  EXPECT_TRUE(empty.faces.empty());
+  EXPECT_TRUE(empty.vertices.empty());
+}
+
+TEST(AsciiReader, LinesOfSeveralMegabytes) {
+  TempDir dir;
+  const std::string pad(3 << 20, ' ');
+  const std::string file = "solid " + std::string(3 << 20, 'n') + "\nfacet normal 0 0 1\nouter loop\nvertex" +
+                           pad + "0.5 0 0\nvertex 0." + std::string(3 << 20, '0') + "1e" + std::to_string((3 << 20) - 2) + " 2 3\n" +
+                           "vertex 7 8 9\nendloop\nendfacet\nendsolid" + pad;
+  IndexedMesh mesh = read_ok(dir.write("long.stl", file));
+  ASSERT_EQ(mesh.vertices.size(), 3u);
+  EXPECT_EQ(mesh.vertices[0].x, 0.5f);
+  EXPECT_EQ(mesh.vertices[1].x, 1e-3f);  // 0.(3 Mi zeros)1 e(3 Mi - 2)
+}
+
+TEST(AsciiReader, EveryGrammarMessage) {
+  TempDir dir;
+  const std::string head = "solid s\n";
+  const std::string facet_head = head + "facet normal 0 0 1\n";
+  const std::string loop = facet_head + "outer loop\n";
+  const std::string v3 = loop + "vertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\n";
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {head, "EOF while expecting facet or endsolid."},
+      {head + kFacet, "EOF while expecting facet or endsolid."},
+      {head + "facet normal 0 0 1 outer loop\n",
+       "invalid facet header: [\"facet\", \"normal\", \"0\", \"0\", \"1\", \"outer\", \"loop\"]"},
+      {head + "FACET NORMAL 0 0 1\n", "invalid facet header: [\"FACET\", \"NORMAL\", \"0\", \"0\", \"1\"]"},
+      {head + "facet normal 0 0 1 1\n", "invalid facet header: [\"facet\", \"normal\", \"0\", \"0\", \"1\", \"1\"]"},
+      {head + "facet\tnormal 0 \"q\\\n", "invalid facet header: [\"facet\", \"normal\", \"0\", \"\\\"q\\\\\"]"},
+      {head + "Endsolid\n", "invalid facet header: [\"Endsolid\"]"},
+      {facet_head, "EOF while expecting [\"outer\", \"loop\"]"},
+      {facet_head + "outer\nloop\n", "expected [\"outer\", \"loop\"], got [\"outer\"]"},
+      {facet_head + "vertex 1 2 3\n", "expected [\"outer\", \"loop\"], got [\"vertex\", \"1\", \"2\", \"3\"]"},
+      {loop, "EOF while expecting vertex"},
+      {loop + "vertex 1 2\n", "vertex f32 f32 f32, got [\"vertex\", \"1\", \"2\"]"},
+      {loop + "vertex 1 2 3 4\n", "vertex f32 f32 f32, got [\"vertex\", \"1\", \"2\", \"3\", \"4\"]"},
+      {loop + "endloop\n", "vertex f32 f32 f32, got [\"endloop\"]"},
+      {v3, "EOF while expecting [\"endloop\"]"},
+      {v3 + "endlop\n", "expected [\"endloop\"], got [\"endlop\"]"},
+      {v3 + "endloop\n", "EOF while expecting [\"endfacet\"]"},
+      {v3 + "endloop\nendfacet x\n", "expected [\"endfacet\"], got [\"endfacet\", \"x\"]"},
+      {head + "facet normal 0 1,5 0\n", "invalid float literal"},
+      {loop + "vertex 0x10 0 0\n", "invalid float literal"},
+      {loop + "vertex 1 1e 0\n", "invalid float literal"},
+      {loop + "vertex 1 1 1.2.3\n", "invalid float literal"},
+      {loop + "vertex - 1 1\n", "invalid float literal"},
+      {head + "facet normal inf 0 0\n", "expected finite f32, got inf which is Infinite"},
+      {loop + "vertex 0 -Infinity 0\n", "expected finite f32, got -inf which is Infinite"},
+      {loop + "vertex 0 0 -NaN\n", "expected finite f32, got NaN which is Nan"},
+      {loop + "vertex 1e39 0 0\n", "expected finite f32, got inf which is Infinite"},
+      // The first failing word decides; later words are not looked at.
+      {loop + "vertex nan x 0\n", "expected finite f32, got NaN which is Nan"},
+      {loop + "vertex x nan 0\n", "invalid float literal"},
+      {head + "facet normal 0 0 1\n\xFF\n", "stream did not contain valid UTF-8"},
+      {head + "facet normal \xC3 0 1\n", "stream did not contain valid UTF-8"},
+      {head + kFacet + "endsolid\xC3", "stream did not contain valid UTF-8"},
+  };
+  int i = 0;
+  for (const auto& [text, message] : cases) {
+    EXPECT_EQ(read_error_text(dir.write("case" + std::to_string(i++) + ".stl", text)), message) << text;
+  }
+  // The failure's kind follows the message.
+  auto eof = read_mesh_file(dir.write("eof.stl", head));
+  ASSERT_FALSE(eof.ok());
+  EXPECT_EQ(eof.error().kind, ReadErrorKind::kUnexpectedEof);
+  auto bad = read_mesh_file(dir.write("bad.stl", loop + "vertex 1 2\n"));
+  ASSERT_FALSE(bad.ok());
+  EXPECT_EQ(bad.error().kind, ReadErrorKind::kInvalidData);
+}
+
+TEST(AsciiReader, FirstLineCheckedAgainAtCreation) {
+  TempDir dir;
+  auto create_on = [&](const std::string& bytes) {
+    StlSource source(::open(dir.write("first.stl", bytes).c_str(), O_RDONLY | O_CLOEXEC));
+    auto r = AsciiFacetReader::create(source);
+    return r.ok() ? std::string("ok") : r.error().text;
+  };
+  EXPECT_EQ(create_on(""), "empty file?");
+  EXPECT_EQ(create_on("solid\n"), "ascii STL does not start with \"solid \"");
+  EXPECT_EQ(create_on("\n"), "ascii STL does not start with \"solid \"");
+  EXPECT_EQ(create_on("sol\xFF\n"), "stream did not contain valid UTF-8");
+  EXPECT_EQ(create_on("solid " + std::string(20000, 'x')), "ok");
+}
+
+}  // namespace
+}  // namespace quarvex::stl
