@@ -8,7 +8,7 @@ Writes, into OUTDIR (created if needed):
     torus.stl        binary, a ring torus            4096 triangles
     torus-ascii.stl  ASCII, the same torus           4096 triangles
     knot.stl         binary, a trefoil-knot tube     3840 triangles
-    blob-ascii.stl   ASCII, a lumpy sphere           5120 triangles
+    pawn-ascii.stl   ASCII, a chess pawn             5040 triangles
 
 Every mesh is closed and consistently wound, its facet normals point outwards, and
 neighbouring triangles share their corners bit for bit, so the corners merge into one
@@ -101,48 +101,54 @@ def trefoil(radius: float = 0.45, steps: int = 160, sides: int = 12) -> Mesh:
     return vertices, grid_faces(steps, sides)
 
 
-def blob(subdivisions: int = 4) -> Mesh:
-    """An icosphere whose radius swells and dents smoothly with the direction."""
-    phi = (1.0 + math.sqrt(5.0)) / 2.0
-    points = [normalised(p) for p in [
-        (-1, phi, 0), (1, phi, 0), (-1, -phi, 0), (1, -phi, 0),
-        (0, -1, phi), (0, 1, phi), (0, -1, -phi), (0, 1, -phi),
-        (phi, 0, -1), (phi, 0, 1), (-phi, 0, -1), (-phi, 0, 1),
-    ]]
-    faces = [
-        (0, 11, 5), (0, 5, 1), (0, 1, 7), (0, 7, 10), (0, 10, 11),
-        (1, 5, 9), (5, 11, 4), (11, 10, 2), (10, 7, 6), (7, 1, 8),
-        (3, 9, 4), (3, 4, 2), (3, 2, 6), (3, 6, 8), (3, 8, 9),
-        (4, 9, 5), (2, 4, 11), (6, 2, 10), (8, 6, 7), (9, 8, 1),
-    ]
-    for _ in range(subdivisions):
-        midpoints: dict[tuple[int, int], int] = {}
+def lathe(profile: list[tuple[float, float]], samples: int, segments: int) -> Mesh:
+    """A closed surface of revolution about the z axis.
 
-        def midpoint(a: int, b: int) -> int:
-            key = (min(a, b), max(a, b))
-            if key not in midpoints:
-                pa, pb = points[a], points[b]
-                points.append(normalised(((pa[0] + pb[0]) / 2, (pa[1] + pb[1]) / 2, (pa[2] + pb[2]) / 2)))
-                midpoints[key] = len(points) - 1
-            return midpoints[key]
+    `profile` is a polyline of (height, radius) from the bottom pole (radius 0) to the top
+    pole (radius 0); it is resampled to `samples` points evenly spaced along its length.
+    """
+    lengths = [0.0]
+    for (h0, r0), (h1, r1) in zip(profile, profile[1:]):
+        lengths.append(lengths[-1] + math.hypot(h1 - h0, r1 - r0))
+    rings = []
+    for k in range(samples):
+        s = lengths[-1] * k / (samples - 1)
+        i = max(i for i in range(len(lengths) - 1) if lengths[i] <= s or i == 0)
+        f = (s - lengths[i]) / (lengths[i + 1] - lengths[i])
+        (h0, r0), (h1, r1) = profile[i], profile[i + 1]
+        rings.append((h0 + f * (h1 - h0), r0 + f * (r1 - r0)))
 
-        finer = []
-        for a, b, c in faces:
-            ab, bc, ca = midpoint(a, b), midpoint(b, c), midpoint(c, a)
-            finer += [(a, ab, ca), (b, bc, ab), (c, ca, bc), (ab, bc, ca)]
-        faces = finer
+    bottom, top = rings[0], rings[-1]
+    vertices = [f32_vec(0.0, 0.0, bottom[0])]
+    for h, r in rings[1:-1]:
+        for j in range(segments):
+            u = 2.0 * math.pi * j / segments
+            vertices.append(f32_vec(r * math.cos(u), r * math.sin(u), h))
+    vertices.append(f32_vec(0.0, 0.0, top[0]))
 
-    bumps = [((0.3, 0.5, 0.8), 0.35), ((-0.6, 0.2, 0.7), 0.3), ((0.1, -0.9, 0.2), 0.25), ((-0.2, 0.1, -1.0), -0.2)]
-    vertices = []
-    for p in points:
-        r = 1.0
-        for centre, height in bumps:
-            c = normalised(centre)
-            closeness = p[0] * c[0] + p[1] * c[1] + p[2] * c[2]
-            r += height * math.exp(-6.0 * (1.0 - closeness))
-        r += 0.04 * math.sin(5 * p[0]) * math.sin(5 * p[1]) * math.sin(5 * p[2])
-        vertices.append(f32_vec(1.2 * r * p[0], r * p[1], 0.9 * r * p[2]))
+    def ring(k: int, j: int) -> int:  # k counts the rings between the poles from 0
+        return 1 + k * segments + j % segments
+
+    last = len(rings) - 3
+    faces = []
+    for j in range(segments):
+        faces.append((0, ring(0, j + 1), ring(0, j)))
+        for k in range(last):
+            a, b, c, d = ring(k, j), ring(k, j + 1), ring(k + 1, j + 1), ring(k + 1, j)
+            faces += [(a, b, c), (a, c, d)]
+        faces.append((len(vertices) - 1, ring(last, j), ring(last, j + 1)))
     return vertices, faces
+
+
+def pawn() -> Mesh:
+    """A chess pawn: base, tapering body, collar and round head."""
+    profile = [(0.0, 0.0), (0.0, 0.9), (0.12, 0.9), (0.2, 0.8), (0.3, 0.78), (0.38, 0.62),
+               (0.45, 0.55), (1.3, 0.32), (1.4, 0.3), (1.45, 0.5), (1.55, 0.52), (1.62, 0.32),
+               (1.7, 0.3)]
+    profile += [(2.05 - 0.42 * math.cos(a), 0.42 * math.sin(a))
+                for a in (0.8 + (math.pi - 0.8) * i / 12 for i in range(13))]
+    profile[-1] = (profile[-1][0], 0.0)
+    return lathe(profile, samples=65, segments=40)
 
 
 def facets(mesh: Mesh):
@@ -185,7 +191,7 @@ SAMPLES = [
     ("torus.stl", torus, write_binary),
     ("torus-ascii.stl", torus, write_ascii),
     ("knot.stl", trefoil, write_binary),
-    ("blob-ascii.stl", blob, write_ascii),
+    ("pawn-ascii.stl", pawn, write_ascii),
 ]
 
 
