@@ -1,0 +1,213 @@
+// Worker count selection, the two job queues, and pool start-up and failure.
+#include <gtest/gtest.h>
+
+#include <pthread.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "parallel/injector.h"
+#include "parallel/job_deque.h"
+#include "parallel/thread_count.h"
+#include "parallel/worker_pool.h"
+
+namespace quarvex::parallel {
+namespace {
+
+TEST(ThreadCount, ParseAcceptsOnlyPlainUnsignedDecimals) {
+  EXPECT_EQ(parse_thread_count("4"), 4u);
+  EXPECT_EQ(parse_thread_count("+4"), 4u);
+  EXPECT_EQ(parse_thread_count("0"), 0u);
+  EXPECT_EQ(parse_thread_count("007"), 7u);
+  EXPECT_EQ(parse_thread_count("18446744073709551615"), UINT64_MAX);
+  for (const char* bad : {"", "+", "++4", " 4", "4 ", "4x", "-4", "-0", "0x10", "4\n",
+                          "18446744073709551616", "99999999999999999999", "\xff" "4", "4\xc3"})
+    EXPECT_FALSE(parse_thread_count(bad).has_value()) << '"' << bad << '"';
+}
+
+TEST(ThreadCount, ChoiceFollowsTheVariablesInOrder) {
+  constexpr std::size_t cpus = 6;
+  struct Case {
+    const char* num_threads;
+    const char* rs_num_cpus;
+    std::size_t expected;
+  };
+  const Case cases[] = {
+      {nullptr, nullptr, cpus},
+      {"4", nullptr, 4},
+      {"+4", "9", 4},
+      {" 4", "9", 9},        // invalid first value falls through to the second
+      {"4x", nullptr, cpus},
+      {"-4", "3", 3},
+      {"0", "9", cpus},      // "0" means the CPU count, without a look at the second
+      {nullptr, "0", cpus},  // a zero second value is ignored
+      {"", "2", 2},
+      {"\xff", "2", 2},
+      {"99999999999999999999", "5", 5},
+      {"70000", nullptr, kMaxThreads},
+      {nullptr, "18446744073709551615", kMaxThreads},
+      {"65535", nullptr, 65535},
+      {"1", "9", 1},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(choose_thread_count(c.num_threads, c.rs_num_cpus, cpus), c.expected)
+        << (c.num_threads ? c.num_threads : "(unset)") << " / "
+        << (c.rs_num_cpus ? c.rs_num_cpus : "(unset)");
+  EXPECT_EQ(choose_thread_count(nullptr, nullptr, 100000), kMaxThreads);
+}
+
+// Jobs for the queue tests: only their identity matters.
+std::vector<JobHeader> make_jobs(std::size_t n) { return std::vector<JobHeader>(n, JobHeader{nullptr}); }
+
+TEST(JobDeque, OwnerTakesNewestThiefStealsOldestAcrossGrowth) {
+  JobDeque deque;
+  auto jobs = make_jobs(300);  // several doublings past the initial 64
+  EXPECT_FALSE(deque.push(&jobs[0]));
+  for (std::size_t i = 1; i < jobs.size(); ++i) EXPECT_TRUE(deque.push(&jobs[i]));
+  EXPECT_GE(deque.capacity(), 300u);
+  JobHeader* out = nullptr;
+  ASSERT_EQ(deque.steal(out), StealStatus::kSuccess);
+  EXPECT_EQ(out, &jobs[0]);
+  EXPECT_EQ(deque.take(), &jobs[299]);
+  EXPECT_EQ(deque.take(), &jobs[298]);
+  ASSERT_EQ(deque.steal(out), StealStatus::kSuccess);
+  EXPECT_EQ(out, &jobs[1]);
+  for (std::size_t i = 297; i >= 2; --i) ASSERT_EQ(deque.take(), &jobs[i]);
+  EXPECT_EQ(deque.take(), nullptr);
+  EXPECT_EQ(deque.steal(out), StealStatus::kEmpty);
+  EXPECT_TRUE(deque.empty());
+  // Usable again after running dry, including the wrapped-around slots.
+  for (int round = 0; round < 3; ++round) {
+    for (std::size_t i = 0; i < 100; ++i) deque.push(&jobs[i]);
+    for (std::size_t i = 100; i-- > 0;) ASSERT_EQ(deque.take(), &jobs[i]);
+  }
+}
+
+// Every pushed job is taken exactly once, by the owner or by one of the thieves, while the
+// owner keeps pushing (and growing) and taking.
+TEST(JobDeque, ConcurrentTakeAndStealHandOutEachJobOnce) {
+  constexpr std::size_t kJobs = 20000;
+  JobDeque deque;
+  auto jobs = make_jobs(kJobs);
+  std::vector<std::atomic<int>> seen(kJobs);
+  std::atomic<bool> done{false};
+  auto record = [&](JobHeader* job) { seen[static_cast<std::size_t>(job - jobs.data())]++; };
+
+  std::vector<std::thread> thieves;
+  for (int t = 0; t < 3; ++t)
+    thieves.emplace_back([&] {
+      JobHeader* out = nullptr;
+      while (!done.load()) {
+        if (deque.steal(out) == StealStatus::kSuccess) record(out);
+      }
+      while (deque.steal(out) != StealStatus::kEmpty)
+        if (out != nullptr) record(out), out = nullptr;
+    });
+  for (std::size_t i = 0; i < kJobs; ++i) {
+    deque.push(&jobs[i]);
+    if (i % 3 == 0)
+      if (JobHeader* job = deque.take()) record(job);
+  }
+  while (JobHeader* job = deque.take()) record(job);
+  done = true;
+  for (auto& t : thieves) t.join();
+  for (std::size_t i = 0; i < kJobs; ++i) ASSERT_EQ(seen[i].load(), 1) << "job " << i;
+}
+
+TEST(Injector, FifoAcrossBlocksAndReuse) {
+  Injector queue;
+  auto jobs = make_jobs(500);
+  EXPECT_TRUE(queue.empty());
+  EXPECT_EQ(queue.pop(), nullptr);
+  for (int round = 0; round < 3; ++round) {
+    for (auto& job : jobs) queue.push(&job);
+    EXPECT_FALSE(queue.empty());
+    for (auto& job : jobs) ASSERT_EQ(queue.pop(), &job);
+    EXPECT_TRUE(queue.empty());
+    EXPECT_EQ(queue.pop(), nullptr);
+  }
+  // Left non-empty on purpose: the destructor frees the remaining blocks.
+  for (std::size_t i = 0; i < 70; ++i) queue.push(&jobs[i]);
+}
+
+// Several pushers and poppers: each job comes out once, and each pusher's jobs in its order.
+TEST(Injector, ConcurrentPushersAndPoppers) {
+  constexpr std::size_t kPushers = 2, kPerPusher = 5000, kPoppers = 3;
+  Injector queue;
+  auto jobs = make_jobs(kPushers * kPerPusher);
+  std::vector<std::atomic<int>> seen(jobs.size());
+  std::atomic<std::size_t> popped{0};
+  std::atomic<bool> order_ok{true};
+
+  std::vector<std::thread> threads;
+  for (std::size_t p = 0; p < kPushers; ++p)
+    threads.emplace_back([&, p] {
+      for (std::size_t i = 0; i < kPerPusher; ++i) queue.push(&jobs[p * kPerPusher + i]);
+    });
+  for (std::size_t c = 0; c < kPoppers; ++c)
+    threads.emplace_back([&] {
+      std::vector<std::ptrdiff_t> last(kPushers, -1);
+      while (popped.load() < jobs.size()) {
+        JobHeader* job = queue.pop();
+        if (job == nullptr) continue;
+        const std::ptrdiff_t id = job - jobs.data();
+        seen[static_cast<std::size_t>(id)]++;
+        const std::size_t pusher = static_cast<std::size_t>(id) / kPerPusher;
+        if (id <= last[pusher]) order_ok = false;
+        last[pusher] = id;
+        popped++;
+      }
+    });
+  for (auto& t : threads) t.join();
+  EXPECT_TRUE(order_ok.load());
+  for (std::size_t i = 0; i < jobs.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << "job " << i;
+  EXPECT_TRUE(queue.empty());
+}
+
+// A thread start that fails with EAGAIN from the third thread on.
+std::atomic<int> g_starts{0};
+int start_two_then_fail(void* (*entry)(void*), void* arg, std::size_t) {
+  if (g_starts.fetch_add(1) >= 2) return EAGAIN;
+  pthread_t thread;
+  const int rc = pthread_create(&thread, nullptr, entry, arg);
+  if (rc == 0) pthread_detach(thread);
+  return rc;
+}
+
+TEST(WorkerPool, FailedThreadStartEndsTheStartedWorkers) {
+  std::string error;
+  // Returns only after the two started workers have left (the pool waits for them).
+  auto pool = WorkerPool::create(4, error, &start_two_then_fail);
+  EXPECT_EQ(pool, nullptr);
+  EXPECT_EQ(g_starts.load(), 3);
+  EXPECT_NE(error.find("worker thread 2"), std::string::npos) << error;
+  EXPECT_NE(error.find("(os error 11)"), std::string::npos) << error;
+}
+
+TEST(WorkerPool, PrivatePoolsHaveTheirSizeAndEndCleanly) {
+  for (std::size_t threads : {1u, 3u, 8u}) {
+    std::string error;
+    auto pool = WorkerPool::create(threads, error);
+    ASSERT_NE(pool, nullptr) << error;
+    EXPECT_EQ(pool->num_threads(), threads);
+  }
+  std::string error;
+  auto pool = WorkerPool::create(0, error);
+  ASSERT_NE(pool, nullptr);
+  EXPECT_EQ(pool->num_threads(), 1u);
+}
+
+TEST(WorkerPool, GlobalPoolIsCreatedOnceWithinLimits) {
+  WorkerPool& pool = global_pool();
+  EXPECT_EQ(&pool, &global_pool());
+  EXPECT_GE(pool.num_threads(), 1u);
+  EXPECT_LE(pool.num_threads(), kMaxThreads);
+  EXPECT_EQ(current_worker(), nullptr);
+}
+
+}  // namespace
+}  // namespace quarvex::parallel
