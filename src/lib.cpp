@@ -1,16 +1,58 @@
 // The module's root: its one exported symbol and the body of reduce_stl_points.
+//
+// The body reads like the call itself, one stage per line. Every stage owns what it makes
+// and hands it on by move; each large intermediate is released as soon as the next stage
+// no longer needs it (the mesh and the file right after the records exist, the cell map
+// and the record list before the output is built).
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "boundary/call_entry.h"
 #include "boundary/module.h"
+#include "boundary/outcome.h"
+#include "reduce/cells.h"
+#include "reduce/count_adjustment.h"
+#include "reduce/grid.h"
+#include "reduce/memory_budget.h"
+#include "reduce/output_split.h"
+#include "reduce/point_records.h"
+#include "stl/read_mesh_file.h"
 
 PyMODINIT_FUNC PyInit_quarvex(void) { return quarvex::boundary::init_module(); }
 
 namespace quarvex::boundary {
 
-// Reading and reduction are wired in here; until then the call says so instead of
-// returning anything made up.
-Outcome reduce_stl_points_body(std::string /*path*/, std::uint64_t /*clusters*/) {
-  return Error::deferred(PyExc_NotImplementedError,
-                         "reduce_stl_points: reading and reduction are not built yet");
+Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
+  PodVector<reduce::PointRecord> points;
+  {
+    stl::ReadResult<stl::MeshFile> read = stl::read_mesh_file(path);
+    if (!read) return read_failure_error(read.error());
+    const stl::MeshFile file = std::move(read).value();
+    points = reduce::build_point_records(file.mesh);
+  }
+
+  const reduce::BoundingBox box = reduce::compute_bounds(points);
+  const std::uint64_t n = reduce::cells_per_axis(clusters);
+
+  std::vector<reduce::PointRecord> adjusted;
+  {
+    reduce::CellMap cells;
+    reduce::accumulate_cells(points, box, n, cells);
+    adjusted = reduce::pick_representatives(cells);
+    // A top-up this large could not be returned: refuse it before allocating anything.
+    if (clusters > adjusted.size() && !points.empty()) {
+      if (auto message = reduce::result_too_large(clusters)) return memory_error(*message);
+    }
+    reduce::adjust_count(adjusted, points, clusters);
+  }
+  PodVector<reduce::PointRecord>().swap(points);
+
+  reduce::SplitOutput out = reduce::split_output(std::move(adjusted));
+  PyRef positions = vec3_array_to_list(std::move(out.positions));
+  PyRef normals = vec3_array_to_list(std::move(out.normals));
+  return result_tuple(std::move(positions), std::move(normals));
 }
 
 }  // namespace quarvex::boundary
