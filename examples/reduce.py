@@ -91,7 +91,8 @@ def render(path: Path, positions: Points, normals: Points, out: Path) -> None:
     finite = extent_source[np.isfinite(extent_source).all(axis=1)]
     low, high = (finite.min(axis=0), finite.max(axis=0)) if len(finite) else (np.zeros(3), np.ones(3))
     span = np.maximum(high - low, 1e-9)
-    arrow_length = 0.05 * float(np.linalg.norm(span))
+    # Shorter arrows as the points get denser, so that neighbours' arrows do not cover each other.
+    arrow_length = 0.05 * float(np.linalg.norm(span)) * min(1.0, math.sqrt(500 / max(len(points), 1)))
 
     figure = plt.figure(figsize=(12, 6), dpi=100)
     for column, (elevation, azimuth) in enumerate([(25, -60), (65, 30)]):
