@@ -1,8 +1,11 @@
 #include "reduce/point_records.h"
 
+#include <algorithm>
 #include <cmath>
+#include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "fault.h"
 #include "parallel/fast_hash.h"
@@ -20,9 +23,8 @@ struct VertexIndexHasher {
   }
 };
 
-// Vertex index -> running sum of the stored normals of the faces naming it. One per piece
-// of the face fold, owned by the thread running that piece; randomly keyed, so the record
-// order built from it differs from call to call.
+// Vertex index -> running sum of the stored normals of the faces naming it, for the indices
+// outside a piece's dense window. Randomly keyed.
 using VertexNormalMap = FlatTable<std::uint64_t, Vec3f, VertexIndexHasher>;
 
 inline void add_normal(VertexNormalMap& map, std::uint64_t index, Vec3f normal) {
@@ -36,22 +38,131 @@ inline void add_normal(VertexNormalMap& map, std::uint64_t index, Vec3f normal) 
   }
 }
 
-VertexNormalMap fold_faces(const stl::IndexedMesh& mesh, std::size_t begin, std::size_t end) {
-  VertexNormalMap map(VertexIndexHasher{next_map_keys()});
+// The vertex normal sums of one piece of the face fold: a dense window of vertex indices
+// plus a hash map for the indices outside it.
+//
+// Vertices are numbered in order of first appearance, so a run of consecutive faces names
+// mostly a narrow, dense band of indices; summing into an array over that band touches
+// memory in order, where a hash map would scatter every access. Indices outside the window
+// (a mesh that wraps around to its first vertices, or any unusual order) go to the map, so
+// every input stays correct and no window is more than a small multiple of the entries it
+// can hold. Owned by the one thread running the piece, then by whoever combines it.
+class NormalSums {
+ public:
+  // An empty set whose window is [lo, lo + span).
+  NormalSums(std::uint64_t lo, std::size_t span) : lo_(lo) {
+    sums_.resize(span);
+    touched_.assign(span, 0);
+  }
+
+  void add(std::uint64_t index, Vec3f normal) {
+    const std::uint64_t offset = index - lo_;  // wraps for index < lo_
+    if (offset < touched_.size()) {
+      if (touched_[offset]) {
+        Vec3f& sum = sums_[offset];
+        sum.x += normal.x;
+        sum.y += normal.y;
+        sum.z += normal.z;
+      } else {
+        sums_[offset] = normal;
+        touched_[offset] = 1;
+        ++window_count_;
+      }
+      return;
+    }
+    if (!overflow_) overflow_.emplace(VertexIndexHasher{next_map_keys()});
+    add_normal(*overflow_, index, normal);
+  }
+
+  std::size_t size() const noexcept {
+    return window_count_ + (overflow_ ? overflow_->size() : 0);
+  }
+
+  // fn(index, sum) for every entry: the window in index order, then the map.
+  template <class Fn>
+  void for_each(Fn&& fn) {
+    for (std::size_t i = 0; i < touched_.size(); ++i)
+      if (touched_[i]) fn(lo_ + i, sums_[i]);
+    if (overflow_) overflow_->for_each([&](VertexNormalMap::Entry& e) { fn(e.key, e.value); });
+  }
+
+  // Adds every sum of `later` (the faces after this set's) into this set, which survives.
+  // When the two windows lie close together this window first widens to cover both, so
+  // that adjacent pieces stay dense as they combine up the split tree.
+  void absorb(NormalSums&& later) {
+    const std::uint64_t mine = touched_.size(), theirs = later.touched_.size();
+    const std::uint64_t lo = std::min(lo_, later.lo_);
+    const std::uint64_t hi = std::max(lo_ + mine, later.lo_ + theirs);
+    if (theirs != 0 && hi - lo > mine && hi - lo <= 2 * (mine + theirs) + 64) {
+      widen(lo, static_cast<std::size_t>(hi - lo));
+    }
+    later.for_each([&](std::uint64_t index, Vec3f sum) { add(index, sum); });
+    later.release();
+  }
+
+  void release() noexcept {
+    PodVector<Vec3f>().swap(sums_);
+    std::vector<std::uint8_t>().swap(touched_);
+    window_count_ = 0;
+    overflow_.reset();
+  }
+
+ private:
+  void widen(std::uint64_t lo, std::size_t span) {
+    PodVector<Vec3f> sums;
+    sums.resize(span);
+    std::vector<std::uint8_t> touched(span, 0);
+    const std::size_t shift = static_cast<std::size_t>(lo_ - lo);
+    for (std::size_t i = 0; i < touched_.size(); ++i) {
+      touched[shift + i] = touched_[i];
+      sums[shift + i] = sums_[i];
+    }
+    sums_.swap(sums);
+    touched_.swap(touched);
+    lo_ = lo;
+    // Entries of the map that now fall inside the window move into it.
+    if (overflow_) {
+      std::optional<VertexNormalMap> old;
+      old.swap(overflow_);
+      old->for_each([&](VertexNormalMap::Entry& e) { add(e.key, e.value); });
+    }
+  }
+
+  std::uint64_t lo_;
+  PodVector<Vec3f> sums_;  // valid where touched_ is 1
+  std::vector<std::uint8_t> touched_;
+  std::size_t window_count_ = 0;
+  std::optional<VertexNormalMap> overflow_;
+};
+
+// Folds a run of faces. The window is the whole band of indices the run names when that
+// band is dense enough; else the band from the smallest "largest index of a face" up (the
+// run's own new vertices and their recent neighbours); else there is no window.
+NormalSums fold_faces(const stl::IndexedMesh& mesh, std::size_t begin, std::size_t end) {
+  if (begin == end) return NormalSums(0, 0);
+  std::uint64_t lo = UINT64_MAX, hi = 0, core_lo = UINT64_MAX;
+  for (std::size_t f = begin; f < end; ++f) {
+    const std::uint64_t* idx = mesh.faces[f].index;
+    lo = std::min(lo, std::min({idx[0], idx[1], idx[2]}));
+    const std::uint64_t face_hi = std::max({idx[0], idx[1], idx[2]});
+    hi = std::max(hi, face_hi);
+    core_lo = std::min(core_lo, face_hi);
+  }
+  const std::uint64_t limit = 2 * 3 * static_cast<std::uint64_t>(end - begin) + 64;
+  std::uint64_t window_lo = 0, span = 0;
+  if (hi - lo < limit) {
+    window_lo = lo, span = hi - lo + 1;
+  } else if (hi - core_lo < limit) {
+    window_lo = core_lo, span = hi - core_lo + 1;
+  }
+  NormalSums sums(window_lo, static_cast<std::size_t>(span));
   for (std::size_t f = begin; f < end; ++f) {
     const stl::MeshFace& face = mesh.faces[f];
-    add_normal(map, face.index[0], face.normal);
-    add_normal(map, face.index[1], face.normal);
-    add_normal(map, face.index[2], face.normal);
+    sums.add(face.index[0], face.normal);
+    sums.add(face.index[1], face.normal);
+    sums.add(face.index[2], face.normal);
   }
-  return map;
-}
-
-// Adds the later faces' sums into the earlier faces' map, which survives.
-VertexNormalMap combine(VertexNormalMap&& earlier, VertexNormalMap&& later) {
-  later.for_each([&](VertexNormalMap::Entry& e) { add_normal(earlier, e.key, e.value); });
-  later.clear();
-  return std::move(earlier);
+  return sums;
 }
 
 struct IndexedSum {
@@ -74,17 +185,18 @@ Vec3f normalise_sum(Vec3f s) noexcept {
 }
 
 PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh) {
-  VertexNormalMap sums = parallel::parallel_fold<VertexNormalMap>(
+  NormalSums sums = parallel::parallel_fold<NormalSums>(
       mesh.faces.size(),
       [&](std::size_t begin, std::size_t end) { return fold_faces(mesh, begin, end); },
-      [](VertexNormalMap&& left, VertexNormalMap&& right) {
-        return combine(std::move(left), std::move(right));
+      [](NormalSums&& earlier, NormalSums&& later) {
+        earlier.absorb(std::move(later));
+        return std::move(earlier);
       });
 
   PodVector<IndexedSum> pairs;
   pairs.reserve(sums.size());
-  sums.for_each([&](VertexNormalMap::Entry& e) { pairs.push_back(IndexedSum{e.key, e.value}); });
-  sums.clear();
+  sums.for_each([&](std::uint64_t index, Vec3f sum) { pairs.push_back(IndexedSum{index, sum}); });
+  sums.release();
 
   const std::size_t vertex_count = mesh.vertices.size();
   PodVector<PointRecord> records;

@@ -191,6 +191,37 @@ TEST(PointRecords, LargeMeshMatchesSequentialSums) {
   }
 }
 
+TEST(PointRecords, AnyFaceOrderGivesTheSameSums) {
+  // Integer normals keep every sum exact whatever the grouping, so each record must equal the
+  // normalised count-weighted sum. The faces wrap around to the first vertices at the end,
+  // jump across the whole index range, and name one far vertex over and over.
+  stl::IndexedMesh mesh;
+  const std::uint64_t v = 30000;
+  for (std::uint64_t i = 0; i < v; ++i) mesh.vertices.push_back(Vec3f{float(i), 0, 0});
+  std::vector<std::uint64_t> uses(v, 0);
+  std::uint64_t state = 12345;
+  auto next = [&] { state = state * 6364136223846793005ull + 1442695040888963407ull; return state >> 33; };
+  auto face = [&](std::uint64_t a, std::uint64_t b, std::uint64_t c) {
+    mesh.faces.push_back(stl::MeshFace{{1, 2, 3}, {a, b, c}});
+    ++uses[a], ++uses[b], ++uses[c];
+  };
+  for (std::uint64_t i = 0; i + 2 < v; ++i) face(i, i + 1, i + 2);
+  for (int i = 0; i < 5000; ++i) face(next() % v, next() % v, v - 1);
+  for (std::uint64_t i = 0; i < 100; ++i) face(v - 1 - i, i, (i * 7919) % v);
+  PodVector<PointRecord> records = build_point_records(mesh);
+  ASSERT_EQ(records.size(), v);
+  std::vector<bool> seen(v, false);
+  for (const PointRecord& r : records) {
+    const auto i = static_cast<std::uint64_t>(r.x);
+    ASSERT_FALSE(seen[i]);
+    seen[i] = true;
+    const float k = float(uses[i]);
+    const Vec3f expected = normalise_sum(Vec3f{k, 2 * k, 3 * k});
+    EXPECT_EQ(bits(r.nx), bits(expected.x));
+    EXPECT_EQ(bits(r.nz), bits(expected.z));
+  }
+}
+
 TEST(Cells, EveryRecordInItsOwnCellOnce) {
   PodVector<PointRecord> records;
   for (int i = 0; i < 5000; ++i) records.push_back(at(float(i % 100), float(i / 100), float(i % 13)));
