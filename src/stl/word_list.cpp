@@ -87,34 +87,26 @@ void split_words(std::string_view line, std::vector<std::string_view>& words) {
   words.clear();
   const auto* p = reinterpret_cast<const unsigned char*>(line.data());
   const std::size_t n = line.size();
-  std::size_t i = 0;
-  std::size_t word_start = 0;
-  bool in_word = false;
-  while (i < n) {
+  // Length of the white space character at i, or 0 when a word character starts there.
+  auto space_at = [&](std::size_t i) -> std::size_t {
     const std::uint8_t cls = kByteClass[p[i]];
-    std::size_t space = 0;
-    if (cls == 1) {
-      space = 1;
-    } else if (cls == 2) {
-      space = multibyte_space_length(p + i, n - i);
+    if (cls == 0) return 0;
+    return cls == 1 ? 1 : multibyte_space_length(p + i, n - i);
+  };
+  std::size_t i = 0;
+  for (;;) {
+    while (i < n) {
+      const std::size_t space = space_at(i);
+      if (space == 0) break;
+      i += space;
     }
-    if (space == 0) {
-      // Continuation bytes never look like a white space lead byte, so stepping one byte
-      // at a time through a multi-byte character is safe.
-      if (!in_word) {
-        word_start = i;
-        in_word = true;
-      }
-      ++i;
-      continue;
-    }
-    if (in_word) {
-      words.emplace_back(line.data() + word_start, i - word_start);
-      in_word = false;
-    }
-    i += space;
+    if (i == n) return;
+    const std::size_t start = i++;
+    // Continuation bytes never look like a white space lead byte, so stepping one byte at
+    // a time through a multi-byte character is safe.
+    while (i < n && space_at(i) == 0) ++i;
+    words.emplace_back(line.data() + start, i - start);
   }
-  if (in_word) words.emplace_back(line.data() + word_start, n - word_start);
 }
 
 std::string word_list_text(std::span<const std::string_view> words) {
