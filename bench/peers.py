@@ -1,0 +1,212 @@
+"""The pipelines under comparison, and the worker that times one of them.
+
+Each pipeline is a whole step from the STL file to the reduced points, ending in the
+same kind of result quarvex returns: two lists of [x, y, z] lists of Python floats.
+Imports happen inside the pipelines' loaders so that a worker process carries only
+the libraries of the tool it measures (this matters for the peak-memory baseline).
+
+Worker use (one tool, one workload, one process):
+    python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "points": m}
+    python peers.py once TOOL PATH CLUSTERS        -> one run, nothing printed
+    python peers.py baseline TOOL                  -> imports only (memory baseline)
+"""
+
+from __future__ import annotations
+
+import gc
+import json
+import sys
+import time
+
+
+# --- grid selection shared by the numpy-based peers -------------------------------
+
+def grid_select(points, normals, clusters, rng):
+    """One uniformly random point per occupied grid cell, then shuffle and cut down
+    to `clusters` or top up with random points: the job quarvex does, in numpy."""
+    import numpy as np
+
+    # n cells per axis over the bounding box, as quarvex lays its grid.
+    n = int(np.ceil(np.float32(clusters) ** np.float32(1.0 / 3.0)))
+    lo = points.min(axis=0)
+    hi = points.max(axis=0)
+    extent = (hi - lo) + np.float32(2.0**-23)
+    idx = np.floor((points - lo) / extent * n).astype(np.int64)
+    np.clip(idx, 0, max(n - 1, 0), out=idx)
+    keys = (idx[:, 2] * n + idx[:, 1]) * n + idx[:, 0]
+    # The first occurrence of each key in a random permutation is a uniform pick per cell.
+    order = rng.permutation(len(keys))
+    _, first = np.unique(keys[order], return_index=True)
+    chosen = order[first]
+    rng.shuffle(chosen)
+    if len(chosen) > clusters:
+        chosen = chosen[:clusters]
+    elif len(chosen) < clusters and len(points):
+        extra = rng.integers(0, len(points), clusters - len(chosen))
+        chosen = np.concatenate([chosen, extra])
+    return points[chosen].tolist(), normals[chosen].tolist()
+
+
+def unit_rows(v):
+    import numpy as np
+
+    length = np.linalg.norm(v, axis=1, keepdims=True)
+    length[length == 0] = 1
+    return v / length
+
+
+# --- pipelines: load() returns a callable run(path, clusters) ------------------------
+
+def load_quarvex():
+    import quarvex
+
+    return quarvex.reduce_stl_points
+
+
+def load_numpy_stl():
+    import numpy as np
+    from stl import mesh
+
+    def run(path, clusters):
+        # Stored normals, as quarvex uses them (no recomputation on load).
+        m = mesh.Mesh.from_file(path, calculate_normals=False)
+        corners = m.vectors.reshape(-1, 3)
+        points, inverse = np.unique(corners, axis=0, return_inverse=True)
+        inverse = inverse.reshape(-1)
+        summed = np.zeros_like(points)
+        np.add.at(summed, inverse, np.repeat(m.normals, 3, axis=0))
+        normals = unit_rows(summed)
+        return grid_select(points, normals, clusters, np.random.default_rng())
+
+    return run
+
+
+def load_trimesh():
+    import numpy as np
+    import trimesh
+
+    def run(path, clusters):
+        tm = trimesh.load_mesh(path)  # merges vertices on load
+        normals = tm.vertex_normals
+        return grid_select(tm.vertices, normals, clusters, np.random.default_rng())
+
+    return run
+
+
+def load_open3d():
+    import numpy as np
+    import open3d as o3d
+
+    o3d.utility.set_verbosity_level(o3d.utility.VerbosityLevel.Error)
+
+    def run(path, clusters):
+        m = o3d.io.read_triangle_mesh(path)
+        # The STL reader keeps one vertex per corner; merge them so normals are shared.
+        m.remove_duplicated_vertices()
+        m.compute_vertex_normals()
+        pcd = o3d.geometry.PointCloud(m.vertices)
+        pcd.normals = m.vertex_normals
+        lo = pcd.get_min_bound()
+        hi = pcd.get_max_bound()
+        n = int(np.ceil(np.float32(clusters) ** np.float32(1.0 / 3.0)))
+        # A cubic voxel of the same volume as quarvex's (non-cubic) grid cell.
+        cell = (hi - lo) / max(n, 1)
+        voxel = float(np.prod(np.maximum(cell, 1e-12)) ** (1.0 / 3.0))
+        down = pcd.voxel_down_sample(voxel)
+        return np.asarray(down.points).tolist(), np.asarray(down.normals).tolist()
+
+    return run
+
+
+def load_floor_read():
+    import numpy as np
+
+    def run(path, clusters):
+        return np.fromfile(path, dtype=np.uint8)
+
+    return run
+
+
+def load_floor_lists():
+    import numpy as np
+
+    cache = {}
+
+    def run(path, clusters):
+        # The arrays are ready before the clock starts; only the lists are timed.
+        if clusters not in cache:
+            rng = np.random.default_rng(1)
+            cache.clear()
+            cache[clusters] = (
+                rng.random((clusters, 3), dtype=np.float32) * 20 - 10,
+                unit_rows(rng.random((clusters, 3), dtype=np.float32) - 0.5).astype(np.float32),
+            )
+        positions, normals = cache[clusters]
+        return positions.tolist(), normals.tolist()
+
+    def prepare(clusters):
+        run(None, clusters)
+        return None
+
+    run.prepare = prepare
+    return run
+
+
+LOADERS = {
+    "quarvex": load_quarvex,
+    "numpy-stl": load_numpy_stl,
+    "trimesh": load_trimesh,
+    "open3d": load_open3d,
+    "floor-read": load_floor_read,
+    "floor-lists": load_floor_lists,
+}
+
+
+def result_size(result) -> int:
+    if isinstance(result, tuple):
+        return len(result[0])
+    return len(result)
+
+
+def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
+    run = LOADERS[tool]()
+    if hasattr(run, "prepare"):
+        run.prepare(clusters)
+    # One untimed run first: pages the file in and lets every tool start its
+    # threads and caches, so the timed runs measure the steady state.
+    result = run(path, clusters)
+    points = result_size(result)
+    del result
+    times = []
+    for _ in range(runs):
+        gc.collect()
+        start = time.perf_counter()
+        result = run(path, clusters)
+        elapsed = time.perf_counter() - start
+        # The result is freed after the clock stops, for every tool alike.
+        del result
+        times.append(elapsed)
+    return {"times": times, "points": points}
+
+
+def main(argv: list[str]) -> int:
+    mode = argv[1]
+    if mode == "time":
+        tool, path, clusters, runs = argv[2], argv[3], int(argv[4]), int(argv[5])
+        print(json.dumps(time_runs(tool, path, clusters, runs)))
+    elif mode == "once":
+        tool, path, clusters = argv[2], argv[3], int(argv[4])
+        run = LOADERS[tool]()
+        if hasattr(run, "prepare"):
+            run.prepare(clusters)
+        run(path, clusters)
+    elif mode == "baseline":
+        LOADERS[argv[2]]()
+    else:
+        print(f"unknown mode {mode!r}", file=sys.stderr)
+        return 2
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))

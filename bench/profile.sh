@@ -1,0 +1,67 @@
+#!/usr/bin/env bash
+# Profiles quarvex on the 2M-triangle binary workload and the ASCII workload and prints
+# the hottest functions. Uses perf when the machine exposes hardware counters, otherwise
+# valgrind's callgrind (instruction counts: exact, but ~50x slower than native).
+#   ./bench/profile.sh [binary|ascii|both] [clusters]     (default: both 10000)
+# Needs bench/.venv (made by bench/run.sh). Builds a RelWithDebInfo module into
+# build/bench-prof so that symbols and inlined frames resolve. Raw profiles stay in
+# bench/work/profile/.
+set -euo pipefail
+cd "$(dirname "$0")"
+bench=$(pwd)
+root=$(cd .. && pwd)
+py="$bench/.venv/bin/python"
+which=${1:-both}
+clusters=${2:-10000}
+out="$bench/work/profile"
+mkdir -p "$out"
+[ -x "$py" ] || { echo "run bench/run.sh once first (it makes bench/.venv)" >&2; exit 1; }
+
+"$py" "$bench/workloads.py" >/dev/null
+
+echo "== building quarvex with debug info into build/bench-prof"
+cmake -S "$root" -B "$root/build/bench-prof" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DQUARVEX_PYTHON_MODULE=ON -DQUARVEX_TESTS=OFF -DPython_EXECUTABLE="$py" >/dev/null
+cmake --build "$root/build/bench-prof" -j2 >/dev/null
+export PYTHONPATH="$root/build/bench-prof"
+
+if perf stat -e instructions true 2>&1 | grep -q "not supported" || ! perf stat -e instructions true >/dev/null 2>&1; then
+  profiler=callgrind
+else
+  profiler=perf
+fi
+profiler=${QUARVEX_PROFILER:-$profiler}
+echo "== profiler: $profiler"
+
+profile_one() {
+  local label=$1 path=$2
+  local call="import quarvex; quarvex.reduce_stl_points('$path', $clusters)"
+  echo
+  echo "===== $label: $(basename "$path"), $clusters points"
+  if [ "$profiler" = perf ]; then
+    perf record -q -g -o "$out/$label.perf.data" -- "$py" -c "$call" >/dev/null 2>&1
+    echo "-- top functions (self share of samples)"
+    perf report -i "$out/$label.perf.data" --no-children --sort symbol --stdio 2>/dev/null \
+      | grep -E '^ +[0-9.]+%' | head -30
+    echo "-- top functions including callees"
+    perf report -i "$out/$label.perf.data" --children --sort symbol --stdio 2>/dev/null \
+      | grep -E '^ +[0-9.]+%' | grep -i quarvex | head -20
+  else
+    local file="$out/$label.callgrind.out"
+    valgrind --tool=callgrind --callgrind-out-file="$file" "$py" -c "$call" >/dev/null 2>&1
+    echo "-- top functions (self share of instructions)"
+    callgrind_annotate --inclusive=no "$file" 2>/dev/null \
+      | grep -E '^ *[0-9,]+ \( *[0-9.]+%\)' | grep -v 'PROGRAM TOTALS' | head -30
+    echo "-- quarvex functions including callees"
+    callgrind_annotate --inclusive=yes "$file" 2>/dev/null \
+      | grep -E '^ *[0-9,]+ \( *[0-9.]+%\)' | grep -E 'quarvex::' | head -25
+  fi
+}
+
+work="$bench/work"
+if [ "$which" = binary ] || [ "$which" = both ]; then
+  profile_one binary "$("$py" -c "import sys; sys.path.insert(0, '$bench'); import workloads; print(workloads.BINARY_MAIN.path)")"
+fi
+if [ "$which" = ascii ] || [ "$which" = both ]; then
+  profile_one ascii "$("$py" -c "import sys; sys.path.insert(0, '$bench'); import workloads; print(workloads.ASCII_MAIN.path)")"
+fi

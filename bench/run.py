@@ -1,0 +1,407 @@
+"""Runs the whole benchmark: workloads, timings, thread sweep, peak memory, results.
+
+Every measurement runs in a fresh worker process (peers.py) that loads one tool, makes
+one untimed warm-up run and then times RUNS runs in-process; the median is reported.
+The same procedure applies to quarvex, the peers and the floors, so the ratios compare
+like with like. Results go to bench/results/ (Markdown, JSON, PNG).
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import os
+import platform
+import statistics
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import workloads as wl
+
+BENCH = Path(__file__).resolve().parent
+RESULTS = BENCH / "results"
+PEERS = BENCH / "peers.py"
+
+REDUCED = 10_000
+OUTPUT_HEAVY = 1_000_000
+PEER_TOOLS = ["numpy-stl", "trimesh", "open3d"]
+TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + ["floor-read"]
+
+
+def log(msg: str) -> None:
+    print(msg, flush=True)
+
+
+def clean_env(threads: int | None = None) -> dict:
+    env = dict(os.environ)
+    env.pop("RAYON_NUM_THREADS", None)
+    env.pop("RAYON_RS_NUM_CPUS", None)
+    if threads is not None:
+        env["RAYON_NUM_THREADS"] = str(threads)
+    return env
+
+
+def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: int | None = None) -> dict:
+    cmd = [sys.executable, str(PEERS), "time", tool, str(path), str(clusters), str(runs)]
+    start = time.perf_counter()
+    proc = subprocess.run(cmd, capture_output=True, text=True, env=clean_env(threads))
+    wall = time.perf_counter() - start
+    if proc.returncode != 0:
+        reason = (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]
+        log(f"    {tool}: FAILED ({reason})")
+        return {"error": reason}
+    data = json.loads(proc.stdout.strip().splitlines()[-1])
+    data["median"] = statistics.median(data["times"])
+    log(f"    {tool:12s} median {data['median']:9.4f} s  ({data['points']} points, worker {wall:.1f} s)")
+    return data
+
+
+def max_rss_kib(args: list[str], env: dict) -> int | None:
+    """Peak RSS of one child, from wait4's per-child rusage (KiB on Linux)."""
+    proc = subprocess.Popen([sys.executable, str(PEERS)] + args, env=env,
+                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(proc.pid, 0)
+    proc.returncode = os.waitstatus_to_exitcode(status)
+    err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
+    if proc.stderr:
+        proc.stderr.close()
+    if proc.returncode != 0:
+        log(f"    memory run {args} failed: {err.strip().splitlines()[-1:] }")
+        return None
+    return usage.ru_maxrss
+
+
+def peak_memory(tool: str, path: Path, clusters: int, baselines: dict) -> dict:
+    env = clean_env()
+    if tool not in baselines:
+        baselines[tool] = max_rss_kib(["baseline", tool], env)
+    peak = max_rss_kib(["once", tool, str(path), str(clusters)], env)
+    base = baselines[tool]
+    if peak is None or base is None:
+        return {"error": "run failed"}
+    above = (peak - base) * 1024
+    size = path.stat().st_size
+    log(f"    {tool:12s} peak {peak / 1024:8.1f} MiB, above interpreter+import {above / 2**20:8.1f} MiB"
+        f" = {above / size:5.2f} x file")
+    return {"peak_kib": peak, "baseline_kib": base, "above_bytes": above, "file_bytes": size}
+
+
+def read_first(path: str, key: str) -> str | None:
+    try:
+        with open(path) as f:
+            for line in f:
+                if line.startswith(key):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return None
+
+
+def package_version(name: str) -> str:
+    try:
+        from importlib.metadata import version
+
+        return version(name)
+    except Exception:
+        return "not installed"
+
+
+def machine_description() -> dict:
+    mem_kb = read_first("/proc/meminfo", "MemTotal")
+    quota = None
+    try:
+        quota = Path("/sys/fs/cgroup/cpu.max").read_text().strip()
+    except OSError:
+        pass
+    try:
+        commit = subprocess.run(["git", "-C", str(BENCH), "rev-parse", "--short", "HEAD"],
+                                capture_output=True, text=True).stdout.strip()
+    except OSError:
+        commit = ""
+    return {
+        "cpu": read_first("/proc/cpuinfo", "model name") or platform.processor(),
+        "logical_cpus": os.cpu_count(),
+        "usable_cpus": len(os.sched_getaffinity(0)),
+        "cgroup_cpu_max": quota,
+        "memory": mem_kb,
+        "kernel": platform.release(),
+        "python": platform.python_version(),
+        "versions": {p: package_version(p) for p in ["quarvex", "numpy", "numpy-stl", "trimesh", "open3d"]},
+        "commit": commit,
+        "date": time.strftime("%Y-%m-%d %H:%M:%S %Z"),
+        "load_before": os.getloadavg(),
+    }
+
+
+def median_of(entry: dict | None) -> float | None:
+    if not entry or "median" not in entry:
+        return None
+    return entry["median"]
+
+
+def evaluate(r: dict) -> list[dict]:
+    """The targets, each with its measured ratio and whether it holds."""
+    t = r["timings"]
+    out = []
+
+    def add(name, value, limit, holds, detail):
+        out.append({"target": name, "value": value, "limit": limit, "holds": holds, "detail": detail})
+
+    main = wl.BINARY_MAIN.name
+    q = median_of(t[main].get("quarvex"))
+    for tool, limit in [("numpy-stl", 0.3), ("trimesh", 0.5), ("open3d", 1.0)]:
+        p = median_of(t[main].get(tool))
+        if q is None or p is None:
+            add(f"binary 2M, 10k points: quarvex / {tool}", None, limit, None, f"{tool} not measured")
+            continue
+        ratio = q / p
+        holds = ratio < limit if tool == "open3d" else ratio <= limit
+        cmp = "<" if tool == "open3d" else "<="
+        add(f"binary 2M, 10k points: quarvex / {tool} {cmp} {limit}", ratio, limit, holds,
+            f"{q:.3f} s vs {p:.3f} s")
+    f = median_of(t[main].get("floor-read"))
+    if q is not None and f is not None:
+        add("binary 2M, 10k points: quarvex / reading the bytes <= 3", q / f, 3.0, q / f <= 3.0,
+            f"{q:.3f} s vs {f:.3f} s")
+
+    asc = wl.ASCII_MAIN.name
+    qa = median_of(t[asc].get("quarvex"))
+    pa = median_of(t[asc].get("numpy-stl"))
+    if qa is not None and pa is not None:
+        add("ASCII 300k, 10k points: quarvex / numpy-stl <= 0.3", qa / pa, 0.3, qa / pa <= 0.3,
+            f"{qa:.3f} s vs {pa:.3f} s")
+
+    oh = r["output_heavy"]
+    q1m, q10k = median_of(oh.get("quarvex_1M")), median_of(oh.get("quarvex_10k"))
+    l1m, l10k = median_of(oh.get("floor_lists_1M")), median_of(oh.get("floor_lists_10k"))
+    if None not in (q1m, q10k, l1m, l10k):
+        share = q1m - q10k + l10k
+        add("1M points: quarvex list building / building the same lists <= 1.3", share / l1m, 1.3,
+            share / l1m <= 1.3,
+            f"(1M call {q1m:.3f} s - 10k call {q10k:.3f} s + 10k lists {l10k:.4f} s) = {share:.3f} s"
+            f" vs lists alone {l1m:.3f} s")
+
+    sizes = wl.SWEEP
+    for a, b in zip(sizes, sizes[1:]):
+        ta, tb = median_of(t[a.name].get("quarvex")), median_of(t[b.name].get("quarvex"))
+        if ta is None or tb is None:
+            continue
+        add(f"scaling {a.name} -> {b.name}: time ratio <= 2.2", tb / ta, 2.2, tb / ta <= 2.2,
+            f"{ta:.3f} s -> {tb:.3f} s")
+
+    for name, th in r["threads"].items():
+        one, two = median_of(th.get("1")), median_of(th.get("2"))
+        if one is None or two is None:
+            continue
+        add(f"{name}: 2 threads faster than 1", two / one, 1.0, two < one,
+            f"1 thread {one:.3f} s, 2 threads {two:.3f} s")
+
+    m = r["memory"].get(f"{main}/quarvex")
+    if m and "above_bytes" in m:
+        ratio = m["above_bytes"] / m["file_bytes"]
+        add("binary 2M: peak RSS above the interpreter <= 2.5 x file size", ratio, 2.5, ratio <= 2.5,
+            f"{m['above_bytes'] / 2**20:.1f} MiB above, file {m['file_bytes'] / 2**20:.1f} MiB")
+    return out
+
+
+def fmt_time(v: float | None) -> str:
+    return "—" if v is None else f"{v:.3f}"
+
+
+def write_markdown(r: dict, targets: list[dict]) -> str:
+    m = r["machine"]
+    t = r["timings"]
+    lines = ["# quarvex benchmark results", ""]
+    lines.append(f"Run {m['date']}, commit {m['commit'] or 'unknown'}, median of {r['runs']} timed runs "
+                 "each (after one untimed warm-up run, every tool in its own fresh process).")
+    lines.append("")
+    lines.append("## Machine")
+    lines.append("")
+    lines.append(f"- CPU: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['usable_cpus']} usable"
+                 + (f", cgroup cpu.max `{m['cgroup_cpu_max']}`" if m['cgroup_cpu_max'] else "") + ")")
+    lines.append(f"- Memory: {m['memory']}; Linux {m['kernel']}")
+    lines.append(f"- Python {m['python']}; " + ", ".join(f"{k} {v}" for k, v in m["versions"].items()))
+    lb, la = m["load_before"], r.get("load_after")
+    lines.append(f"- Load average at start {lb[0]:.2f} / {lb[1]:.2f} / {lb[2]:.2f}"
+                 + (f", at end {la[0]:.2f} / {la[1]:.2f} / {la[2]:.2f}" if la else ""))
+    if r.get("load_warning"):
+        lines.append(f"- **{r['load_warning']}**")
+    lines.append("")
+
+    lines.append("## Reduce to 10,000 points: median seconds, and each peer as a multiple of quarvex")
+    lines.append("")
+    head = "| workload | triangles | file MiB | quarvex s | " + " | ".join(
+        f"{p} s (× quarvex)" for p in PEER_TOOLS + ["floor-read"]) + " |"
+    lines.append(head)
+    lines.append("|" + "---|" * (4 + len(PEER_TOOLS) + 1))
+    for w in wl.ALL:
+        row = t.get(w.name, {})
+        q = median_of(row.get("quarvex"))
+        cells = [w.name, f"{w.triangles:,}", f"{w.path.stat().st_size / 2**20:.1f}", fmt_time(q)]
+        for p in PEER_TOOLS + ["floor-read"]:
+            v = median_of(row.get(p))
+            if v is None:
+                err = (row.get(p) or {}).get("error")
+                cells.append("not run" + (f" ({err})" if err else ""))
+            else:
+                cells.append(f"{v:.3f} ({v / q:.2f}×)" if q else f"{v:.3f}")
+        lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+
+    oh = r["output_heavy"]
+    lines.append(f"## Output-heavy: {wl.BINARY_MAIN.name} reduced to 1,000,000 points")
+    lines.append("")
+    lines.append("| measurement | median s |")
+    lines.append("|---|---|")
+    for key, label in [("quarvex_1M", "quarvex, 1,000,000 points"),
+                       ("quarvex_10k", "quarvex, 10,000 points (same file)"),
+                       ("floor_lists_1M", "floor: two (1M,3) float32 arrays → lists (`tolist`)"),
+                       ("floor_lists_10k", "floor: two (10k,3) float32 arrays → lists")]:
+        lines.append(f"| {label} | {fmt_time(median_of(oh.get(key)))} |")
+    lines.append("")
+
+    lines.append("## Threads (RAYON_NUM_THREADS), quarvex, 10,000 points")
+    lines.append("")
+    lines.append("| workload | 1 thread s | 2 threads s | speed-up |")
+    lines.append("|---|---|---|---|")
+    for name, th in r["threads"].items():
+        one, two = median_of(th.get("1")), median_of(th.get("2"))
+        sp = f"{one / two:.2f}×" if one and two else "—"
+        lines.append(f"| {name} | {fmt_time(one)} | {fmt_time(two)} | {sp} |")
+    lines.append("")
+
+    lines.append("## Peak memory (max RSS of one run, minus the same process that only imports the tool)")
+    lines.append("")
+    lines.append("| workload / tool | points | peak MiB | above baseline MiB | × file size |")
+    lines.append("|---|---|---|---|---|")
+    for key, mem in r["memory"].items():
+        if "above_bytes" not in mem:
+            lines.append(f"| {key} | | failed | | |")
+            continue
+        lines.append(f"| {key} | {mem.get('points', REDUCED):,} | {mem['peak_kib'] / 1024:.1f} | "
+                     f"{mem['above_bytes'] / 2**20:.1f} | {mem['above_bytes'] / mem['file_bytes']:.2f} |")
+    lines.append("")
+
+    lines.append("## Targets")
+    lines.append("")
+    lines.append("| target | measured | holds | detail |")
+    lines.append("|---|---|---|---|")
+    for tg in targets:
+        val = "—" if tg["value"] is None else f"{tg['value']:.3f}"
+        holds = "—" if tg["holds"] is None else ("yes" if tg["holds"] else "**no**")
+        lines.append(f"| {tg['target']} | {val} | {holds} | {tg['detail']} |")
+    lines.append("")
+    lines.append("![time against mesh size](time_vs_size.png)")
+    lines.append("")
+    return "\n".join(lines)
+
+
+def write_plot(r: dict, path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 5), dpi=110)
+    xs = [w.triangles for w in wl.SWEEP]
+    for tool, style in [("quarvex", "o-"), ("numpy-stl", "s--"), ("trimesh", "^--"),
+                        ("open3d", "d--"), ("floor-read", "x:")]:
+        ys = [median_of(r["timings"][w.name].get(tool)) for w in wl.SWEEP]
+        pts = [(x, y) for x, y in zip(xs, ys) if y is not None]
+        if pts:
+            label = "read bytes (np.fromfile)" if tool == "floor-read" else tool
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=label)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("triangles (binary STL)")
+    ax.set_ylabel("seconds, file to 10,000 points (median)")
+    m = r["machine"]
+    ax.set_title(f"STL to 10k points — {m['cpu']}, {m['usable_cpus']} CPUs, Python {m['python']}",
+                 fontsize=9)
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend()
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
+def main() -> int:
+    ap = argparse.ArgumentParser(description=__doc__)
+    ap.add_argument("--runs", type=int, default=5, help="timed runs per measurement (default 5)")
+    ap.add_argument("--tools", default=",".join(TIMED_TOOLS),
+                    help="comma-separated tools to time (default: all)")
+    ap.add_argument("--out", default=str(RESULTS), help="results directory")
+    args = ap.parse_args()
+    tools = [t for t in args.tools.split(",") if t]
+    out = Path(args.out)
+    out.mkdir(parents=True, exist_ok=True)
+    began = time.perf_counter()
+
+    r: dict = {"runs": args.runs, "machine": machine_description(), "timings": {},
+               "output_heavy": {}, "threads": {}, "memory": {}}
+    load = r["machine"]["load_before"][0]
+    if load > 0.5 * (r["machine"]["usable_cpus"] or 1):
+        r["load_warning"] = (f"The machine was busy at the start (load {load:.2f}): "
+                             "absolute times and ratios are less reliable.")
+        log("warning: " + r["load_warning"])
+
+    log("== workloads")
+    for w in wl.ALL:
+        wl.ensure(w)
+        log(f"  {w.name:12s} {w.triangles:>10,d} triangles {w.path.stat().st_size / 2**20:8.1f} MiB")
+
+    log(f"== reduce to {REDUCED:,} points, median of {args.runs}")
+    for w in wl.ALL:
+        log(f"  {w.name}")
+        r["timings"][w.name] = {tool: time_tool(tool, w.path, REDUCED, args.runs) for tool in tools}
+
+    log(f"== output-heavy: {OUTPUT_HEAVY:,} points from {wl.BINARY_MAIN.name}")
+    oh = r["output_heavy"]
+    if "quarvex" in tools:
+        oh["quarvex_1M"] = time_tool("quarvex", wl.BINARY_MAIN.path, OUTPUT_HEAVY, args.runs)
+        oh["quarvex_10k"] = r["timings"][wl.BINARY_MAIN.name]["quarvex"]
+    oh["floor_lists_1M"] = time_tool("floor-lists", "-", OUTPUT_HEAVY, args.runs)
+    oh["floor_lists_10k"] = time_tool("floor-lists", "-", REDUCED, args.runs)
+
+    if "quarvex" in tools:
+        log("== threads")
+        for w in [wl.BINARY_MAIN, wl.ASCII_MAIN]:
+            log(f"  {w.name}")
+            r["threads"][w.name] = {str(n): time_tool("quarvex", w.path, REDUCED, args.runs, threads=n)
+                                    for n in (1, 2)}
+
+    log("== peak memory")
+    baselines: dict = {}
+    mem_cases = []
+    if "quarvex" in tools:
+        mem_cases += [(w, "quarvex", REDUCED) for w in wl.ALL]
+        mem_cases.append((wl.BINARY_MAIN, "quarvex", OUTPUT_HEAVY))
+    mem_cases += [(w, p, REDUCED) for w in (wl.BINARY_MAIN, wl.ASCII_MAIN) for p in PEER_TOOLS if p in tools]
+    for w, tool, clusters in mem_cases:
+        key = f"{w.name}/{tool}" + ("" if clusters == REDUCED else f" ({clusters:,} points)")
+        log(f"  {key}")
+        entry = peak_memory(tool, w.path, clusters, baselines)
+        entry["points"] = clusters
+        r["memory"][key] = entry
+
+    r["load_after"] = os.getloadavg()
+    r["elapsed_s"] = time.perf_counter() - began
+    targets = evaluate(r)
+    r["targets"] = targets
+    (out / "results.json").write_text(json.dumps(r, indent=1, default=str))
+    (out / "results.md").write_text(write_markdown(r, targets))
+    write_plot(r, out / "time_vs_size.png")
+
+    log("== targets")
+    for tg in targets:
+        state = "n/a " if tg["holds"] is None else ("HOLDS" if tg["holds"] else "FAILS")
+        val = "—" if tg["value"] is None else f"{tg['value']:.3f}"
+        log(f"  [{state}] {tg['target']}: {val}  ({tg['detail']})")
+    log(f"results in {out}/results.md (whole run {r['elapsed_s'] / 60:.1f} min)")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

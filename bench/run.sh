@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The benchmark in one command: ./bench/run.sh [--runs N] [--tools quarvex,numpy-stl,...]
+# Makes bench/.venv on first use (Python 3.13 unless QUARVEX_BENCH_PYTHON names another),
+# installs the peers and builds quarvex from this tree into it, then runs run.py, which
+# writes bench/results/results.md, results.json and time_vs_size.png.
+set -euo pipefail
+cd "$(dirname "$0")"
+bench=$(pwd)
+root=$(cd .. && pwd)
+venv="$bench/.venv"
+
+find_python() {
+  local v=$1 candidate
+  for candidate in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
+    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$v'.split('.'))))" 2>/dev/null; then
+      echo "$candidate"; return 0
+    fi
+  done
+  echo "no Python $v found" >&2; return 1
+}
+
+if [ ! -x "$venv/bin/python" ]; then
+  "${QUARVEX_BENCH_PYTHON:-$(find_python 3.13)}" -m venv "$venv"
+fi
+"$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt
+
+# Open3D's wheel links libusb at import time; Debian-based machines may lack it.
+if ! "$venv/bin/python" -c "import open3d" >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "== installing libusb-1.0-0 for Open3D"
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libusb-1.0-0 >/dev/null 2>&1 \
+      || { apt-get update -qq && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq libusb-1.0-0 >/dev/null; } \
+      || echo "could not install libusb-1.0-0; Open3D will be reported as not run"
+  fi
+fi
+
+echo "== building quarvex from $root (Release)"
+PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+  --no-build-isolation --no-deps --force-reinstall -Cbuild-dir="$root/build/bench" "$root"
+
+exec "$venv/bin/python" "$bench/run.py" "$@"

@@ -1,0 +1,168 @@
+"""Generates the benchmark meshes into bench/work/.
+
+Every mesh is a closed, bumpy torus tessellated on a regular (u, v) grid: each grid
+vertex is computed once in float32 and shared by the six triangles around it, so a
+reader that merges vertices by bit pattern finds exactly u_steps * v_steps vertices.
+Files are written once and reused; the file name carries the grid so a changed size
+never reuses a stale file.
+"""
+
+from __future__ import annotations
+
+import os
+from dataclasses import dataclass
+from pathlib import Path
+
+import numpy as np
+
+WORK_DIR = Path(__file__).resolve().parent / "work"
+
+# Torus: ring radius 10, tube radius 3 with a ripple, so normals vary everywhere and
+# the bounding box is not a cube.
+RING_RADIUS = 10.0
+TUBE_RADIUS = 3.0
+RIPPLE = 0.4
+
+
+@dataclass(frozen=True)
+class Workload:
+    name: str
+    kind: str  # "binary" or "ascii"
+    u_steps: int
+    v_steps: int
+
+    @property
+    def triangles(self) -> int:
+        return 2 * self.u_steps * self.v_steps
+
+    @property
+    def vertices(self) -> int:
+        return self.u_steps * self.v_steps
+
+    @property
+    def path(self) -> Path:
+        ext = "stl" if self.kind == "binary" else "ascii.stl"
+        return WORK_DIR / f"torus_{self.u_steps}x{self.v_steps}.{ext}"
+
+
+# Size sweep, exact triangle counts 125k .. 2M; the largest is also the main binary case.
+SWEEP = [
+    Workload("bin-125k", "binary", 500, 125),
+    Workload("bin-250k", "binary", 1000, 125),
+    Workload("bin-500k", "binary", 1000, 250),
+    Workload("bin-1M", "binary", 2000, 250),
+    Workload("bin-2M", "binary", 2000, 500),
+]
+BINARY_MAIN = SWEEP[-1]
+ASCII_MAIN = Workload("ascii-300k", "ascii", 1000, 150)
+ALL = SWEEP + [ASCII_MAIN]
+
+
+def by_name(name: str) -> Workload:
+    for w in ALL:
+        if w.name == name:
+            return w
+    raise KeyError(name)
+
+
+def torus_mesh(u_steps: int, v_steps: int) -> tuple[np.ndarray, np.ndarray]:
+    """Returns (vertices float32 (V,3), faces int64 (F,3)) of the bumpy torus."""
+    u = np.arange(u_steps, dtype=np.float64) * (2.0 * np.pi / u_steps)
+    v = np.arange(v_steps, dtype=np.float64) * (2.0 * np.pi / v_steps)
+    uu, vv = np.meshgrid(u, v, indexing="ij")
+    tube = TUBE_RADIUS + RIPPLE * np.sin(7.0 * uu) * np.cos(5.0 * vv)
+    ring = RING_RADIUS + tube * np.cos(vv)
+    verts = np.empty((u_steps, v_steps, 3), dtype=np.float32)
+    verts[..., 0] = ring * np.cos(uu)
+    verts[..., 1] = ring * np.sin(uu)
+    verts[..., 2] = tube * np.sin(vv)
+
+    i = np.arange(u_steps)
+    j = np.arange(v_steps)
+    ii, jj = np.meshgrid(i, j, indexing="ij")
+    a = ii * v_steps + jj
+    b = ((ii + 1) % u_steps) * v_steps + jj
+    c = ((ii + 1) % u_steps) * v_steps + (jj + 1) % v_steps
+    d = ii * v_steps + (jj + 1) % v_steps
+    faces = np.empty((u_steps * v_steps, 2, 3), dtype=np.int64)
+    faces[:, 0] = np.stack([a.ravel(), b.ravel(), c.ravel()], axis=1)
+    faces[:, 1] = np.stack([a.ravel(), c.ravel(), d.ravel()], axis=1)
+    return verts.reshape(-1, 3), faces.reshape(-1, 3)
+
+
+def face_normals(tri: np.ndarray) -> np.ndarray:
+    """Unit normals of (F,3,3) float32 triangles, as an exporter would store them."""
+    n = np.cross(tri[:, 1] - tri[:, 0], tri[:, 2] - tri[:, 0]).astype(np.float64)
+    length = np.linalg.norm(n, axis=1, keepdims=True)
+    length[length == 0] = 1.0
+    return (n / length).astype(np.float32)
+
+
+BINARY_RECORD = np.dtype(
+    [("normal", "<f4", (3,)), ("v", "<f4", (3, 3)), ("attr", "<u2")]
+)
+assert BINARY_RECORD.itemsize == 50
+
+
+def write_binary(path: Path, tri: np.ndarray, normals: np.ndarray) -> None:
+    records = np.zeros(len(tri), dtype=BINARY_RECORD)
+    records["normal"] = normals
+    records["v"] = tri
+    # The header must not begin with "solid", or readers would take it for ASCII.
+    header = b"binary STL, bumpy torus, written by the quarvex benchmark".ljust(80, b" ")
+    with open(path, "wb") as f:
+        f.write(header)
+        f.write(np.uint32(len(tri)).tobytes())
+        records.tofile(f)
+
+
+ASCII_FACET = (
+    "  facet normal %e %e %e\n"
+    "    outer loop\n"
+    "      vertex %e %e %e\n"
+    "      vertex %e %e %e\n"
+    "      vertex %e %e %e\n"
+    "    endloop\n"
+    "  endfacet\n"
+)
+
+
+def write_ascii(path: Path, tri: np.ndarray, normals: np.ndarray) -> None:
+    # "%e" (7 significant digits) is what common exporters write; a shared vertex
+    # prints the same text every time, so it still merges after parsing.
+    rows = np.concatenate([normals, tri.reshape(-1, 9)], axis=1).astype(np.float64)
+    chunk = 20000
+    with open(path, "w", encoding="ascii") as f:
+        f.write("solid bumpy_torus\n")
+        for start in range(0, len(rows), chunk):
+            part = rows[start : start + chunk]
+            f.write((ASCII_FACET * len(part)) % tuple(part.ravel().tolist()))
+        f.write("endsolid bumpy_torus\n")
+
+
+def ensure(w: Workload) -> Path:
+    """Writes the workload's file unless it is already there."""
+    if w.path.exists():
+        return w.path
+    WORK_DIR.mkdir(parents=True, exist_ok=True)
+    verts, faces = torus_mesh(w.u_steps, w.v_steps)
+    tri = verts[faces]
+    normals = face_normals(tri)
+    tmp = w.path.with_suffix(w.path.suffix + ".tmp")
+    if w.kind == "binary":
+        write_binary(tmp, tri, normals)
+    else:
+        write_ascii(tmp, tri, normals)
+    os.replace(tmp, w.path)
+    return w.path
+
+
+def ensure_all() -> None:
+    for w in ALL:
+        ensure(w)
+
+
+if __name__ == "__main__":
+    ensure_all()
+    for w in ALL:
+        print(f"{w.name:12s} {w.triangles:>9,d} triangles  {w.path.stat().st_size:>12,d} bytes  {w.path}")
