@@ -87,11 +87,11 @@ std::optional<std::string> result_too_large(std::uint64_t points) {
   const std::uint64_t available = available_memory_bytes();
   if (points <= available / kBytesPerReturnedPoint) return std::nullopt;
   std::ostringstream message;
-  message << "cannot return " << points << " points: they would need about ";
+  message << "cannot return " << points << " points: they would need ";
   if (points > kUnlimited / kBytesPerReturnedPoint) {
     message << "more than " << kUnlimited;
   } else {
-    message << points * kBytesPerReturnedPoint;
+    message << "about " << points * kBytesPerReturnedPoint;
   }
   message << " bytes of memory, and only " << available << " bytes are available";
   return message.str();
