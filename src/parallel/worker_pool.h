@@ -99,6 +99,11 @@ class WorkerPool {
 
   std::size_t num_threads() const noexcept { return workers_.size(); }
 
+  // Workers blocked right now (a snapshot, for diagnostics and tests).
+  std::size_t sleeping_threads() const noexcept {
+    return static_cast<std::size_t>(counters_.load(std::memory_order_relaxed) & 0xFFFF);
+  }
+
   // Queues a job from outside the pool and applies the wake rule. May throw std::bad_alloc.
   void inject(JobHeader* job);
 

@@ -90,27 +90,34 @@ TEST(JobDeque, OwnerTakesNewestThiefStealsOldestAcrossGrowth) {
 // Every pushed job is taken exactly once, by the owner or by one of the thieves, while the
 // owner keeps pushing (and growing) and taking.
 TEST(JobDeque, ConcurrentTakeAndStealHandOutEachJobOnce) {
-  constexpr std::size_t kJobs = 20000;
+  constexpr std::size_t kJobs = 400000;
+  constexpr int kThieves = 1;  // the machine may have only two cores
   JobDeque deque;
   auto jobs = make_jobs(kJobs);
   std::vector<std::atomic<int>> seen(kJobs);
   std::atomic<bool> done{false};
+  std::atomic<int> ready{0};
   auto record = [&](JobHeader* job) { seen[static_cast<std::size_t>(job - jobs.data())]++; };
 
   std::vector<std::thread> thieves;
-  for (int t = 0; t < 3; ++t)
+  for (int t = 0; t < kThieves; ++t)
     thieves.emplace_back([&] {
       JobHeader* out = nullptr;
+      ready++;
       while (!done.load()) {
         if (deque.steal(out) == StealStatus::kSuccess) record(out);
       }
       while (deque.steal(out) != StealStatus::kEmpty)
         if (out != nullptr) record(out), out = nullptr;
     });
+  while (ready.load() < kThieves) std::this_thread::yield();
+  // First a stretch that grows the buffer under the thieves, then mostly single entries, so
+  // the owner keeps racing the thieves for the last one.
   for (std::size_t i = 0; i < kJobs; ++i) {
     deque.push(&jobs[i]);
-    if (i % 3 == 0)
+    if (i >= kJobs / 10) {
       if (JobHeader* job = deque.take()) record(job);
+    }
   }
   while (JobHeader* job = deque.take()) record(job);
   done = true;

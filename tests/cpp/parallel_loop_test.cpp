@@ -1,0 +1,361 @@
+// Parallel loops: index order of collected results, faults carried back to the caller,
+// loops that run on the caller, nested loops and many threads at once.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <new>
+#include <numeric>
+#include <set>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "fault.h"
+#include "parallel/parallel_loop.h"
+#include "parallel/worker_pool.h"
+
+namespace quarvex::parallel {
+namespace {
+
+std::unique_ptr<WorkerPool> make_pool(std::size_t threads) {
+  std::string error;
+  auto pool = WorkerPool::create(threads, error);
+  if (!pool) ADD_FAILURE() << error;
+  return pool;
+}
+
+// Uneven work: some items take far longer, so idle workers steal and split stolen pieces.
+std::uint64_t slow_value(std::size_t i) {
+  std::uint64_t x = i;
+  const int rounds = (i % 97 == 0) ? 20000 : 10;
+  for (int r = 0; r < rounds; ++r) x = x * 6364136223846793005ull + 1442695040888963407ull;
+  return (x & 0) + i * 3 + 1;  // the result only depends on i
+}
+
+class LoopOnPool : public ::testing::TestWithParam<std::size_t> {
+ protected:
+  void SetUp() override { pool_ = make_pool(GetParam()); }
+  WorkerPool& pool() { return *pool_; }
+  std::unique_ptr<WorkerPool> pool_;
+};
+
+TEST_P(LoopOnPool, CollectKeepsIndexOrder) {
+  for (std::size_t n : {0u, 1u, 2u, 3u, 7u, 64u, 1000u, 50021u}) {
+    PodVector<std::uint64_t> out;
+    collect_into_in(pool(), out, n, [](std::size_t i) { return slow_value(i); });
+    ASSERT_EQ(out.size(), n);
+    for (std::size_t i = 0; i < n; ++i) ASSERT_EQ(out[i], i * 3 + 1) << "n=" << n << " i=" << i;
+  }
+  // Appends behind existing elements.
+  PodVector<std::uint64_t> out{7, 8};
+  collect_into_in(pool(), out, 5, [](std::size_t i) { return std::uint64_t{i}; });
+  EXPECT_EQ(std::vector<std::uint64_t>(out.begin(), out.end()),
+            (std::vector<std::uint64_t>{7, 8, 0, 1, 2, 3, 4}));
+}
+
+TEST_P(LoopOnPool, UnzipKeepsBothOutputsInIndexOrder) {
+  for (std::size_t n : {0u, 1u, 2u, 5u, 20011u}) {
+    PodVector<std::uint32_t> a;
+    PodVector<double> b;
+    collect_unzip_into_in(pool(), a, b, n, [](std::size_t i) {
+      return std::pair<std::uint32_t, double>(static_cast<std::uint32_t>(slow_value(i)),
+                                              -static_cast<double>(i));
+    });
+    ASSERT_EQ(a.size(), n);
+    ASSERT_EQ(b.size(), n);
+    for (std::size_t i = 0; i < n; ++i) {
+      ASSERT_EQ(a[i], i * 3 + 1);
+      ASSERT_EQ(b[i], -static_cast<double>(i));
+    }
+  }
+}
+
+// Folds see every index exactly once, in increasing order within a piece, and the combined
+// result of an order-sensitive combiner is the plain left-to-right concatenation.
+TEST_P(LoopOnPool, FoldCombinesLeftBeforeRight) {
+  const std::size_t n = 5003;
+  auto pieces = parallel_fold_in<std::vector<std::pair<std::size_t, std::size_t>>>(
+      pool(), n,
+      [](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) slow_value(i);
+        return std::vector<std::pair<std::size_t, std::size_t>>{{begin, end}};
+      },
+      [](auto&& left, auto&& right) {
+        left.insert(left.end(), right.begin(), right.end());
+        return std::move(left);
+      });
+  ASSERT_FALSE(pieces.empty());
+  EXPECT_EQ(pieces.front().first, 0u);
+  EXPECT_EQ(pieces.back().second, n);
+  for (std::size_t k = 0; k < pieces.size(); ++k) {
+    EXPECT_LT(pieces[k].first, pieces[k].second);  // no empty piece
+    if (k > 0) {
+      EXPECT_EQ(pieces[k - 1].second, pieces[k].first);
+    }
+  }
+  EXPECT_GE(pieces.size(), GetParam() + 1);
+}
+
+// Loops inside loop bodies run on the workers' own deques and still give exact results.
+TEST_P(LoopOnPool, NestedLoopsUnderStealing) {
+  const std::size_t outer = 40, inner = 300;
+  PodVector<std::uint64_t> sums;
+  collect_into_in(pool(), sums, outer, [&](std::size_t i) {
+    PodVector<std::uint64_t> values;
+    collect_into_in(pool(), values, inner + i, [&](std::size_t j) { return slow_value(i + j); });
+    return parallel_fold_in<std::uint64_t>(
+        pool(), values.size(),
+        [&](std::size_t b, std::size_t e) {
+          return std::accumulate(values.begin() + b, values.begin() + e, std::uint64_t{0});
+        },
+        [](std::uint64_t l, std::uint64_t r) { return l + r; });
+  });
+  for (std::size_t i = 0; i < outer; ++i) {
+    std::uint64_t expected = 0;
+    for (std::size_t j = 0; j < inner + i; ++j) expected += (i + j) * 3 + 1;
+    ASSERT_EQ(sums[i], expected) << i;
+  }
+}
+
+// A fault anywhere comes back to the caller only after every piece has finished; when both
+// halves fault the left one wins; the workers stay usable.
+TEST_P(LoopOnPool, FaultsComeBackAfterAllPiecesFinished) {
+  const std::size_t n = 2000;
+  std::atomic<std::size_t> finished{0};
+  auto run = [&](std::size_t bad_left, std::size_t bad_right) {
+    finished = 0;
+    parallel_for_in(pool(), n, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        if (i == bad_left) throw InternalFault("left " + std::to_string(i));
+        if (i == bad_right) throw InternalFault("right " + std::to_string(i));
+        slow_value(i);
+        std::this_thread::yield();
+        finished++;
+      }
+    });
+  };
+  for (int round = 0; round < 3; ++round) {
+    try {
+      run(0, n - 1);
+      FAIL() << "no fault";
+    } catch (const InternalFault& f) {
+      EXPECT_EQ(f.message(), "left 0");
+    }
+    // A fault ends only its own piece: at least the right half, short of its faulting last
+    // item, has run to the end.
+    EXPECT_GE(finished.load(), n / 2 - 1);
+    const std::size_t after = finished.load();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    EXPECT_EQ(finished.load(), after) << "a piece was still running after the rethrow";
+  }
+  try {
+    run(n, n - 1);
+    FAIL() << "no fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "right 1999");
+  }
+  // Any C++ exception travels, with its type.
+  EXPECT_THROW(parallel_for_in(pool(), n,
+                               [](std::size_t b, std::size_t e) {
+                                 if (b <= 1000 && 1000 < e) throw std::bad_alloc();
+                               }),
+               std::bad_alloc);
+  // The pool still works.
+  PodVector<std::uint64_t> out;
+  collect_into_in(pool(), out, n, [](std::size_t i) { return std::uint64_t{i}; });
+  ASSERT_EQ(out.size(), n);
+  EXPECT_EQ(out[n - 1], n - 1);
+}
+
+TEST_P(LoopOnPool, FaultingCollectLeavesOutputsUnchanged) {
+  PodVector<int> out{1, 2, 3};
+  EXPECT_THROW(collect_into_in(pool(), out, 500,
+                               [](std::size_t i) {
+                                 if (i == 250) fault("boom");
+                                 return static_cast<int>(i);
+                               }),
+               InternalFault);
+  EXPECT_EQ(out.size(), 3u);
+  PodVector<int> a{1};
+  PodVector<float> b;
+  EXPECT_THROW(collect_unzip_into_in(pool(), a, b, 500,
+                                     [](std::size_t i) {
+                                       if (i == 499) fault("boom");
+                                       return std::pair<int, float>(1, 2.0f);
+                                     }),
+               InternalFault);
+  EXPECT_EQ(a.size(), 1u);
+  EXPECT_EQ(b.size(), 0u);
+}
+
+// With 0 or 1 items nothing is handed to the pool; with 2 the pool does all the work.
+TEST_P(LoopOnPool, TinyLoopsRunOnTheCaller) {
+  const auto caller = std::this_thread::get_id();
+  for (std::size_t n : {0u, 1u}) {
+    std::vector<std::thread::id> where;
+    parallel_for_in(pool(), n, [&](std::size_t b, std::size_t e) {
+      EXPECT_EQ(e - b, n);
+      where.push_back(std::this_thread::get_id());
+    });
+    ASSERT_EQ(where.size(), 1u);
+    EXPECT_EQ(where[0], caller);
+  }
+  std::mutex m;
+  std::set<std::thread::id> where;
+  parallel_for_in(pool(), 2, [&](std::size_t, std::size_t) {
+    std::lock_guard<std::mutex> lock(m);
+    where.insert(std::this_thread::get_id());
+  });
+  EXPECT_EQ(where.count(caller), 0u);
+  EXPECT_EQ(current_worker(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Threads, LoopOnPool, ::testing::Values(1, 2, 8));
+
+TEST(Loop, SingleWorkerSplitsOnceIntoTwoPieces) {
+  auto pool = make_pool(1);
+  const auto pieces = parallel_fold_in<std::size_t>(
+      *pool, 1000, [](std::size_t, std::size_t) { return std::size_t{1}; },
+      [](std::size_t l, std::size_t r) { return l + r; });
+  EXPECT_EQ(pieces, 2u);
+}
+
+// A loop that waits for a job nobody was woken for blocks for good; this turns such a hang
+// into a failure with a message instead of a silent timeout.
+class Watchdog {
+ public:
+  Watchdog()
+      : thread_([this] {
+          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+          while (!done_.load()) {
+            if (std::chrono::steady_clock::now() > deadline) {
+              std::fprintf(stderr, "a loop never finished: lost wake-up\n");
+              std::abort();
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+          }
+        }) {}
+  ~Watchdog() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+// Several outside threads drive loops on one pool at the same time, with pauses long enough
+// for the workers to fall asleep in between; a lost wake-up would hang here.
+TEST(Loop, ManyCallersAndSleepingWorkers) {
+  auto pool = make_pool(4);
+  Watchdog watchdog;
+  std::vector<std::thread> callers;
+  std::atomic<bool> ok{true};
+  for (int c = 0; c < 3; ++c)
+    callers.emplace_back([&, c] {
+      for (int round = 0; round < 60; ++round) {
+        const std::size_t n = 2 + static_cast<std::size_t>((round * 7 + c * 13) % 300);
+        const auto sum = parallel_fold_in<std::uint64_t>(
+            *pool, n,
+            [](std::size_t b, std::size_t e) {
+              std::uint64_t s = 0;
+              for (std::size_t i = b; i < e; ++i) s += i;
+              return s;
+            },
+            [](std::uint64_t l, std::uint64_t r) { return l + r; });
+        if (sum != n * (n - 1) / 2) ok = false;
+        if (round % 10 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(3));
+      }
+    });
+  for (auto& t : callers) t.join();
+  EXPECT_TRUE(ok.load());
+}
+
+// Once every worker sleeps, a loop from outside and the forks inside it must wake them.
+TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
+  for (std::size_t threads : {1u, 2u, 4u}) {
+    auto pool = make_pool(threads);
+    Watchdog watchdog;
+    for (int round = 0; round < 3; ++round) {
+      const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+      while (pool->sleeping_threads() != threads) {
+        ASSERT_LT(std::chrono::steady_clock::now(), deadline) << "workers never fell asleep";
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      }
+      std::mutex m;
+      std::set<std::thread::id> where;
+      parallel_for_in(*pool, 64, [&](std::size_t, std::size_t) {
+        {
+          std::lock_guard<std::mutex> lock(m);
+          where.insert(std::this_thread::get_id());
+        }
+        // Long enough for sleeping workers to be woken and steal.
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+      });
+      if (threads > 1) {
+        EXPECT_GT(where.size(), 1u) << "only one worker took part";
+      }
+    }
+  }
+}
+
+// The caller's pause between loops sweeps across the moment the workers stop spinning and
+// fall asleep, where a job pushed while a worker is about to block could be missed. A missed
+// wake-up leaves the caller blocked for good: the watchdog turns that into a failure.
+TEST(Loop, NoLostWakeUpAroundFallingAsleep) {
+  constexpr int kRounds = 5000;
+  for (std::size_t threads : {1u, 2u}) {
+    auto pool = make_pool(threads);
+    Watchdog watchdog;
+    std::uint64_t pause_seed = 12345;
+    for (int round = 0; round < kRounds; ++round) {
+      const auto sum = parallel_fold_in<std::size_t>(
+          *pool, 2, [](std::size_t b, std::size_t e) { return e - b; },
+          [](std::size_t l, std::size_t r) { return l + r; });
+      ASSERT_EQ(sum, 2u);
+      pause_seed = pause_seed * 6364136223846793005ull + 1442695040888963407ull;
+      const auto pause = std::chrono::nanoseconds((pause_seed >> 33) % 80000);
+      const auto until = std::chrono::steady_clock::now() + pause;
+      while (std::chrono::steady_clock::now() < until) {
+      }
+    }
+  }
+}
+
+// Deep nesting on the process-wide pool through the public functions.
+TEST(Loop, NestedStressOnTheGlobalPool) {
+  ASSERT_GE(current_num_threads(), 1u);
+  for (int round = 0; round < 5; ++round) {
+    const auto total = parallel_fold<std::uint64_t>(
+        24,
+        [](std::size_t b, std::size_t e) {
+          std::uint64_t s = 0;
+          for (std::size_t i = b; i < e; ++i) {
+            PodVector<std::uint32_t> a;
+            PodVector<std::uint32_t> c;
+            collect_unzip_into(a, c, 50 + i, [](std::size_t j) {
+              return std::pair<std::uint32_t, std::uint32_t>(static_cast<std::uint32_t>(j), 1);
+            });
+            parallel_for(a.size(), [&](std::size_t x, std::size_t y) {
+              for (std::size_t j = x; j < y; ++j) a[j] += c[j];
+            });
+            s += std::accumulate(a.begin(), a.end(), std::uint64_t{0});
+          }
+          return s;
+        },
+        [](std::uint64_t l, std::uint64_t r) { return l + r; });
+    std::uint64_t expected = 0;
+    for (std::uint64_t i = 0; i < 24; ++i) expected += (50 + i) * (51 + i) / 2;
+    ASSERT_EQ(total, expected);
+  }
+}
+
+}  // namespace
+}  // namespace quarvex::parallel
