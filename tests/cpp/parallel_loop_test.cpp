@@ -2,6 +2,10 @@
 // loops that run on the caller, nested loops and many threads at once.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -355,6 +359,81 @@ TEST(Loop, NestedStressOnTheGlobalPool) {
     for (std::uint64_t i = 0; i < 24; ++i) expected += (50 + i) * (51 + i) / 2;
     ASSERT_EQ(total, expected);
   }
+}
+
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+constexpr bool kSanitized = true;  // no fork with running threads, no address-space limits
+#else
+constexpr bool kSanitized = false;
+#endif
+
+// Runs `child` in a forked process and returns its exit status (it must exit by itself).
+template <class Child>
+int exit_status_of_child(Child&& child) {
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    ::alarm(60);  // a hang in the child ends it by signal
+    ::_exit(child());
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The child of a fork has none of the parent's workers; its loops must still run, on a pool
+// of its own, sized from the environment as the child finds it.
+TEST(ProcessPool, ChildOfForkGetsAFreshPool) {
+  if (kSanitized) GTEST_SKIP() << "fork with running threads under a sanitizer";
+  const std::size_t parent_threads = current_num_threads();
+  const auto parent_sum = parallel_fold<std::uint64_t>(
+      1000, [](std::size_t b, std::size_t e) { return std::uint64_t{e - b}; },
+      [](std::uint64_t l, std::uint64_t r) { return l + r; });
+  ASSERT_EQ(parent_sum, 1000u);
+  const std::size_t wanted = parent_threads == 3 ? 5 : 3;
+  const int status = exit_status_of_child([wanted] {
+    ::setenv("RAYON_NUM_THREADS", std::to_string(wanted).c_str(), 1);
+    if (current_num_threads() != wanted) return 2;
+    PodVector<std::uint64_t> out;
+    collect_into(out, 10000, [](std::size_t i) { return std::uint64_t{i * 2}; });
+    for (std::size_t i = 0; i < out.size(); ++i)
+      if (out[i] != i * 2) return 3;
+    return out.size() == 10000 ? 0 : 4;
+  });
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(current_num_threads(), parent_threads);  // the parent's pool is untouched
+}
+
+// When the process-wide pool cannot start its threads, this and every later loop fault.
+TEST(ProcessPool, FailedCreationFaultsEveryLoop) {
+  if (kSanitized) GTEST_SKIP() << "address-space limit under a sanitizer";
+  current_num_threads();
+  const int status = exit_status_of_child([] {
+    // More workers than the C library's cache of old thread stacks can serve, and less
+    // address space left than one new stack needs.
+    ::setenv("RAYON_NUM_THREADS", "200", 1);
+    long pages = 0;
+    if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+      if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+      std::fclose(f);
+    }
+    if (pages == 0) return 10;
+    const rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (1 << 20);
+    const rlimit rl{limit, limit};
+    if (::setrlimit(RLIMIT_AS, &rl) != 0) return 11;
+    const std::string prefix = "The global thread pool has not been initialized.";
+    for (int attempt = 0; attempt < 2; ++attempt) {
+      try {
+        parallel_for(5, [](std::size_t, std::size_t) {});
+        return 12;
+      } catch (const InternalFault& f) {
+        if (f.message().rfind(prefix, 0) != 0) return 13;
+      } catch (...) {
+        return 14;
+      }
+    }
+    return 0;
+  });
+  EXPECT_EQ(status, 0);
 }
 
 }  // namespace
