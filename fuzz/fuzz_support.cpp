@@ -1,0 +1,150 @@
+#include "fuzz_support.h"
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <bit>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unordered_set>
+
+namespace quarvex::fuzz {
+
+void check(bool ok, const char* what) {
+  if (ok) return;
+  std::fprintf(stderr, "fuzz check failed: %s\n", what);
+  std::abort();
+}
+
+InputFile::InputFile() : fd_(::memfd_create("fuzz-input", MFD_CLOEXEC)) {
+  check(fd_ >= 0, "memfd_create");
+  path_ = "/proc/self/fd/" + std::to_string(fd_);
+}
+
+InputFile::~InputFile() { ::close(fd_); }
+
+void InputFile::write(const std::uint8_t* data, std::size_t size) { write({}, data, size); }
+
+void InputFile::write(std::string_view a, const std::uint8_t* data, std::size_t size) {
+  check(::ftruncate(fd_, 0) == 0, "ftruncate");
+  auto put = [&](const void* p, std::size_t n, off_t at) {
+    const char* bytes = static_cast<const char*>(p);
+    while (n > 0) {
+      const ssize_t w = ::pwrite(fd_, bytes, n, at);
+      check(w > 0, "pwrite");
+      bytes += w;
+      n -= static_cast<std::size_t>(w);
+      at += w;
+    }
+  };
+  put(a.data(), a.size(), 0);
+  put(data, size, static_cast<off_t>(a.size()));
+}
+
+int InputFile::open_fresh() const {
+  const int fd = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  check(fd >= 0, "reopen");
+  return fd;
+}
+
+bool valid_utf8(std::string_view bytes) {
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  const std::size_t n = bytes.size();
+  std::size_t i = 0;
+  while (i < n) {
+    const unsigned c = p[i];
+    std::size_t len;
+    std::uint32_t cp;
+    if (c < 0x80) {
+      ++i;
+      continue;
+    } else if ((c & 0xE0) == 0xC0) {
+      len = 2, cp = c & 0x1F;
+    } else if ((c & 0xF0) == 0xE0) {
+      len = 3, cp = c & 0x0F;
+    } else if ((c & 0xF8) == 0xF0) {
+      len = 4, cp = c & 0x07;
+    } else {
+      return false;
+    }
+    if (n - i < len) return false;
+    for (std::size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) return false;
+      cp = (cp << 6) | (p[i + k] & 0x3F);
+    }
+    static constexpr std::uint32_t kSmallest[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (cp < kSmallest[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+bool is_ascii_stl(std::string_view file) {
+  const std::size_t nl = file.find('\n');
+  const std::string_view line = nl == std::string_view::npos ? file : file.substr(0, nl + 1);
+  return line.starts_with("solid ") && valid_utf8(line);
+}
+
+void check_mesh_shape(const stl::IndexedMesh& mesh) {
+  struct Bits {
+    std::uint32_t x, y, z;
+    bool operator==(const Bits&) const = default;
+  };
+  struct Hash {
+    std::size_t operator()(const Bits& b) const {
+      return (std::size_t{b.x} * 0x9E3779B97F4A7C15ull) ^ (std::size_t{b.y} << 21) ^ b.z;
+    }
+  };
+  std::unordered_set<Bits, Hash> seen;
+  for (const Vec3f& v : mesh.vertices) {
+    const Bits b{std::bit_cast<std::uint32_t>(v.x), std::bit_cast<std::uint32_t>(v.y),
+                 std::bit_cast<std::uint32_t>(v.z)};
+    check(seen.insert(b).second, "two vertices with the same bit pattern");
+  }
+  std::uint64_t next_new = 0;  // vertices appear in the order faces first name them
+  for (const stl::MeshFace& face : mesh.faces) {
+    for (std::uint64_t index : face.index) {
+      check(index < mesh.vertices.size(), "vertex index out of range");
+      check(index <= next_new, "vertex index skips ahead of first appearance");
+      if (index == next_new) ++next_new;
+    }
+  }
+  check(next_new == mesh.vertices.size(), "a vertex that no face names");
+}
+
+void check_read_error_text(const std::string& text) {
+  static constexpr std::string_view kExact[] = {
+      "failed to fill whole buffer",
+      "empty file?",
+      "ascii STL does not start with \"solid \"",
+      "stream did not contain valid UTF-8",
+      "EOF while expecting facet or endsolid.",
+      "invalid float literal",
+      "EOF while expecting vertex",
+      "EOF while expecting [\"outer\", \"loop\"]",
+      "EOF while expecting [\"endloop\"]",
+      "EOF while expecting [\"endfacet\"]",
+      "expected finite f32, got NaN which is Nan",
+      "expected finite f32, got inf which is Infinite",
+      "expected finite f32, got -inf which is Infinite",
+  };
+  static constexpr std::string_view kPrefixes[] = {
+      "invalid facet header: [",
+      "vertex f32 f32 f32, got [",
+      "expected [\"outer\", \"loop\"], got [",
+      "expected [\"endloop\"], got [",
+      "expected [\"endfacet\"], got [",
+  };
+  check(valid_utf8(text), "error text is not valid UTF-8");
+  const std::string_view t = text;
+  for (std::string_view e : kExact)
+    if (t == e) return;
+  for (std::string_view p : kPrefixes)
+    if (t.starts_with(p) && t.ends_with("]")) return;
+  std::fprintf(stderr, "unexpected error text: %s\n", text.c_str());
+  check(false, "unknown error text");
+}
+
+}  // namespace quarvex::fuzz

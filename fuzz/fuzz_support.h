@@ -1,0 +1,56 @@
+// Shared pieces of the fuzzing harnesses: the input as a real file, independent oracles for
+// what the readers must produce, and a check that aborts (so libFuzzer keeps the input).
+//
+// The oracles are written from the file formats, not from the readers, so that a harness
+// catches a reader that disagrees with the format and not merely one that crashes.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "stl/indexed_mesh.h"
+
+namespace quarvex::fuzz {
+
+// Aborts with `what` on standard error when `ok` is false.
+void check(bool ok, const char* what);
+
+// One in-memory file (memfd) reused for every input of the process: its contents are
+// replaced by each call of `write`. `path()` names it through /proc/self/fd, so opening the
+// path gives a fresh descriptor at offset 0, as a regular file would.
+class InputFile {
+ public:
+  InputFile();
+  ~InputFile();
+  InputFile(const InputFile&) = delete;
+  InputFile& operator=(const InputFile&) = delete;
+
+  void write(const std::uint8_t* data, std::size_t size);
+  void write(std::string_view a, const std::uint8_t* data, std::size_t size);
+  const std::string& path() const { return path_; }
+  // A new descriptor on the file, at offset 0 (the caller owns it).
+  int open_fresh() const;
+
+ private:
+  int fd_;
+  std::string path_;
+};
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool valid_utf8(std::string_view bytes);
+
+// ASCII iff the bytes up to and including the first 0x0A (all bytes without one) are valid
+// UTF-8 and begin with "solid ".
+bool is_ascii_stl(std::string_view file);
+
+// Vertices distinct by bit pattern and in order of first appearance in the faces, every
+// vertex named by some face, every index in range.
+void check_mesh_shape(const stl::IndexedMesh& mesh);
+
+// The error text is one the readers are documented to produce, and valid UTF-8 (it becomes
+// a Python str).
+void check_read_error_text(const std::string& text);
+
+}  // namespace quarvex::fuzz

@@ -1,0 +1,99 @@
+// The whole reduction, without the interpreter, on whatever mesh the bytes give. The first
+// three bytes choose `clusters`: with the top bit clear 0 to 1023 (most inputs, since large
+// counts make every run slow), with it set 0 to 100000. The rest is the file. Each stage is checked
+// against the one before it: one record per vertex, one representative per occupied cell,
+// exactly `clusters` results, and every returned position/normal pair is one of the records.
+#include <bit>
+#include <cstdint>
+#include <unordered_map>
+#include <unordered_set>
+
+#include "fuzz_support.h"
+#include "reduce/cells.h"
+#include "reduce/count_adjustment.h"
+#include "reduce/grid.h"
+#include "reduce/memory_budget.h"
+#include "reduce/output_split.h"
+#include "reduce/point_records.h"
+#include "stl/read_mesh_file.h"
+
+namespace qr = quarvex::reduce;
+namespace qs = quarvex::stl;
+using quarvex::fuzz::check;
+
+namespace {
+
+struct Bits3 {
+  std::uint32_t x, y, z;
+  bool operator==(const Bits3&) const = default;
+};
+struct Bits3Hash {
+  std::size_t operator()(const Bits3& b) const {
+    return (std::size_t{b.x} * 0x9E3779B97F4A7C15ull) ^ (std::size_t{b.y} << 21) ^ b.z;
+  }
+};
+Bits3 bits(float x, float y, float z) {
+  return {std::bit_cast<std::uint32_t>(x), std::bit_cast<std::uint32_t>(y),
+          std::bit_cast<std::uint32_t>(z)};
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 3) return 0;
+  const std::uint32_t raw = std::uint32_t{data[0]} | std::uint32_t{data[1]} << 8 |
+                           std::uint32_t{data[2]} << 16;
+  const std::uint64_t clusters = (raw & 0x800000) ? (raw & 0x7FFFFF) % 100001 : raw & 0x3FF;
+  static quarvex::fuzz::InputFile file;
+  file.write(data + 3, size - 3);
+
+  quarvex::PodVector<qr::PointRecord> points;
+  std::unordered_set<Bits3, Bits3Hash> vertices;
+  {
+    qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+    if (!read) return 0;
+    const qs::IndexedMesh& mesh = read.value().mesh;
+    for (const quarvex::Vec3f& v : mesh.vertices) vertices.insert(bits(v.x, v.y, v.z));
+    points = qr::build_point_records(mesh);
+  }
+  check(points.size() == vertices.size(), "not one record per vertex");
+  std::unordered_map<Bits3, Bits3, Bits3Hash> normal_of;
+  for (const qr::PointRecord& r : points) {
+    check(vertices.count(bits(r.x, r.y, r.z)) == 1, "a record that is not a vertex");
+    check(normal_of.emplace(bits(r.x, r.y, r.z), bits(r.nx, r.ny, r.nz)).second,
+          "two records for one vertex");
+  }
+
+  const qr::BoundingBox box = qr::compute_bounds(points);
+  const std::uint64_t n = qr::cells_per_axis(clusters);
+  std::unordered_set<std::uint64_t> occupied;
+  for (const qr::PointRecord& r : points) occupied.insert(qr::cell_key(r, box, n));
+
+  std::vector<qr::PointRecord> adjusted;
+  {
+    qr::CellMap cells;
+    qr::accumulate_cells(points, box, n, cells);
+    adjusted = qr::pick_representatives(cells);
+    check(adjusted.size() == occupied.size(), "not one representative per occupied cell");
+    std::unordered_set<std::uint64_t> cells_seen;
+    for (const qr::PointRecord& r : adjusted) {
+      check(normal_of.count(bits(r.x, r.y, r.z)) == 1, "a representative that is not a record");
+      check(cells_seen.insert(qr::cell_key(r, box, n)).second, "two representatives of one cell");
+    }
+    if (clusters > adjusted.size() && !points.empty() && qr::result_too_large(clusters)) return 0;
+    qr::adjust_count(adjusted, points, clusters);
+  }
+  check(adjusted.size() == (points.empty() ? 0 : clusters), "count not adjusted to clusters");
+
+  qr::SplitOutput out = qr::split_output(std::move(adjusted));
+  check(out.positions.size() == out.normals.size(), "positions and normals differ in length");
+  check(out.positions.size() == (points.empty() ? 0 : clusters), "output length");
+  for (std::size_t i = 0; i < out.positions.size(); ++i) {
+    const quarvex::Vec3f& p = out.positions[i];
+    const quarvex::Vec3f& q = out.normals[i];
+    const auto it = normal_of.find(bits(p.x, p.y, p.z));
+    check(it != normal_of.end(), "an output position that is not a record");
+    check(it->second == bits(q.x, q.y, q.z), "an output normal that is not its record's");
+  }
+  return 0;
+}

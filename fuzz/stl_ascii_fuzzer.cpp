@@ -1,0 +1,29 @@
+// Any bytes behind a valid first line, so that every input reaches the ASCII grammar:
+// a success yields a well-formed mesh of finite numbers, a failure one of the documented
+// texts (valid UTF-8, since it becomes a Python string).
+#include <cmath>
+#include <cstdint>
+
+#include "fuzz_support.h"
+#include "stl/read_mesh_file.h"
+
+namespace qs = quarvex::stl;
+using quarvex::fuzz::check;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static quarvex::fuzz::InputFile file;
+  file.write("solid fuzz\n", data, size);
+  qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+  if (!read) {
+    quarvex::fuzz::check_read_error_text(read.error().text);
+    return 0;
+  }
+  const qs::IndexedMesh& mesh = read.value().mesh;
+  quarvex::fuzz::check_mesh_shape(mesh);
+  for (const quarvex::Vec3f& v : mesh.vertices)
+    check(std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z), "non-finite vertex");
+  for (const qs::MeshFace& f : mesh.faces)
+    check(std::isfinite(f.normal.x) && std::isfinite(f.normal.y) && std::isfinite(f.normal.z),
+          "non-finite normal");
+  return 0;
+}
