@@ -11,6 +11,7 @@ from stl_files import PREFIX
 CHILD = r"""
 import json, sys
 import quarvex
+exec(sys.argv[2])
 for path, clusters in json.loads(sys.argv[1]):
     try:
         positions, normals = quarvex.reduce_stl_points(path, clusters)
@@ -18,6 +19,8 @@ for path, clusters in json.loads(sys.argv[1]):
     except BaseException as exc:
         out = {"kind": type(exc).__name__, "message": str(exc)}
     print(json.dumps(out), flush=True)
+import signal
+signal.setitimer(signal.ITIMER_REAL, 0)  # a timer from the prelude must not outlive its handler
 """
 
 # The reader's texts that a file changing under it may produce, exact or by their start.
@@ -51,12 +54,12 @@ def asan_active():
         return "libasan" in maps.read() or "libclang_rt.asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def call_in_child(calls, timeout=120, env=None):
-    """Runs reduce_stl_points(path, clusters) for each pair in a fresh interpreter; returns
-    one outcome per call: {"kind": "ok", "positions", "normals"} or {"kind": <exception type
-    name>, "message"}. A crash or a hang fails the calling test."""
+def call_in_child(calls, timeout=120, env=None, prelude=""):
+    """Runs reduce_stl_points(path, clusters) for each pair in a fresh interpreter, after the
+    code `prelude`; returns one outcome per call: {"kind": "ok", "positions", "normals"} or
+    {"kind": <exception type name>, "message"}. A crash or a hang fails the calling test."""
     result = subprocess.run(
-        [sys.executable, "-c", CHILD, json.dumps([[str(p), c] for p, c in calls])],
+        [sys.executable, "-c", CHILD, json.dumps([[str(p), c] for p, c in calls]), prelude],
         capture_output=True, text=True, timeout=timeout, env=env,
     )
     assert result.returncode == 0, f"child exited with {result.returncode}: {result.stderr[-3000:]}"

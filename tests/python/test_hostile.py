@@ -61,9 +61,9 @@ def grid_records(count, offset=0.0):
 # detection left the descriptor.
 
 
-def feed_fifo(path, pieces, errors, deadline):
+def feed_fifo(path, pieces, errors, deadline, pause=0.0):
     """Writes `pieces` into the FIFO once a reader has opened it, each piece only after the
-    reader has taken everything before it."""
+    reader has taken everything before it and `pause` seconds have passed."""
     try:
         while True:
             try:
@@ -84,6 +84,7 @@ def feed_fifo(path, pieces, errors, deadline):
                     if time.monotonic() > deadline:
                         raise TimeoutError("the reader stopped reading")
                     time.sleep(0.005)
+                time.sleep(pause)
                 view = memoryview(piece)
                 while view:
                     view = view[os.write(fd, view):]
@@ -93,14 +94,14 @@ def feed_fifo(path, pieces, errors, deadline):
         errors.append(exc)
 
 
-def through_fifo(tmp_path, pieces, clusters=8):
+def through_fifo(tmp_path, pieces, clusters=8, pause=0.0, prelude=""):
     fifo = tmp_path / "pipe.stl"
     os.mkfifo(fifo)
     errors = []
-    writer = threading.Thread(target=feed_fifo, args=(fifo, pieces, errors, time.monotonic() + 60))
+    writer = threading.Thread(target=feed_fifo, args=(fifo, pieces, errors, time.monotonic() + 60, pause))
     writer.start()
     try:
-        (outcome,) = call_in_child([(fifo, clusters)], timeout=60)
+        (outcome,) = call_in_child([(fifo, clusters)], timeout=60, prelude=prelude)
     finally:
         writer.join(timeout=70)
     assert not writer.is_alive() and not errors, errors
@@ -126,6 +127,33 @@ def test_fifo_whose_writer_switches_from_text_to_binary(tmp_path):
     records = grid_records(30)
     outcome = through_fifo(tmp_path, [b"solid fifo\n", binary_stl(records)], clusters=50)
     check_result(outcome, 50, vertex_bits(records))
+
+
+# A signal handler installed from Python interrupts blocking system calls (no SA_RESTART);
+# the module's opens, reads and waits must all carry on.
+TIMER = """
+import signal
+signal.signal(signal.SIGALRM, lambda *_: None)
+signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
+"""
+
+
+def test_interrupted_open_and_reads_are_repeated(tmp_path):
+    records = grid_records(300)
+    data = binary_stl(records)
+    pieces = [b"solid slow\n"] + [data[i:i + 1000] for i in range(0, len(data), 1000)]
+    # The writer opens late and sends in pieces, so the reader blocks in open and in reads
+    # while the timer keeps firing.
+    outcome = through_fifo(tmp_path, pieces, clusters=20, pause=0.03, prelude=TIMER)
+    check_result(outcome, 20, vertex_bits(records))
+
+
+def test_reductions_while_a_timer_interrupts(tmp_path):
+    records = grid_records(3000)
+    path = write(tmp_path, "many.stl", binary_stl(records))
+    outcomes = call_in_child([(path, 500)] * 30, prelude=TIMER)
+    for outcome in outcomes:
+        check_result(outcome, 500, vertex_bits(records))
 
 
 # --------------------------------------------------------------------------------------------

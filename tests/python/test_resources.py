@@ -68,6 +68,16 @@ def test_resident_memory_stays_flat(small_mesh, tmp_path):
         assert grown < 4 << 20, f"{path}: resident memory grew by {grown} bytes over {n} calls"
 
 
+def test_no_descriptor_is_left_open(small_mesh, tmp_path):
+    bad_text = write(tmp_path, "bad.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 1 2\n")
+    short = write(tmp_path, "short.stl", binary_stl([(0.0,) * 12], count=2))
+    empty_text = write(tmp_path, "empty.stl", "solid x\nendsolid x\n")
+    before = sorted(os.listdir("/proc/self/fd"))
+    for path in (small_mesh, bad_text, short, empty_text, str(tmp_path), str(tmp_path / "absent")):
+        calls(path, 8, 300)
+    assert sorted(os.listdir("/proc/self/fd")) == before
+
+
 def test_python_objects_do_not_accumulate(small_mesh):
     calls(small_mesh, 50, 50)
     gc.collect()
