@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "boundary/call_entry.h"
+#include "boundary/gc_pause.h"
 #include "boundary/module.h"
 #include "boundary/outcome.h"
 #include "reduce/cells.h"
@@ -50,6 +51,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   PodVector<reduce::PointRecord>().swap(points);
 
   reduce::SplitOutput out = reduce::split_output(std::move(adjusted));
+  const GcPause no_collections_while_building;
   PyRef positions = vec3_array_to_list(std::move(out.positions));
   PyRef normals = vec3_array_to_list(std::move(out.normals));
   return result_tuple(std::move(positions), std::move(normals));

@@ -136,3 +136,18 @@ def test_absurd_counts_raise_memory_error_before_allocating(mesh):
     path, _ = mesh
     with pytest.raises(MemoryError, match="cannot return 18446744073709551615 points"):
         quarvex.reduce_stl_points(path, 2**64 - 1)
+
+
+def test_collector_state_is_left_as_found(mesh):
+    import gc
+
+    path, _ = mesh
+    assert gc.isenabled()
+    quarvex.reduce_stl_points(path, 50)
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        quarvex.reduce_stl_points(path, 50)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
