@@ -1,39 +1,130 @@
-// A std::vector whose resize() leaves new trivially constructible elements uninitialised.
+// A growable array of trivially copyable values, kept in one malloc'd block.
 //
-// The parallel collect loops reserve their full output length first and then let every
-// piece write its own slots; zero-filling those slots beforehand would only cost a pass
-// over memory that is overwritten anyway.
+// Why not std::vector: growing and shrinking here go through realloc, which for the large
+// blocks of a big mesh moves pages instead of copying them (glibc remaps), so neither the
+// doubling of a list of millions of faces nor the final shrink to its exact length copies
+// the data or briefly holds it twice. resize() leaves new elements uninitialised: the
+// parallel collect loops reserve their whole output and then every piece writes its own
+// slots, so zero-filling first would be a wasted pass.
+//
+// Invariants: data_ is null exactly when capacity_ is 0; size_ <= capacity_.
+// Allocation failure throws std::bad_alloc (the boundary turns it into MemoryError).
 #pragma once
 
-#include <memory>
+#include <cstddef>
+#include <cstdlib>
+#include <cstring>
+#include <initializer_list>
+#include <new>
 #include <type_traits>
-#include <vector>
+#include <utility>
 
 namespace quarvex {
 
 template <class T>
-struct DefaultInitAllocator : std::allocator<T> {
+class PodVector {
+  static_assert(alignof(T) <= alignof(std::max_align_t), "malloc alignment suffices");
+  static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
+                "PodVector moves its elements with realloc and memcpy");
+
+ public:
   using value_type = T;
-  template <class U>
-  struct rebind {
-    using other = DefaultInitAllocator<U>;
-  };
-  DefaultInitAllocator() noexcept = default;
-  template <class U>
-  DefaultInitAllocator(const DefaultInitAllocator<U>&) noexcept {}
+  using iterator = T*;
+  using const_iterator = const T*;
 
-  template <class U>
-  void construct(U* p) noexcept(std::is_nothrow_default_constructible_v<U>) {
-    ::new (static_cast<void*>(p)) U;  // default-init: no zeroing for trivial types
+  PodVector() noexcept = default;
+  PodVector(std::initializer_list<T> items) { assign(items.begin(), items.end()); }
+  template <class It>
+  PodVector(It first, It last) {
+    assign(first, last);
   }
-  template <class U, class... Args>
-  void construct(U* p, Args&&... args) {
-    std::allocator_traits<std::allocator<T>>::construct(static_cast<std::allocator<T>&>(*this), p,
-                                                        std::forward<Args>(args)...);
+  PodVector(const PodVector& other) { assign(other.begin(), other.end()); }
+  PodVector(PodVector&& other) noexcept
+      : data_(std::exchange(other.data_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  PodVector& operator=(PodVector other) noexcept {
+    swap(other);
+    return *this;
   }
+  ~PodVector() { std::free(data_); }
+
+  void swap(PodVector& other) noexcept {
+    std::swap(data_, other.data_);
+    std::swap(size_, other.size_);
+    std::swap(capacity_, other.capacity_);
+  }
+
+  std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
+  bool empty() const noexcept { return size_ == 0; }
+  T* data() noexcept { return data_; }
+  const T* data() const noexcept { return data_; }
+  T& operator[](std::size_t i) noexcept { return data_[i]; }
+  const T& operator[](std::size_t i) const noexcept { return data_[i]; }
+  T& front() noexcept { return data_[0]; }
+  T& back() noexcept { return data_[size_ - 1]; }
+  const T& back() const noexcept { return data_[size_ - 1]; }
+  T* begin() noexcept { return data_; }
+  T* end() noexcept { return data_ + size_; }
+  const T* begin() const noexcept { return data_; }
+  const T* end() const noexcept { return data_ + size_; }
+
+  void push_back(const T& value) {
+    if (size_ == capacity_) {
+      const T copy = value;  // `value` may live in the block that is about to move
+      grow_to(capacity_ == 0 ? 4 : capacity_ * 2);
+      data_[size_++] = copy;
+      return;
+    }
+    data_[size_++] = value;
+  }
+
+  void reserve(std::size_t n) {
+    if (n > capacity_) grow_to(n);
+  }
+
+  // New elements are left uninitialised.
+  void resize(std::size_t n) {
+    reserve(n);
+    size_ = n;
+  }
+
+  void clear() noexcept { size_ = 0; }
+
+  void shrink_to_fit() {
+    if (size_ == capacity_) return;
+    if (size_ == 0) {
+      std::free(std::exchange(data_, nullptr));
+      capacity_ = 0;
+      return;
+    }
+    void* block = std::realloc(data_, size_ * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(block);
+    capacity_ = size_;
+  }
+
+ private:
+  template <class It>
+  void assign(It first, It last) {
+    std::size_t n = 0;
+    for (It it = first; it != last; ++it) ++n;
+    reserve(n);
+    for (; first != last; ++first) data_[size_++] = *first;
+  }
+
+  void grow_to(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    void* block = std::realloc(data_, n * sizeof(T));
+    if (block == nullptr) throw std::bad_alloc();
+    data_ = static_cast<T*>(block);
+    capacity_ = n;
+  }
+
+  T* data_ = nullptr;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
 };
-
-template <class T>
-using PodVector = std::vector<T, DefaultInitAllocator<T>>;
 
 }  // namespace quarvex

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "parallel/pod_vector.h"
 #include "stl/read_error.h"
 #include "vec3.h"
 
@@ -15,9 +16,11 @@ struct MeshFace {
   std::uint64_t index[3];  // into IndexedMesh::vertices, in the file's vertex order
 };
 
+// Growth and the final shrink go through realloc (PodVector), so a large mesh is never
+// copied, nor briefly held twice, on its way to its exact size.
 struct IndexedMesh {
-  std::vector<Vec3f> vertices;
-  std::vector<MeshFace> faces;
+  PodVector<Vec3f> vertices;
+  PodVector<MeshFace> faces;
 };
 
 class TriangleSource;
