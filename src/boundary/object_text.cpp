@@ -43,7 +43,13 @@ std::string type_qualname(PyTypeObject* type) {
 }
 
 std::string cannot_convert_text(PyObject* value, const char* target) {
-  return "'" + type_qualname(Py_TYPE(value)) + "' object cannot be converted to '" + target + "'";
+  // Appended piece by piece: g++ 12 reports a false -Wrestrict on "'" + std::string.
+  std::string text = "'";
+  text += type_qualname(Py_TYPE(value));
+  text += "' object cannot be converted to '";
+  text += target;
+  text += "'";
+  return text;
 }
 
 std::string debug_render(PyObject* exception) {
