@@ -7,8 +7,10 @@ the libraries of the tool it measures (this matters for the peak-memory baseline
 
 Worker use (one tool, one workload, one process):
     python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "points": m}
-    python peers.py once TOOL PATH CLUSTERS        -> one run, nothing printed
+    python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
+    python peers.py rss MODE ARGS...               -> runs "MODE ARGS" in a child; JSON with
+                                                      the child's max RSS and its own report
 """
 
 from __future__ import annotations
@@ -189,6 +191,46 @@ def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
     return {"times": times, "points": points}
 
 
+def status_kib(field: str) -> int | None:
+    try:
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+    except OSError:
+        pass
+    return None
+
+
+def reset_peak_rss() -> bool:
+    try:
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        return True
+    except OSError:
+        return False
+
+
+def child_max_rss(args: list[str]) -> dict:
+    """Runs this script with `args` in a child and returns its peak RSS from wait4.
+    The launcher is this small process rather than the suite's runner: a child's
+    maximum RSS starts from its parent's size at fork, so a big parent would raise it."""
+    import os
+    import subprocess
+    import tempfile
+
+    with tempfile.TemporaryFile() as out:
+        proc = subprocess.Popen([sys.executable, __file__] + args, stdout=out)
+        _, status, usage = os.wait4(proc.pid, 0)
+        proc.returncode = os.waitstatus_to_exitcode(status)
+        out.seek(0)
+        text = out.read().decode(errors="replace").strip()
+    result = {"exit": proc.returncode, "max_rss_kib": usage.ru_maxrss}
+    if proc.returncode == 0 and text:
+        result.update(json.loads(text.splitlines()[-1]))
+    return result
+
+
 def main(argv: list[str]) -> int:
     mode = argv[1]
     if mode == "time":
@@ -199,9 +241,17 @@ def main(argv: list[str]) -> int:
         run = LOADERS[tool]()
         if hasattr(run, "prepare"):
             run.prepare(clusters)
+        before = status_kib("VmRSS")
+        # Resetting the high-water mark makes VmHWM the peak of the call alone, which the
+        # process-wide maximum hides when start-up peaked higher than a small call.
+        reset = reset_peak_rss()
         run(path, clusters)
+        peak = status_kib("VmHWM") if reset else None
+        print(json.dumps({"rss_before_kib": before, "call_peak_kib": peak}))
     elif mode == "baseline":
         LOADERS[argv[2]]()
+    elif mode == "rss":
+        print(json.dumps(child_max_rss(argv[2:])))
     else:
         print(f"unknown mode {mode!r}", file=sys.stderr)
         return 2

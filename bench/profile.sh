@@ -5,7 +5,7 @@
 #   ./bench/profile.sh [binary|ascii|both] [clusters]     (default: both 10000)
 # Needs bench/.venv (made by bench/run.sh). Builds a RelWithDebInfo module into
 # build/bench-prof so that symbols and inlined frames resolve. Raw profiles stay in
-# bench/work/profile/.
+# bench/work/profile/. The function table comes from hotspots.py.
 set -euo pipefail
 cd "$(dirname "$0")"
 bench=$(pwd)
@@ -33,6 +33,15 @@ fi
 profiler=${QUARVEX_PROFILER:-$profiler}
 echo "== profiler: $profiler"
 
+baseline_ir=""
+if [ "$profiler" = callgrind ]; then
+  # The interpreter starting and importing the module, so shares can be given of the call.
+  valgrind --tool=callgrind --callgrind-out-file="$out/import-only.callgrind.out" \
+    "$py" -c "import quarvex" >/dev/null 2>&1
+  baseline_ir=$(callgrind_annotate --auto=no "$out/import-only.callgrind.out" 2>/dev/null \
+    | awk '/PROGRAM TOTALS/ { gsub(",", "", $1); print $1 }')
+fi
+
 profile_one() {
   local label=$1 path=$2
   local call="import quarvex; quarvex.reduce_stl_points('$path', $clusters)"
@@ -40,21 +49,19 @@ profile_one() {
   echo "===== $label: $(basename "$path"), $clusters points"
   if [ "$profiler" = perf ]; then
     perf record -q -g -o "$out/$label.perf.data" -- "$py" -c "$call" >/dev/null 2>&1
-    echo "-- top functions (self share of samples)"
+    echo "-- top functions, own samples (all threads)"
     perf report -i "$out/$label.perf.data" --no-children --sort symbol --stdio 2>/dev/null \
-      | grep -E '^ +[0-9.]+%' | head -30
-    echo "-- top functions including callees"
-    perf report -i "$out/$label.perf.data" --children --sort symbol --stdio 2>/dev/null \
-      | grep -E '^ +[0-9.]+%' | grep -i quarvex | head -20
+      | "$py" "$bench/hotspots.py" perf
   else
     local file="$out/$label.callgrind.out"
     valgrind --tool=callgrind --callgrind-out-file="$file" "$py" -c "$call" >/dev/null 2>&1
-    echo "-- top functions (self share of instructions)"
-    callgrind_annotate --inclusive=no "$file" 2>/dev/null \
-      | grep -E '^ *[0-9,]+ \( *[0-9.]+%\)' | grep -v 'PROGRAM TOTALS' | head -30
-    echo "-- quarvex functions including callees"
-    callgrind_annotate --inclusive=yes "$file" 2>/dev/null \
-      | grep -E '^ *[0-9,]+ \( *[0-9.]+%\)' | grep -E 'quarvex::' | head -25
+    echo "-- top functions, own instructions (all threads)"
+    callgrind_annotate --auto=no --threshold=100 "$file" 2>/dev/null \
+      | "$py" "$bench/hotspots.py" callgrind $baseline_ir
+    echo "-- the module's functions with their callees (per thread: work a loop hands to"
+    echo "   the workers counts under the worker's frames, not under the stage that ran it)"
+    callgrind_annotate --auto=no --threshold=100 --inclusive=yes "$file" 2>/dev/null \
+      | "$py" "$bench/hotspots.py" callgrind-inclusive $baseline_ir
   fi
 }
 

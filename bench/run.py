@@ -28,6 +28,8 @@ REDUCED = 10_000
 OUTPUT_HEAVY = 1_000_000
 PEER_TOOLS = ["numpy-stl", "trimesh", "open3d"]
 TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + ["floor-read"]
+# A worker that hangs must not stall the whole suite; the slowest peer needs ~2 min.
+WORKER_TIMEOUT_S = 900
 
 
 def log(msg: str) -> None:
@@ -46,7 +48,12 @@ def clean_env(threads: int | None = None) -> dict:
 def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: int | None = None) -> dict:
     cmd = [sys.executable, str(PEERS), "time", tool, str(path), str(clusters), str(runs)]
     start = time.perf_counter()
-    proc = subprocess.run(cmd, capture_output=True, text=True, env=clean_env(threads))
+    try:
+        proc = subprocess.run(cmd, capture_output=True, text=True, env=clean_env(threads),
+                              timeout=WORKER_TIMEOUT_S)
+    except subprocess.TimeoutExpired:
+        log(f"    {tool}: TIMED OUT after {WORKER_TIMEOUT_S} s")
+        return {"error": f"timed out after {WORKER_TIMEOUT_S} s"}
     wall = time.perf_counter() - start
     if proc.returncode != 0:
         reason = (proc.stderr.strip().splitlines() or ["exit %d" % proc.returncode])[-1]
@@ -58,34 +65,39 @@ def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: in
     return data
 
 
-def max_rss_kib(args: list[str], env: dict) -> int | None:
-    """Peak RSS of one child, from wait4's per-child rusage (KiB on Linux)."""
-    proc = subprocess.Popen([sys.executable, str(PEERS)] + args, env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    _, status, usage = os.wait4(proc.pid, 0)
-    proc.returncode = os.waitstatus_to_exitcode(status)
-    err = proc.stderr.read().decode(errors="replace") if proc.stderr else ""
-    if proc.stderr:
-        proc.stderr.close()
-    if proc.returncode != 0:
-        log(f"    memory run {args} failed: {err.strip().splitlines()[-1:] }")
-        return None
-    return usage.ru_maxrss
+def max_rss_kib(args: list[str], env: dict) -> tuple[int | None, dict]:
+    """Peak RSS of one child (KiB), measured by a small launcher process, and the
+    child's own JSON report, if it printed one."""
+    proc = subprocess.run([sys.executable, str(PEERS), "rss"] + args, env=env,
+                          capture_output=True, text=True, timeout=WORKER_TIMEOUT_S)
+    if proc.returncode != 0 or not proc.stdout.strip():
+        log(f"    memory run {args} failed: {proc.stderr.strip().splitlines()[-1:]}")
+        return None, {}
+    report = json.loads(proc.stdout.strip().splitlines()[-1])
+    if report.get("exit") != 0:
+        log(f"    memory run {args} failed with exit {report.get('exit')}: {proc.stderr.strip().splitlines()[-1:]}")
+        return None, {}
+    return report["max_rss_kib"], report
 
 
 def peak_memory(tool: str, path: Path, clusters: int, baselines: dict) -> dict:
     env = clean_env()
     if tool not in baselines:
-        baselines[tool] = max_rss_kib(["baseline", tool], env)
-    peak = max_rss_kib(["once", tool, str(path), str(clusters)], env)
+        baselines[tool] = max_rss_kib(["baseline", tool], env)[0]
+    peak, report = max_rss_kib(["once", tool, str(path), str(clusters)], env)
     base = baselines[tool]
     if peak is None or base is None:
         return {"error": "run failed"}
     above = (peak - base) * 1024
     size = path.stat().st_size
+    entry = {"peak_kib": peak, "baseline_kib": base, "above_bytes": above, "file_bytes": size}
+    extra = ""
+    if report.get("call_peak_kib") is not None and report.get("rss_before_kib") is not None:
+        entry["call_above_bytes"] = (report["call_peak_kib"] - report["rss_before_kib"]) * 1024
+        extra = f"; the call alone {entry['call_above_bytes'] / 2**20:.1f} MiB"
     log(f"    {tool:12s} peak {peak / 1024:8.1f} MiB, above interpreter+import {above / 2**20:8.1f} MiB"
-        f" = {above / size:5.2f} x file")
-    return {"peak_kib": peak, "baseline_kib": base, "above_bytes": above, "file_bytes": size}
+        f" = {above / size:5.2f} x file{extra}")
+    return entry
 
 
 def read_first(path: str, key: str) -> str | None:
@@ -274,14 +286,18 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
 
     lines.append("## Peak memory (max RSS of one run, minus the same process that only imports the tool)")
     lines.append("")
-    lines.append("| workload / tool | points | peak MiB | above baseline MiB | × file size |")
-    lines.append("|---|---|---|---|---|")
+    lines.append("| workload / tool | points | peak MiB | above baseline MiB | × file size "
+                 "| call's own peak above RSS before it, MiB (× file) |")
+    lines.append("|---|---|---|---|---|---|")
     for key, mem in r["memory"].items():
         if "above_bytes" not in mem:
-            lines.append(f"| {key} | | failed | | |")
+            lines.append(f"| {key} | | failed | | | |")
             continue
+        call = mem.get("call_above_bytes")
+        call_text = "—" if call is None else f"{call / 2**20:.1f} ({call / mem['file_bytes']:.2f}×)"
         lines.append(f"| {key} | {mem.get('points', REDUCED):,} | {mem['peak_kib'] / 1024:.1f} | "
-                     f"{mem['above_bytes'] / 2**20:.1f} | {mem['above_bytes'] / mem['file_bytes']:.2f} |")
+                     f"{mem['above_bytes'] / 2**20:.1f} | {mem['above_bytes'] / mem['file_bytes']:.2f} | "
+                     f"{call_text} |")
     lines.append("")
 
     lines.append("## Targets")
