@@ -126,6 +126,22 @@ def package_version(name: str) -> str:
         return "not installed"
 
 
+def cache_sizes() -> str:
+    """'L1d 32K, L2 1024K, L3 32768K' from sysfs (cpu0's view)."""
+    parts = []
+    for index in sorted(Path("/sys/devices/system/cpu/cpu0/cache").glob("index*")):
+        try:
+            level = (index / "level").read_text().strip()
+            kind = (index / "type").read_text().strip()
+            size = (index / "size").read_text().strip()
+        except OSError:
+            continue
+        if kind == "Instruction":
+            continue
+        parts.append(f"L{level}{'d' if kind == 'Data' else ''} {size}")
+    return ", ".join(parts)
+
+
 def machine_description() -> dict:
     mem_kb = read_first("/proc/meminfo", "MemTotal")
     quota = None
@@ -140,6 +156,7 @@ def machine_description() -> dict:
         commit = ""
     return {
         "cpu": read_first("/proc/cpuinfo", "model name") or platform.processor(),
+        "caches": cache_sizes(),
         "logical_cpus": os.cpu_count(),
         "usable_cpus": len(os.sched_getaffinity(0)),
         "cgroup_cpu_max": quota,
@@ -239,7 +256,8 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
     lines.append("## Machine")
     lines.append("")
     lines.append(f"- CPU: {m['cpu']}, {m['logical_cpus']} logical CPUs ({m['usable_cpus']} usable"
-                 + (f", cgroup cpu.max `{m['cgroup_cpu_max']}`" if m['cgroup_cpu_max'] else "") + ")")
+                 + (f", cgroup cpu.max `{m['cgroup_cpu_max']}`" if m['cgroup_cpu_max'] else "") + ")"
+                 + (f"; caches seen by CPU 0: {m['caches']}" if m.get('caches') else ""))
     lines.append(f"- Memory: {m['memory']}; Linux {m['kernel']}")
     lines.append(f"- Python {m['python']}; " + ", ".join(f"{k} {v}" for k, v in m["versions"].items()))
     lb, la = m["load_before"], r.get("load_after")
