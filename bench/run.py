@@ -245,6 +245,64 @@ def fmt_time(v: float | None) -> str:
     return "—" if v is None else f"{v:.3f}"
 
 
+def ratio_table(r: dict, level: str = "##") -> list[str]:
+    t = r["timings"]
+    lines = []
+    lines.append(f"{level} Reduce to 10,000 points: median seconds, and each peer as a multiple of quarvex")
+    lines.append("")
+    head = "| workload | triangles | file MiB | quarvex s | " + " | ".join(
+        f"{p} s (× quarvex)" for p in PEER_TOOLS + ["floor-read"]) + " |"
+    lines.append(head)
+    lines.append("|" + "---|" * (4 + len(PEER_TOOLS) + 1))
+    for w in wl.ALL:
+        row = t.get(w.name, {})
+        q = median_of(row.get("quarvex"))
+        cells = [w.name, f"{w.triangles:,}", f"{w.path.stat().st_size / 2**20:.1f}", fmt_time(q)]
+        for p in PEER_TOOLS + ["floor-read"]:
+            v = median_of(row.get(p))
+            if v is None:
+                err = (row.get(p) or {}).get("error")
+                cells.append("not run" + (f" ({err})" if err else ""))
+            else:
+                cells.append(f"{v:.3f} ({v / q:.2f}×)" if q else f"{v:.3f}")
+        lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+    return lines
+
+
+def targets_table(targets: list[dict]) -> list[str]:
+    lines = ["| target | measured | holds | detail |", "|---|---|---|---|"]
+    for tg in targets:
+        val = "—" if tg["value"] is None else f"{tg['value']:.3f}"
+        holds = "—" if tg["holds"] is None else ("yes" if tg["holds"] else "**no**")
+        lines.append(f"| {tg['target']} | {val} | {holds} | {tg['detail']} |")
+    lines.append("")
+    return lines
+
+
+README_START = "<!-- results:start (written by run.py) -->"
+README_END = "<!-- results:end -->"
+
+
+def update_readme(r: dict, targets: list[dict]) -> None:
+    """Copies the ratio and target tables of a full run into bench/README.md."""
+    readme = BENCH / "README.md"
+    text = readme.read_text()
+    if README_START not in text or README_END not in text:
+        return
+    m = r["machine"]
+    block = [README_START, "",
+             f"From the run of {m['date']} (commit {m['commit']}) on {m['cpu']}, {m['usable_cpus']} CPUs, "
+             f"Python {m['python']}; load average at start {m['load_before'][0]:.2f}."
+             + (f" {r['load_warning']}" if r.get("load_warning") else ""), ""]
+    block += ratio_table(r, "###")
+    block += ["### Targets", ""] + targets_table(targets)
+    block.append(README_END)
+    head, rest = text.split(README_START, 1)
+    tail = rest.split(README_END, 1)[1]
+    readme.write_text(head + "\n".join(block) + tail)
+
+
 def write_markdown(r: dict, targets: list[dict]) -> str:
     m = r["machine"]
     t = r["timings"]
@@ -267,25 +325,7 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
         lines.append(f"- **{r['load_warning']}**")
     lines.append("")
 
-    lines.append("## Reduce to 10,000 points: median seconds, and each peer as a multiple of quarvex")
-    lines.append("")
-    head = "| workload | triangles | file MiB | quarvex s | " + " | ".join(
-        f"{p} s (× quarvex)" for p in PEER_TOOLS + ["floor-read"]) + " |"
-    lines.append(head)
-    lines.append("|" + "---|" * (4 + len(PEER_TOOLS) + 1))
-    for w in wl.ALL:
-        row = t.get(w.name, {})
-        q = median_of(row.get("quarvex"))
-        cells = [w.name, f"{w.triangles:,}", f"{w.path.stat().st_size / 2**20:.1f}", fmt_time(q)]
-        for p in PEER_TOOLS + ["floor-read"]:
-            v = median_of(row.get(p))
-            if v is None:
-                err = (row.get(p) or {}).get("error")
-                cells.append("not run" + (f" ({err})" if err else ""))
-            else:
-                cells.append(f"{v:.3f} ({v / q:.2f}×)" if q else f"{v:.3f}")
-        lines.append("| " + " | ".join(cells) + " |")
-    lines.append("")
+    lines += ratio_table(r)
 
     oh = r["output_heavy"]
     lines.append(f"## Output-heavy: {wl.BINARY_MAIN.name} reduced to 1,000,000 points")
@@ -327,13 +367,7 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
 
     lines.append("## Targets")
     lines.append("")
-    lines.append("| target | measured | holds | detail |")
-    lines.append("|---|---|---|---|")
-    for tg in targets:
-        val = "—" if tg["value"] is None else f"{tg['value']:.3f}"
-        holds = "—" if tg["holds"] is None else ("yes" if tg["holds"] else "**no**")
-        lines.append(f"| {tg['target']} | {val} | {holds} | {tg['detail']} |")
-    lines.append("")
+    lines += targets_table(targets)
     lines.append("![time against mesh size](time_vs_size.png)")
     lines.append("")
     return "\n".join(lines)
@@ -438,6 +472,8 @@ def main() -> int:
     (out / "results.json").write_text(json.dumps(r, indent=1, default=str))
     (out / "results.md").write_text(write_markdown(r, targets))
     write_plot(r, out / "time_vs_size.png")
+    if out.resolve() == RESULTS.resolve() and set(tools) >= set(TIMED_TOOLS):
+        update_readme(r, targets)
 
     log("== targets")
     for tg in targets:
