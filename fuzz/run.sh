@@ -27,7 +27,9 @@ export UBSAN_OPTIONS=${UBSAN_OPTIONS:-halt_on_error=1:print_stacktrace=1}
 for harness in $harnesses; do
   corpus="$build/corpus/$harness"
   log="$build/logs/$harness.log"
+  stamp="$build/logs/$harness.start"
   mkdir -p "$corpus"
+  touch "$stamp"
   echo "-- $harness for ${seconds}s"
   set +e
   # -timeout: one input taking this long is a hang. -rss_limit_mb: the inputs are at most
@@ -37,6 +39,10 @@ for harness in $harnesses; do
     ${QUARVEX_FUZZ_FLAGS:-} "$corpus" "$build/seeds/$harness" >"$log" 2>&1
   rc=$?
   set -e
+  # With -jobs the parent may exit 0 after a job crashed; a new artifact fails the run too.
+  if [ -n "$(find "$build/artifacts" -name "$harness-*" -newer "$stamp" | head -n 1)" ]; then
+    [ $rc -ne 0 ] || rc=1
+  fi
   grep -E '^(stat::number_of_executed_units|stat::new_units_added)' "$log" | sed 's/^/   /' || true
   if [ $rc -ne 0 ]; then
     echo "$harness failed (exit $rc); the end of $log:"
