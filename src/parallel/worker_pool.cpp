@@ -4,6 +4,7 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <new>
 
 #include "parallel/os_random.h"
@@ -27,6 +28,9 @@ static_assert(kMaxThreads <= 0xFFFF, "worker counts must fit their 16-bit fields
 
 // Searches that find nothing before a worker announces that it is getting sleepy.
 constexpr std::uint32_t kRoundsUntilSleepy = 32;
+
+// How long a sleeping worker waits before it looks for work again on its own.
+constexpr std::chrono::milliseconds kSleepRecheck{50};
 
 std::uint64_t splitmix64(std::uint64_t x) noexcept {
   x += 0x9E3779B97F4A7C15ull;
@@ -211,7 +215,15 @@ void WorkerPool::sleep(IdleState& idle, CoreLatch& latch, WorkerThread& worker) 
       break;
   }
   slot.is_blocked = true;
-  while (slot.is_blocked) slot.cond.wait(lock);
+  // A sleeper also wakes by itself now and then and searches again. The wake-up protocol
+  // above is meant to make that unnecessary; the timeout bounds what any wake-up lost in
+  // spite of it can cost (a stalled loop for one period) instead of hanging the caller.
+  while (slot.is_blocked) {
+    if (slot.cond.wait_for(lock, kSleepRecheck) == std::cv_status::timeout && slot.is_blocked) {
+      slot.is_blocked = false;  // off the sleeping count under the mutex, as a waker does
+      counters_.fetch_sub(kOneSleeping, std::memory_order_seq_cst);
+    }
+  }
   idle.rounds = 0;
   latch.wake_up();
 }
