@@ -88,20 +88,9 @@ bool is_ascii_stl(std::string_view file) {
 }
 
 void check_mesh_shape(const stl::IndexedMesh& mesh) {
-  struct Bits {
-    std::uint32_t x, y, z;
-    bool operator==(const Bits&) const = default;
-  };
-  struct Hash {
-    std::size_t operator()(const Bits& b) const {
-      return (std::size_t{b.x} * 0x9E3779B97F4A7C15ull) ^ (std::size_t{b.y} << 21) ^ b.z;
-    }
-  };
-  std::unordered_set<Bits, Hash> seen;
+  std::unordered_set<Bits3, Bits3Hash> seen;
   for (const Vec3f& v : mesh.vertices) {
-    const Bits b{std::bit_cast<std::uint32_t>(v.x), std::bit_cast<std::uint32_t>(v.y),
-                 std::bit_cast<std::uint32_t>(v.z)};
-    check(seen.insert(b).second, "two vertices with the same bit pattern");
+    check(seen.insert(bits(v.x, v.y, v.z)).second, "two vertices with the same bit pattern");
   }
   std::uint64_t next_new = 0;  // vertices appear in the order faces first name them
   for (const stl::MeshFace& face : mesh.faces) {

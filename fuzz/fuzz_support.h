@@ -5,6 +5,7 @@
 // catches a reader that disagrees with the format and not merely one that crashes.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,6 +14,22 @@
 #include "stl/indexed_mesh.h"
 
 namespace quarvex::fuzz {
+
+// Three floats by their bit patterns: the identity of a vertex (and of a normal) in the
+// oracles, with a hash for the standard containers.
+struct Bits3 {
+  std::uint32_t x, y, z;
+  bool operator==(const Bits3&) const = default;
+};
+struct Bits3Hash {
+  std::size_t operator()(const Bits3& b) const {
+    return (std::size_t{b.x} * 0x9E3779B97F4A7C15ull) ^ (std::size_t{b.y} << 21) ^ b.z;
+  }
+};
+inline Bits3 bits(float x, float y, float z) {
+  return Bits3{std::bit_cast<std::uint32_t>(x), std::bit_cast<std::uint32_t>(y),
+               std::bit_cast<std::uint32_t>(z)};
+}
 
 // Aborts with `what` on standard error when `ok` is false.
 void check(bool ok, const char* what);

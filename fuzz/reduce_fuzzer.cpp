@@ -19,25 +19,10 @@
 
 namespace qr = quarvex::reduce;
 namespace qs = quarvex::stl;
+using quarvex::fuzz::Bits3;
+using quarvex::fuzz::Bits3Hash;
+using quarvex::fuzz::bits;
 using quarvex::fuzz::check;
-
-namespace {
-
-struct Bits3 {
-  std::uint32_t x, y, z;
-  bool operator==(const Bits3&) const = default;
-};
-struct Bits3Hash {
-  std::size_t operator()(const Bits3& b) const {
-    return (std::size_t{b.x} * 0x9E3779B97F4A7C15ull) ^ (std::size_t{b.y} << 21) ^ b.z;
-  }
-};
-Bits3 bits(float x, float y, float z) {
-  return {std::bit_cast<std::uint32_t>(x), std::bit_cast<std::uint32_t>(y),
-          std::bit_cast<std::uint32_t>(z)};
-}
-
-}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 3) return 0;
