@@ -1,82 +1,132 @@
 #include "stl/indexed_mesh.h"
 
-#include <bit>
+#include <cstdint>
 
-#include "parallel/fast_hash.h"
-#include "parallel/flat_table.h"
 #include "parallel/hash_keys.h"
 #include "stl/triangle_source.h"
+#include "stl/vertex_index_map.h"
 
 namespace quarvex::stl {
 namespace {
 
-// A vertex's identity: its three coordinates as bit patterns, so -0 and 0 differ and a NaN
-// matches only the same NaN.
-struct VertexKey {
-  std::uint32_t x, y, z;
-  bool operator==(const VertexKey&) const = default;
+// Triangles travel in batches: while one batch is looked up strictly in file order, the
+// next one has already been read, hashed and its table slots prefetched, so the cache
+// misses of the lookups overlap with useful work instead of following one another.
+constexpr int kBatch = 32;
+
+struct Batch {
+  RawTriangle triangle[kBatch];
+  VertexKey key[kBatch * 3];
+  std::uint64_t hash[kBatch * 3];
+  int count = 0;
+  NextTriangle last = NextTriangle::kTriangle;  // how the reading of this batch ended
 };
 
-struct VertexHasher {
-  HashKeys keys;
-  std::uint64_t operator()(const VertexKey& k) const noexcept {
-    const std::uint64_t lo = static_cast<std::uint64_t>(k.x) | (static_cast<std::uint64_t>(k.y) << 32);
-    return keyed_mix(lo, k.z, keys.k0, keys.k1);
+enum class Step { kDone, kError, kWiden };
+
+class MeshBuilder {
+ public:
+  explicit MeshBuilder(TriangleSource& source) : source_(source), hasher_{next_map_keys()} {}
+
+  template <class Index>
+  ReadResult<IndexedMesh> build() {
+    VertexIndexMap<Index> narrow(hasher_);
+    if (!fill(*current_, narrow)) return std::move(error_);
+    if (run(narrow) == Step::kError) return std::move(error_);
+    if (!done_) {
+      // More vertices than the narrow map can number: carry on with 64-bit indices.
+      VertexIndexMap<std::uint64_t> wide(hasher_);
+      wide.rebuild_from(mesh_.vertices);
+      narrow.clear();
+      if (run(wide) == Step::kError) return std::move(error_);
+    }
+    mesh_.vertices.shrink_to_fit();
+    mesh_.faces.shrink_to_fit();
+    return std::move(mesh_);
   }
-};
 
-using VertexIndexMap = FlatTable<VertexKey, std::uint64_t, VertexHasher>;
-
-}  // namespace
-
-ReadResult<IndexedMesh> build_indexed_mesh(TriangleSource& source) {
-  IndexedMesh mesh;
-  VertexIndexMap map(VertexHasher{next_map_keys()});
-  // Triangles are taken in small batches: all their vertices are hashed and their table
-  // slots prefetched first, then looked up strictly in file order, so the cache misses of a
-  // batch overlap instead of following one another.
-  constexpr int kBatch = 16;
-  RawTriangle batch[kBatch];
-  VertexKey keys[kBatch * 3];
-  std::uint64_t hashes[kBatch * 3];
-  ReadError error;
-  for (;;) {
+ private:
+  // Reads up to kBatch triangles into `batch`, hashes their vertices and prefetches their
+  // slots. False on a read error (kept in error_).
+  template <class Map>
+  bool fill(Batch& batch, const Map& map) {
     int count = 0;
     NextTriangle last = NextTriangle::kTriangle;
     while (count < kBatch) {
-      last = source.next_triangle(batch[count], error);
+      last = source_.next_triangle(batch.triangle[count], error_);
       if (last != NextTriangle::kTriangle) break;
       ++count;
     }
-    if (last == NextTriangle::kError) return error;  // mesh and map released here
+    if (last == NextTriangle::kError) return false;
+    batch.count = count;
+    batch.last = last;
     for (int t = 0; t < count; ++t) {
       for (int v = 0; v < 3; ++v) {
-        const Vec3f& p = batch[t].vertex[v];
-        const VertexKey key{std::bit_cast<std::uint32_t>(p.x), std::bit_cast<std::uint32_t>(p.y),
-                            std::bit_cast<std::uint32_t>(p.z)};
-        keys[t * 3 + v] = key;
-        hashes[t * 3 + v] = map.hash_of(key);
-        map.prefetch(hashes[t * 3 + v]);
+        const VertexKey key = Map::key_of(batch.triangle[t].vertex[v]);
+        const std::uint64_t hash = hasher_(key);
+        batch.key[t * 3 + v] = key;
+        batch.hash[t * 3 + v] = hash;
+        map.prefetch(hash);
       }
     }
-    for (int t = 0; t < count; ++t) {
-      MeshFace face;
-      face.normal = batch[t].normal;
-      for (int v = 0; v < 3; ++v) {
-        auto [entry, inserted] = map.find_or_insert(keys[t * 3 + v], hashes[t * 3 + v]);
-        if (inserted) {
-          entry->value = mesh.vertices.size();
-          mesh.vertices.push_back(batch[t].vertex[v]);
-        }
-        face.index[v] = entry->value;
-      }
-      mesh.faces.push_back(face);
-    }
-    if (last == NextTriangle::kEnd) break;
+    return true;
   }
-  mesh.vertices.shrink_to_fit();
-  mesh.faces.shrink_to_fit();
-  return mesh;
+
+  // Merges batches until the end (done_), a read error, or a batch whose new vertices the
+  // map might not be able to number (kWiden; that batch stays current, unmerged).
+  template <class Map>
+  Step run(Map& map) {
+    for (;;) {
+      Batch& batch = *current_;
+      if (!Map::can_number(mesh_.vertices.size() + 3 * static_cast<std::uint64_t>(batch.count))) {
+        return Step::kWiden;
+      }
+      const bool more = batch.last == NextTriangle::kTriangle;
+      if (more && !fill(*following_, map)) return Step::kError;
+      for (int t = 0; t < batch.count; ++t) {
+        MeshFace face;
+        face.normal = batch.triangle[t].normal;
+        for (int v = 0; v < 3; ++v) {
+          const std::uint64_t next = mesh_.vertices.size();
+          const std::uint64_t index = map.find_or_insert(batch.key[t * 3 + v], batch.hash[t * 3 + v], next);
+          if (index == next) mesh_.vertices.push_back(batch.triangle[t].vertex[v]);
+          face.index[v] = index;
+        }
+        mesh_.faces.push_back(face);
+      }
+      if (!more) {
+        done_ = true;
+        return Step::kDone;
+      }
+      std::swap(current_, following_);
+    }
+  }
+
+  TriangleSource& source_;
+  VertexHasher hasher_;
+  IndexedMesh mesh_;
+  ReadError error_;
+  Batch batches_[2];
+  Batch* current_ = &batches_[0];
+  Batch* following_ = &batches_[1];
+  bool done_ = false;
+};
+
+}  // namespace
+
+namespace detail {
+
+template <class Index>
+ReadResult<IndexedMesh> build_indexed_mesh_with(TriangleSource& source) {
+  return MeshBuilder(source).build<Index>();
+}
+
+template ReadResult<IndexedMesh> build_indexed_mesh_with<std::uint8_t>(TriangleSource&);
+
+}  // namespace detail
+
+ReadResult<IndexedMesh> build_indexed_mesh(TriangleSource& source) {
+  return MeshBuilder(source).build<std::uint32_t>();
 }
 
 }  // namespace quarvex::stl

@@ -29,4 +29,12 @@ class TriangleSource;
 // Nothing is reserved in advance; both lists hold no spare capacity on return.
 ReadResult<IndexedMesh> build_indexed_mesh(TriangleSource& source);
 
+namespace detail {
+// The same merge, starting with a map whose indices are of type Index and moving to 64-bit
+// indices when a mesh has more vertices than Index can number. build_indexed_mesh starts
+// with 32 bits; tests start with 8 to reach the move with a small mesh.
+template <class Index>
+ReadResult<IndexedMesh> build_indexed_mesh_with(TriangleSource& source);
+}  // namespace detail
+
 }  // namespace quarvex::stl

@@ -2,6 +2,9 @@
 
 #include <bit>
 #include <cstdint>
+#include <map>
+#include <random>
+#include <tuple>
 #include <vector>
 
 #include "stl/indexed_mesh.h"
@@ -117,6 +120,74 @@ TEST(IndexedMesh, ManyVerticesKeepFirstAppearanceOrder) {
     ASSERT_EQ(m.faces[30000 + i].index[2], 3 * i);
     ASSERT_EQ(m.vertices[3 * i].x, static_cast<float>(i));
   }
+}
+
+// The merge as written down, one std::map lookup per vertex, to compare the real one with.
+IndexedMesh reference_merge(const std::vector<RawTriangle>& list) {
+  IndexedMesh m;
+  std::map<std::tuple<std::uint32_t, std::uint32_t, std::uint32_t>, std::uint64_t> seen;
+  for (const RawTriangle& t : list) {
+    MeshFace face{t.normal, {}};
+    for (int v = 0; v < 3; ++v) {
+      const Vec3f& p = t.vertex[v];
+      auto [it, fresh] = seen.try_emplace({bits(p.x), bits(p.y), bits(p.z)}, m.vertices.size());
+      if (fresh) m.vertices.push_back(p);
+      face.index[v] = it->second;
+    }
+    m.faces.push_back(face);
+  }
+  return m;
+}
+
+void expect_same_mesh(const IndexedMesh& got, const IndexedMesh& want) {
+  ASSERT_EQ(got.vertices.size(), want.vertices.size());
+  ASSERT_EQ(got.faces.size(), want.faces.size());
+  for (std::size_t i = 0; i < want.vertices.size(); ++i) {
+    ASSERT_EQ(bits(got.vertices[i].x), bits(want.vertices[i].x)) << i;
+    ASSERT_EQ(bits(got.vertices[i].y), bits(want.vertices[i].y)) << i;
+    ASSERT_EQ(bits(got.vertices[i].z), bits(want.vertices[i].z)) << i;
+  }
+  for (std::size_t f = 0; f < want.faces.size(); ++f) {
+    for (int v = 0; v < 3; ++v) ASSERT_EQ(got.faces[f].index[v], want.faces[f].index[v]) << f;
+    ASSERT_EQ(bits(got.faces[f].normal.x), bits(want.faces[f].normal.x)) << f;
+  }
+}
+
+TEST(IndexedMesh, MatchesAPlainMergeAcrossBatchesAndIndexWidths) {
+  // Vertices drawn from a small pool (so repeats are near and far), for mesh sizes around
+  // the reader's batch boundaries and well past the 254 vertices an 8-bit map can number,
+  // where the merge has to move to 64-bit indices in the middle of the mesh.
+  std::mt19937 rng(7);
+  for (int triangles : {1, 31, 32, 33, 64, 65, 85, 86, 87, 300, 5000}) {
+    std::uniform_int_distribution<int> pick(0, triangles);
+    std::vector<RawTriangle> list;
+    for (int t = 0; t < triangles; ++t) {
+      auto vertex = [&] {
+        const int i = pick(rng);
+        return Vec3f{static_cast<float>(i), i % 3 == 0 ? -0.0f : 0.0f, 1.0f};
+      };
+      list.push_back(tri(vertex(), vertex(), vertex(), {static_cast<float>(t), 0, 0}));
+    }
+    const IndexedMesh want = reference_merge(list);
+    ListSource wide_source(list), narrow_source(list);
+    auto wide = build_indexed_mesh(wide_source);
+    auto narrow = detail::build_indexed_mesh_with<std::uint8_t>(narrow_source);
+    ASSERT_TRUE(wide.ok() && narrow.ok());
+    SCOPED_TRACE(triangles);
+    expect_same_mesh(wide.value(), want);
+    expect_same_mesh(narrow.value(), want);
+    EXPECT_EQ(narrow.value().vertices.capacity(), want.vertices.size());
+  }
+  // An error after the move to wide indices still returns only the error.
+  std::vector<RawTriangle> many;
+  for (int i = 0; i < 400; ++i) {
+    const float f = static_cast<float>(i);
+    many.push_back(tri({f, 0, 0}, {f, 1, 0}, {f, 2, 0}));
+  }
+  ListSource failing(many, true);
+  auto failed = detail::build_indexed_mesh_with<std::uint8_t>(failing);
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(failed.error().text, "failed to fill whole buffer");
 }
 
 TEST(IndexedMesh, EmptyAndFailingSources) {
