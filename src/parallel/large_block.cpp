@@ -13,6 +13,19 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 
 }  // namespace
 
+void advise_huge_pages(void* data, std::size_t bytes) noexcept {
+#ifdef MADV_HUGEPAGE
+  if (bytes < 2 * kHugePage) return;
+  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
+  const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
+  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#else
+  (void)data;
+  (void)bytes;
+#endif
+}
+
 LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
   if (bytes == 0) return;
   if (bytes < kHugePage) {

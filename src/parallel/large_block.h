@@ -15,6 +15,10 @@
 
 namespace quarvex {
 
+// Offers the whole 2 MiB pages inside [data, data + bytes) to the kernel for transparent
+// huge pages. Does nothing for blocks under 4 MiB. Advice only: results never depend on it.
+void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+
 class LargeBlock {
  public:
   LargeBlock() noexcept = default;

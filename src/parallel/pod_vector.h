@@ -19,6 +19,8 @@
 #include <type_traits>
 #include <utility>
 
+#include "parallel/large_block.h"
+
 namespace quarvex {
 
 template <class T>
@@ -120,6 +122,7 @@ class PodVector {
     if (block == nullptr) throw std::bad_alloc();
     data_ = static_cast<T*>(block);
     capacity_ = n;
+    advise_huge_pages(block, n * sizeof(T));
   }
 
   T* data_ = nullptr;

@@ -55,9 +55,10 @@ class NormalSums {
     touched_.assign(span, 0);
   }
 
+  // Inlined in the fold's inner loop; the rare index outside the window takes a call.
   void add(std::uint64_t index, Vec3f normal) {
     const std::uint64_t offset = index - lo_;  // wraps for index < lo_
-    if (offset < touched_.size()) {
+    if (offset < touched_.size()) [[likely]] {
       if (touched_[offset]) {
         Vec3f& sum = sums_[offset];
         sum.x += normal.x;
@@ -70,8 +71,7 @@ class NormalSums {
       }
       return;
     }
-    if (!overflow_) overflow_.emplace(VertexIndexHasher{next_map_keys()});
-    add_normal(*overflow_, index, normal);
+    add_outside(index, normal);
   }
 
   std::size_t size() const noexcept {
@@ -108,6 +108,11 @@ class NormalSums {
   }
 
  private:
+  [[gnu::noinline]] void add_outside(std::uint64_t index, Vec3f normal) {
+    if (!overflow_) overflow_.emplace(VertexIndexHasher{next_map_keys()});
+    add_normal(*overflow_, index, normal);
+  }
+
   void widen(std::uint64_t lo, std::size_t span) {
     PodVector<Vec3f> sums;
     sums.resize(span);

@@ -12,12 +12,17 @@ namespace {
 // Triangles travel in batches: while one batch is looked up strictly in file order, the
 // next one has already been read, hashed and its table slots prefetched, so the cache
 // misses of the lookups overlap with useful work instead of following one another.
+//
+// Tessellations are written as strips and fans, where a triangle mostly repeats two
+// vertices of the one before it. Such a vertex takes the index already found for it there
+// (the same key has the same index), with no hashing and no lookup.
 constexpr int kBatch = 32;
 
 struct Batch {
   RawTriangle triangle[kBatch];
   VertexKey key[kBatch * 3];
   std::uint64_t hash[kBatch * 3];
+  std::int8_t same_as[kBatch * 3];  // k: equals vertex k of the triangle before; -1: look up
   int count = 0;
   NextTriangle last = NextTriangle::kTriangle;  // how the reading of this batch ended
 };
@@ -63,11 +68,23 @@ class MeshBuilder {
     for (int t = 0; t < count; ++t) {
       for (int v = 0; v < 3; ++v) {
         const VertexKey key = Map::key_of(batch.triangle[t].vertex[v]);
-        const std::uint64_t hash = hasher_(key);
+        std::int8_t same = -1;
+        for (int k = 0; k < 3; ++k) {
+          if (has_previous_ && key == previous_key_[k]) {
+            same = static_cast<std::int8_t>(k);
+            break;
+          }
+        }
         batch.key[t * 3 + v] = key;
-        batch.hash[t * 3 + v] = hash;
-        map.prefetch(hash);
+        batch.same_as[t * 3 + v] = same;
+        if (same < 0) {
+          const std::uint64_t hash = hasher_(key);
+          batch.hash[t * 3 + v] = hash;
+          map.prefetch(hash);
+        }
       }
+      for (int v = 0; v < 3; ++v) previous_key_[v] = batch.key[t * 3 + v];
+      has_previous_ = true;
     }
     return true;
   }
@@ -87,11 +104,17 @@ class MeshBuilder {
         MeshFace face;
         face.normal = batch.triangle[t].normal;
         for (int v = 0; v < 3; ++v) {
+          const int same = batch.same_as[t * 3 + v];
+          if (same >= 0) {
+            face.index[v] = previous_index_[same];
+            continue;
+          }
           const std::uint64_t next = mesh_.vertices.size();
           const std::uint64_t index = map.find_or_insert(batch.key[t * 3 + v], batch.hash[t * 3 + v], next);
           if (index == next) mesh_.vertices.push_back(batch.triangle[t].vertex[v]);
           face.index[v] = index;
         }
+        for (int v = 0; v < 3; ++v) previous_index_[v] = face.index[v];
         mesh_.faces.push_back(face);
       }
       if (!more) {
@@ -110,6 +133,10 @@ class MeshBuilder {
   Batch* current_ = &batches_[0];
   Batch* following_ = &batches_[1];
   bool done_ = false;
+  // The last triangle filled into a batch, and the indices of the last one merged.
+  VertexKey previous_key_[3] = {};
+  bool has_previous_ = false;
+  std::uint64_t previous_index_[3] = {};
 };
 
 }  // namespace

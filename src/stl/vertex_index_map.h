@@ -26,6 +26,7 @@ namespace quarvex::stl {
 
 struct VertexKey {
   std::uint32_t x, y, z;
+  bool operator==(const VertexKey&) const = default;
 };
 
 // Keyed per map so the slot order of one call says nothing about the next.
