@@ -1,5 +1,11 @@
 // The syntax is checked here first: std::from_chars accepts forms the syntax rejects (its
-// own inf/nan spellings, partial matches) and rejects a leading '+'. On a checked word it
+// own inf/nan spellings, partial matches) and rejects a leading '+'.
+//
+// Most words in STL files have at most 7 significant digits and a small exponent (printf's
+// %e and %g). Their value m * 10^e has both m (below 2^24) and 10^|e| (|e| <= 10) exact in
+// single precision, so one single-precision multiplication or division of the two is the
+// correctly rounded result (Clinger's fast path); only other words go to from_chars. On a
+// checked word from_chars
 // rounds correctly for any number of digits, but reports both overflow and underflow to
 // zero as result_out_of_range without a value; the direction then follows from the decimal
 // order of magnitude of the first non-zero digit.
@@ -39,13 +45,24 @@ bool parse_f32(std::string_view word, float& value) {
   }
   const std::size_t body = i;
 
+  // The digits as an integer m, as long as m stays below 2^24.
+  constexpr std::uint32_t kExactLimit = std::uint32_t{1} << 24;
+  std::uint64_t mantissa = 0;
+  bool exact = true;
+  auto take_digit = [&](char c) {
+    mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
+    if (mantissa > kExactLimit) {
+      exact = false;
+      mantissa = kExactLimit;  // no overflow; the fast path is off anyway
+    }
+  };
   const std::size_t int_begin = i;
-  while (i < n && is_digit(word[i])) ++i;
+  while (i < n && is_digit(word[i])) take_digit(word[i++]);
   const std::size_t int_end = i;
   std::size_t frac_begin = i, frac_end = i;
   if (i < n && word[i] == '.') {
     frac_begin = ++i;
-    while (i < n && is_digit(word[i])) ++i;
+    while (i < n && is_digit(word[i])) take_digit(word[i++]);
     frac_end = i;
   }
   if (int_end == int_begin && frac_end == frac_begin) {
@@ -80,6 +97,16 @@ bool parse_f32(std::string_view word, float& value) {
     if (exp_negative) exponent = -exponent;
   }
   if (i != n) return false;
+
+  const std::int64_t scale = exponent - static_cast<std::int64_t>(frac_end - frac_begin);
+  if (exact && scale >= -10 && scale <= 10) {
+    static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
+                                        1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+    const float m = static_cast<float>(mantissa);  // exact: at most 2^24
+    const float magnitude = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
+    value = negative ? -magnitude : magnitude;
+    return true;
+  }
 
   const char* first = word.data() + (word[0] == '+' ? 1 : 0);
   const char* last = word.data() + n;

@@ -131,6 +131,33 @@ TEST(FloatSyntax, HalfwayPointsRoundToEvenWithManyDigits) {
   EXPECT_EQ(value_of(exact_decimal(below_normal)), std::numeric_limits<float>::min());
 }
 
+// Words of few digits and small exponents, the bulk of real files, in the shapes printf
+// writes and a few others, around the edges of the short-word path (7 and 8 digits,
+// 2^24 itself, scales of 10 and 11): every value must agree with strtof, which rounds
+// correctly.
+TEST(FloatSyntax, ShortWordsAgreeWithStrtof) {
+  std::mt19937 rng(99);
+  const char* shapes[] = {"%.6e", "%.7e", "%.8e", "%.9g", "%.7g", "%.1f", "%.10f", "%g"};
+  for (int i = 0; i < 200000; ++i) {
+    double d;
+    switch (i % 4) {
+      case 0: d = static_cast<double>(rng() % 20000000) * std::pow(10.0, static_cast<int>(rng() % 25) - 12); break;
+      case 1: d = std::ldexp(static_cast<double>(rng()), static_cast<int>(rng() % 80) - 60); break;
+      case 2: d = static_cast<double>(16777216 + static_cast<int>(rng() % 5) - 2) * std::pow(10.0, static_cast<int>(rng() % 23) - 11); break;
+      default: d = static_cast<double>(rng() % 10000) / 1000.0; break;
+    }
+    if (rng() & 1) d = -d;
+    char word[64];
+    std::snprintf(word, sizeof word, shapes[rng() % 8], d);
+    const float want = std::strtof(word, nullptr);
+    ASSERT_EQ(bits(value_of(word)), bits(want)) << word;
+  }
+  for (const char* word : {"16777216", "16777217", "16777215e10", "1677721.6e-10", "9999999e10",
+                           "9999999e-11", "1e10", "1e-10", "3e11", "0.0000000001", "-0e5"}) {
+    ASSERT_EQ(bits(value_of(word)), bits(std::strtof(word, nullptr))) << word;
+  }
+}
+
 TEST(FloatSyntax, NonFiniteMessages) {
   const float inf = std::numeric_limits<float>::infinity();
   EXPECT_EQ(non_finite_message(inf), "expected finite f32, got inf which is Infinite");
