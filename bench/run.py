@@ -12,6 +12,7 @@ import argparse
 import json
 import os
 import platform
+import re
 import statistics
 import subprocess
 import sys
@@ -241,6 +242,43 @@ def evaluate(r: dict) -> list[dict]:
     return out
 
 
+def native_stages(path: Path, runs: int) -> list[dict]:
+    """Per-stage medians of bench/stages (built by run.sh) on one file, or [] without it."""
+    exe = os.environ.get("QUARVEX_STAGES")
+    if not exe or not Path(exe).exists():
+        return []
+    proc = subprocess.run([exe, str(path), str(REDUCED), str(runs)], capture_output=True, text=True,
+                          env=clean_env(), timeout=1800)
+    if proc.returncode != 0:
+        log(f"stages failed: {proc.stderr.strip()}")
+        return []
+    rows = []
+    for line in proc.stdout.splitlines():
+        m = re.match(r"^(.*?)\s+([0-9.]+) s\s", line)
+        if m:
+            rows.append({"stage": m.group(1).strip(), "seconds": float(m.group(2))})
+    return rows
+
+
+def stages_table(r: dict) -> list[str]:
+    rows = r.get("stages") or []
+    if not rows:
+        return []
+    main = wl.BINARY_MAIN.name
+    floor = median_of(r["timings"][main].get("floor-read"))
+    lines = [f"## Where the time goes: {main}, native, per stage (bench/stages)", "",
+             "Each stage of one reduction timed on its own, without the interpreter (median of "
+             f"{r['runs']} runs of each). The two bounds time the merge's work with everything "
+             "else removed: the vertex map's lookups alone with every key already in memory, and "
+             "storing the 2,000,000 faces alone. Ratios are to the floor-read median above.", "",
+             "| stage | median s | × floor-read |", "|---|---|---|"]
+    for row in rows:
+        ratio = f"{row['seconds'] / floor:.2f}" if floor else "—"
+        lines.append(f"| {row['stage']} | {row['seconds']:.4f} | {ratio} |")
+    lines.append("")
+    return lines
+
+
 def fmt_time(v: float | None) -> str:
     return "—" if v is None else f"{v:.3f}"
 
@@ -365,6 +403,8 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
                      f"{call_text} |")
     lines.append("")
 
+    lines += stages_table(r)
+
     lines.append("## Targets")
     lines.append("")
     lines += targets_table(targets)
@@ -450,6 +490,9 @@ def main() -> int:
             log(f"  {w.name}")
             r["threads"][w.name] = {str(n): time_tool("quarvex", w.path, REDUCED, args.runs, threads=n)
                                     for n in (1, 2)}
+
+    log("== native stages")
+    r["stages"] = native_stages(wl.BINARY_MAIN.path, max(args.runs, 7))
 
     log("== peak memory")
     baselines: dict = {}

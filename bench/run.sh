@@ -38,4 +38,9 @@ echo "== building quarvex from $root (Release)"
 PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
   --no-build-isolation --no-deps --force-reinstall -Cbuild-dir="$root/build/bench" "$root"
 
-exec "$venv/bin/python" "$bench/run.py" "$@"
+echo "== building the native per-stage timer (build/stages)"
+cmake -S "$root" -B "$root/build/stages" -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DQUARVEX_PYTHON_MODULE=OFF -DQUARVEX_BENCH_STAGES=ON >/dev/null
+cmake --build "$root/build/stages" --target stages >/dev/null
+
+QUARVEX_STAGES="$root/build/stages/stages" exec "$venv/bin/python" "$bench/run.py" "$@"
