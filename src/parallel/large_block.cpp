@@ -1,42 +1,29 @@
 #include "parallel/large_block.h"
 
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 namespace quarvex {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kMapFrom = std::size_t{4} << 20;  // PodVector blocks at least this large are mapped
 
-}  // namespace
-
-void advise_huge_pages(void* data, std::size_t bytes) noexcept {
-#ifdef MADV_HUGEPAGE
-  if (bytes < 2 * kHugePage) return;
-  const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(data);
-  const std::uintptr_t first = (start + kHugePage - 1) & ~(kHugePage - 1);
-  const std::uintptr_t last = (start + bytes) & ~(kHugePage - 1);
-  if (last > first) ::madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
-#else
-  (void)data;
-  (void)bytes;
-#endif
+std::size_t round_up(std::size_t n, std::size_t to) {
+  if (n > SIZE_MAX - (to - 1)) throw std::bad_alloc();
+  return (n + to - 1) & ~(to - 1);
 }
 
-LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
-  if (bytes == 0) return;
-  if (bytes < kHugePage) {
-    data_ = std::calloc(bytes, 1);
-    if (data_ == nullptr) throw std::bad_alloc();
-    return;
-  }
-  const std::size_t length = (bytes + kHugePage - 1) & ~(kHugePage - 1);
-  if (length < bytes || length + kHugePage < length) throw std::bad_alloc();
-  // Map one huge page more than needed, then unmap the slack on both sides so that the
-  // block starts on a 2 MiB boundary.
+// A fresh zero-filled mapping of `length` bytes (a multiple of 2 MiB) on a 2 MiB boundary,
+// offered for huge pages. One huge page more is mapped, then the slack on both sides is
+// unmapped.
+void* map_aligned(std::size_t length) {
+  if (length > SIZE_MAX - kHugePage) throw std::bad_alloc();
   void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw std::bad_alloc();
@@ -46,20 +33,81 @@ LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
   const std::uintptr_t tail = aligned + length;
   const std::uintptr_t end = start + length + kHugePage;
   if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
-  data_ = reinterpret_cast<void*>(aligned);
-  mapped_ = length;
+  void* data = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
-  ::madvise(data_, length, MADV_HUGEPAGE);  // advice only: failure leaves 4 KiB pages
+  ::madvise(data, length, MADV_HUGEPAGE);  // advice only: failure leaves 4 KiB pages
 #endif
+  return data;
 }
 
-LargeBlock::~LargeBlock() {
-  if (data_ == nullptr) return;
-  if (mapped_ != 0) {
-    ::munmap(data_, mapped_);
-  } else {
-    std::free(data_);
+std::size_t page_size() noexcept {
+  static const std::size_t size = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+// Grows a mapping to `length` bytes: in place when the address space after it is free,
+// otherwise by moving its pages (not their contents) to the start of a new aligned mapping.
+RawBlock grow_mapping(RawBlock block, std::size_t keep, std::size_t length) {
+  void* same = ::mremap(block.data, block.mapped, length, 0);
+  if (same != MAP_FAILED) return RawBlock{same, length};
+  void* fresh = map_aligned(length);
+  void* moved = ::mremap(block.data, block.mapped, block.mapped, MREMAP_MAYMOVE | MREMAP_FIXED, fresh);
+  if (moved == MAP_FAILED) {
+    std::memcpy(fresh, block.data, keep);
+    ::munmap(block.data, block.mapped);
   }
+  return RawBlock{fresh, length};
+}
+
+}  // namespace
+
+RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
+  if (bytes == 0) {
+    release_block(block);
+    return RawBlock{};
+  }
+  if (block.mapped == 0) {
+    if (bytes < kMapFrom) {
+      void* p = std::realloc(block.data, bytes);
+      if (p == nullptr) throw std::bad_alloc();
+      return RawBlock{p, 0};
+    }
+    const std::size_t length = round_up(bytes, kHugePage);
+    void* fresh = map_aligned(length);
+    if (keep != 0) std::memcpy(fresh, block.data, keep);  // under 4 MiB
+    std::free(block.data);
+    return RawBlock{fresh, length};
+  }
+  const std::size_t shrunk = round_up(bytes, page_size());
+  if (shrunk <= block.mapped) {
+    // Shrinking (or a growth that still fits): return the whole pages past the end.
+    if (shrunk < block.mapped) {
+      ::munmap(static_cast<char*>(block.data) + shrunk, block.mapped - shrunk);
+      block.mapped = shrunk;
+    }
+    return block;
+  }
+  return grow_mapping(block, keep, round_up(bytes, kHugePage));
+}
+
+void release_block(RawBlock block) noexcept {
+  if (block.data == nullptr) return;
+  if (block.mapped != 0) {
+    ::munmap(block.data, block.mapped);
+  } else {
+    std::free(block.data);
+  }
+}
+
+LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
+  if (bytes == 0) return;
+  if (bytes < kHugePage) {
+    block_.data = std::calloc(bytes, 1);
+    if (block_.data == nullptr) throw std::bad_alloc();
+    return;
+  }
+  const std::size_t length = round_up(bytes, kHugePage);
+  block_ = RawBlock{map_aligned(length), length};
 }
 
 }  // namespace quarvex

@@ -1,13 +1,20 @@
-// Zero-filled memory for the large, randomly accessed hash tables.
+// Memory for the large arrays and hash tables of a call.
 //
-// A table of tens of megabytes probed at random misses the TLB on almost every access with
-// 4 KiB pages. Blocks of at least 2 MiB are therefore mapped directly, aligned to 2 MiB and
-// offered to the kernel for transparent huge pages (where it supports them; nothing changes
-// otherwise). Fresh mappings are already zero, so no block is cleared by hand. Smaller
-// blocks come from calloc.
+// On a virtual machine a 4 KiB page fault can cost more than the work done in the page, and
+// a table of tens of megabytes probed at random misses the TLB on almost every access with
+// 4 KiB pages. Large blocks are therefore mapped directly, aligned to 2 MiB and offered to
+// the kernel for transparent huge pages (where it supports them; nothing else changes
+// otherwise). Fresh mappings are already zero, so no block is cleared by hand.
 //
-// Invariants: a LargeBlock owns its memory alone and returns it once, in its destructor;
-// bytes() is the size asked for. Allocation failure throws std::bad_alloc.
+//  - LargeBlock: a zero-filled block of fixed size, for the hash tables (calloc below
+//    2 MiB, a mapping above).
+//  - resize_block / release_block: the growable storage behind PodVector (realloc below
+//    4 MiB; above, a mapping that grows in place when it can and otherwise moves its pages
+//    to a new aligned mapping without copying them).
+//
+// Invariants: every block has exactly one owner and is returned once; `mapped` is the
+// length of the mapping, or 0 when the block came from malloc. Allocation failure throws
+// std::bad_alloc.
 #pragma once
 
 #include <cstddef>
@@ -15,38 +22,40 @@
 
 namespace quarvex {
 
-// Offers the whole 2 MiB pages inside [data, data + bytes) to the kernel for transparent
-// huge pages. Does nothing for blocks under 4 MiB. Advice only: results never depend on it.
-void advise_huge_pages(void* data, std::size_t bytes) noexcept;
+struct RawBlock {
+  void* data = nullptr;
+  std::size_t mapped = 0;
+};
+
+// Storage for `bytes` bytes holding the first `keep` bytes of `block` (keep <= both sizes);
+// `block` is consumed. bytes == 0 releases everything and returns an empty block.
+RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes);
+void release_block(RawBlock block) noexcept;
 
 class LargeBlock {
  public:
   LargeBlock() noexcept = default;
   explicit LargeBlock(std::size_t bytes);  // zero-filled
   LargeBlock(LargeBlock&& other) noexcept
-      : data_(std::exchange(other.data_, nullptr)),
-        bytes_(std::exchange(other.bytes_, 0)),
-        mapped_(std::exchange(other.mapped_, 0)) {}
+      : block_(std::exchange(other.block_, RawBlock{})), bytes_(std::exchange(other.bytes_, 0)) {}
   LargeBlock& operator=(LargeBlock&& other) noexcept {
     LargeBlock(std::move(other)).swap(*this);
     return *this;
   }
   LargeBlock(const LargeBlock&) = delete;
   LargeBlock& operator=(const LargeBlock&) = delete;
-  ~LargeBlock();
+  ~LargeBlock() { release_block(block_); }
 
   void swap(LargeBlock& other) noexcept {
-    std::swap(data_, other.data_);
+    std::swap(block_, other.block_);
     std::swap(bytes_, other.bytes_);
-    std::swap(mapped_, other.mapped_);
   }
-  void* data() const noexcept { return data_; }
+  void* data() const noexcept { return block_.data; }
   std::size_t bytes() const noexcept { return bytes_; }
 
  private:
-  void* data_ = nullptr;
+  RawBlock block_;
   std::size_t bytes_ = 0;
-  std::size_t mapped_ = 0;  // length of the mapping, 0 when the block came from calloc
 };
 
 }  // namespace quarvex

@@ -1,14 +1,16 @@
-// A growable array of trivially copyable values, kept in one malloc'd block.
+// A growable array of trivially copyable values, kept in one block.
 //
-// Why not std::vector: growing and shrinking here go through realloc, which for the large
-// blocks of a big mesh moves pages instead of copying them (glibc remaps), so neither the
-// doubling of a list of millions of faces nor the final shrink to its exact length copies
-// the data or briefly holds it twice. resize() leaves new elements uninitialised: the
-// parallel collect loops reserve their whole output and then every piece writes its own
-// slots, so zero-filling first would be a wasted pass.
+// Why not std::vector: small blocks grow through realloc, and blocks of 4 MiB and more are
+// huge-page mappings that grow in place or by moving their pages (large_block.h), so
+// neither the doubling of a list of millions of faces nor the final shrink to its exact
+// length copies the data or briefly holds it twice, and a large list is faulted in 2 MiB
+// at a time. resize() leaves new elements uninitialised: the parallel collect loops reserve
+// their whole output and then every piece writes its own slots, so zero-filling first
+// would be a wasted pass.
 //
-// Invariants: data_ is null exactly when capacity_ is 0; size_ <= capacity_.
-// Allocation failure throws std::bad_alloc (the boundary turns it into MemoryError).
+// Invariants: data_ is null exactly when capacity_ is 0; size_ <= capacity_; mapped_ is
+// the block's mapping length, or 0 for a malloc'd block. Allocation failure throws
+// std::bad_alloc (the boundary turns it into MemoryError).
 #pragma once
 
 #include <cstddef>
@@ -27,7 +29,7 @@ template <class T>
 class PodVector {
   static_assert(alignof(T) <= alignof(std::max_align_t), "malloc alignment suffices");
   static_assert(std::is_trivially_copyable_v<T> && std::is_trivially_destructible_v<T>,
-                "PodVector moves its elements with realloc and memcpy");
+                "PodVector moves its elements with realloc, mremap and memcpy");
 
  public:
   using value_type = T;
@@ -44,17 +46,19 @@ class PodVector {
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        mapped_(std::exchange(other.mapped_, 0)) {}
   PodVector& operator=(PodVector other) noexcept {
     swap(other);
     return *this;
   }
-  ~PodVector() { std::free(data_); }
+  ~PodVector() { release_block(RawBlock{data_, mapped_}); }
 
   void swap(PodVector& other) noexcept {
     std::swap(data_, other.data_);
     std::swap(size_, other.size_);
     std::swap(capacity_, other.capacity_);
+    std::swap(mapped_, other.mapped_);
   }
 
   std::size_t size() const noexcept { return size_; }
@@ -96,14 +100,7 @@ class PodVector {
 
   void shrink_to_fit() {
     if (size_ == capacity_) return;
-    if (size_ == 0) {
-      std::free(std::exchange(data_, nullptr));
-      capacity_ = 0;
-      return;
-    }
-    void* block = std::realloc(data_, size_ * sizeof(T));
-    if (block == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(block);
+    rebuild(size_);
     capacity_ = size_;
   }
 
@@ -117,17 +114,20 @@ class PodVector {
   }
 
   void grow_to(std::size_t n) {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
-    void* block = std::realloc(data_, n * sizeof(T));
-    if (block == nullptr) throw std::bad_alloc();
-    data_ = static_cast<T*>(block);
+    rebuild(n);
     capacity_ = n;
-    advise_huge_pages(block, n * sizeof(T));
   }
-
+  // Moves the contents into a block for n elements (n >= size_).
+  void rebuild(std::size_t n) {
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    const RawBlock block = resize_block(RawBlock{data_, mapped_}, size_ * sizeof(T), n * sizeof(T));
+    data_ = static_cast<T*>(block.data);
+    mapped_ = block.mapped;
+  }
   T* data_ = nullptr;
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;
+  std::size_t mapped_ = 0;
 };
 
 }  // namespace quarvex

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "parallel/large_block.h"
 #include "parallel/pod_vector.h"
@@ -36,15 +37,57 @@ TEST(LargeBlock, ZeroedWritableAndOwnedOnce) {
   }
 }
 
-// Huge-page advice on a grown PodVector leaves its contents alone.
-TEST(LargeBlock, AdviceKeepsPodVectorContents) {
+// A PodVector keeps its contents through every change of storage: growth by push_back
+// from malloc into a mapping and on (in place or moved), reserve, the shrink to its exact
+// length (also below the mapping threshold), moves, copies and swaps.
+TEST(PodVectorStorage, ContentsSurviveEveryMoveOfTheBlock) {
+  auto check = [](const PodVector<std::uint64_t>& v, std::uint64_t n) {
+    ASSERT_EQ(v.size(), n);
+    for (std::uint64_t i = 0; i < n; i += 997) ASSERT_EQ(v[i], i * 7 + 1) << i;
+    if (n != 0) {
+      ASSERT_EQ(v.back(), (n - 1) * 7 + 1);
+    }
+  };
   PodVector<std::uint64_t> v;
-  for (std::uint64_t i = 0; i < (std::uint64_t{3} << 20); ++i) v.push_back(i * 7);
+  // Another mapping right behind v's keeps it from growing in place now and then.
+  std::vector<PodVector<std::uint64_t>> neighbours;
+  const std::uint64_t n = std::uint64_t{5} << 20;  // 40 MiB
+  for (std::uint64_t i = 0; i < n; ++i) {
+    v.push_back(i * 7 + 1);
+    if ((i & (i - 1)) == 0 && i > (1u << 16)) {
+      neighbours.emplace_back();
+      neighbours.back().resize(std::size_t{1} << 19);
+    }
+  }
+  check(v, n);
+  v.reserve(n + (std::uint64_t{3} << 20));
+  check(v, n);
   v.shrink_to_fit();
-  for (std::uint64_t i = 0; i < v.size(); i += 1021) ASSERT_EQ(v[i], i * 7);
-  advise_huge_pages(v.data(), 0);
-  advise_huge_pages(v.data() + 1, v.size() * sizeof(std::uint64_t) - 8);
-  EXPECT_EQ(v.back(), (v.size() - 1) * 7);
+  EXPECT_EQ(v.capacity(), n);
+  check(v, n);
+
+  PodVector<std::uint64_t> copy(v);
+  check(copy, n);
+  PodVector<std::uint64_t> small;
+  small.push_back(1);
+  small.swap(copy);
+  check(small, n);
+  EXPECT_EQ(copy.size(), 1u);
+
+  // Down to a few elements: the block shrinks (it may stay a mapping) and keeps them.
+  v.resize(1000);
+  v.shrink_to_fit();
+  EXPECT_EQ(v.capacity(), 1000u);
+  check(v, 1000);
+  v.push_back(1000 * 7 + 1);
+  check(v, 1001);
+  PodVector<std::uint64_t> taken(std::move(v));
+  EXPECT_EQ(v.data(), nullptr);
+  check(taken, 1001);
+  taken.clear();
+  taken.shrink_to_fit();
+  EXPECT_EQ(taken.data(), nullptr);
+  EXPECT_EQ(taken.capacity(), 0u);
 }
 
 }  // namespace
