@@ -49,8 +49,11 @@ def clean_env(threads: int | None = None) -> dict:
     return env
 
 
-def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: int | None = None) -> dict:
-    if tool in CHEAP_TOOLS:
+def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: int | None = None,
+              exact_runs: int | None = None) -> dict:
+    if exact_runs is not None:
+        runs = exact_runs
+    elif tool in CHEAP_TOOLS:
         runs = max(runs, CHEAP_RUNS)
     cmd = [sys.executable, str(PEERS), "time", tool, str(path), str(clusters), str(runs)]
     start = time.perf_counter()
@@ -70,6 +73,26 @@ def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: in
     data["load_after"] = os.getloadavg()[0]
     log(f"    {tool:12s} median {data['median']:9.4f} s  ({data['points']} points, worker {wall:.1f} s)")
     return data
+
+
+def thread_sweep(path: Path, runs: int, rounds: int = 3) -> dict:
+    """quarvex with 1 and with 2 threads, in alternating rounds of fresh workers.
+
+    The machine's speed drifts over minutes (it is shared); alternating the two settings
+    lets both see the same drift, so their medians compare the settings, not the moments.
+    """
+    per_round = max(1, -(-max(runs, CHEAP_RUNS) // rounds))
+    out: dict = {}
+    for _ in range(rounds):
+        for n in (1, 2):
+            data = time_tool("quarvex", path, REDUCED, 1, threads=n, exact_runs=per_round)
+            if "error" in data:
+                return {str(k): data for k in (1, 2)}
+            entry = out.setdefault(str(n), {"times": [], "points": data["points"]})
+            entry["times"] += data["times"]
+    for entry in out.values():
+        entry["median"] = statistics.median(entry["times"])
+    return out
 
 
 def max_rss_kib(args: list[str], env: dict) -> tuple[int | None, dict]:
@@ -488,8 +511,7 @@ def main() -> int:
         log("== threads")
         for w in [wl.BINARY_MAIN, wl.ASCII_MAIN]:
             log(f"  {w.name}")
-            r["threads"][w.name] = {str(n): time_tool("quarvex", w.path, REDUCED, args.runs, threads=n)
-                                    for n in (1, 2)}
+            r["threads"][w.name] = thread_sweep(w.path, args.runs)
 
     log("== native stages")
     r["stages"] = native_stages(wl.BINARY_MAIN.path, max(args.runs, 7))

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -168,7 +169,8 @@ int main(int argc, char** argv) {
     const std::uint64_t n = reduce::cells_per_axis(clusters);
     std::vector<reduce::PointRecord> adjusted;
     {
-      reduce::CellMap cells;
+      std::optional<reduce::CellMap> cell_map(std::in_place);
+      reduce::CellMap& cells = *cell_map;
       {
         Stage s("cell accumulation");
         reduce::accumulate_cells(points, box, n, cells);
@@ -182,6 +184,7 @@ int main(int argc, char** argv) {
         reduce::adjust_count(adjusted, points, clusters);
       }
       Stage s("release cells");
+      cell_map.reset();
     }
     {
       Stage s("split output");
