@@ -18,9 +18,19 @@ float bound(const PodVector<PointRecord>& records) {
   return parallel::parallel_fold<float>(
       records.size(),
       [&](std::size_t begin, std::size_t end) {
+        // A NaN never enters a bound: the other operand is the result. The C library's
+        // fminf/fmaxf do that for quiet NaNs only; for a signaling NaN (any bit pattern
+        // passes through a binary file) glibc returns NaN, and the next call would then
+        // drop everything folded so far. So NaNs are skipped here, as are values strictly
+        // on the far side of the running bound, which leave it unchanged; only values that
+        // may move it (ties between +0 and -0 included) reach the library call. The
+        // running bound itself is never NaN.
         float acc = start;
-        for (std::size_t i = begin; i < end; ++i)
-          acc = kMin ? std::fmin(acc, records[i].*Field) : std::fmax(acc, records[i].*Field);
+        for (std::size_t i = begin; i < end; ++i) {
+          const float v = records[i].*Field;
+          if (!(kMin ? v <= acc : v >= acc)) continue;
+          acc = kMin ? std::fmin(acc, v) : std::fmax(acc, v);
+        }
         return acc;
       },
       [](float a, float b) { return kMin ? std::fmin(a, b) : std::fmax(a, b); });

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <limits>
 #include <map>
+#include <random>
 #include <set>
 
 #include "reduce/cells.h"
@@ -104,6 +105,55 @@ TEST(Bounds, IgnoreNaNAndEmptyGivesInfinities) {
   EXPECT_EQ(b.max_y, 0.0f);
   EXPECT_EQ(b.min_z, 0.5f);
   EXPECT_EQ(b.max_z, 0.5f);
+}
+
+// Large lists (so the loop splits into many pieces) with quiet and signaling NaNs,
+// infinities, and the extremes placed first, last or anywhere: every bound is the fold of
+// fminf/fmaxf over the list's non-NaN values (a NaN never enters a bound, a signaling one
+// included, although glibc's fminf returns NaN for it). Where +0 and -0 tie for an
+// extreme, either zero may win depending on the split, but it must be a zero.
+TEST(Bounds, AgreeWithTheLibraryFoldOnAwkwardLists) {
+  std::mt19937 rng(5);
+  const float nan_a = std::bit_cast<float>(0x7FC00123u), nan_b = std::bit_cast<float>(0xFFA00001u);
+  const float inf = std::numeric_limits<float>::infinity();
+  for (int round = 0; round < 40; ++round) {
+    PodVector<PointRecord> records;
+    const int n = 1 + static_cast<int>(rng() % 200000);
+    std::uniform_real_distribution<float> value(-1000.0f, 1000.0f);
+    for (int i = 0; i < n; ++i) {
+      float x = value(rng), y = value(rng), z = value(rng);
+      switch (rng() % 50) {
+        case 0: x = nan_a; break;
+        case 1: y = nan_b; break;
+        case 2: z = (round % 4 == 0) ? inf : z; break;
+        case 3: x = (round % 5 == 0) ? -inf : x; break;
+        default: break;
+      }
+      records.push_back(at(x, y, z));
+    }
+    if (round % 3 == 0) records[0] = at(5000.0f, -5000.0f, 5000.0f);
+    if (round % 3 == 1) records[records.size() - 1] = at(-5000.0f, 5000.0f, -5000.0f);
+    if (round % 7 == 0) for (auto& r : records) r.y = nan_a;  // a whole axis of NaN
+    float want[6] = {inf, -inf, inf, -inf, inf, -inf};
+    for (const PointRecord& r : records) {
+      const float c[3] = {r.x, r.y, r.z};
+      for (int a = 0; a < 3; ++a) {
+        if (std::isnan(c[a])) continue;
+        want[2 * a] = std::fmin(want[2 * a], c[a]);
+        want[2 * a + 1] = std::fmax(want[2 * a + 1], c[a]);
+      }
+    }
+    const BoundingBox b = compute_bounds(records);
+    const float got[6] = {b.min_x, b.max_x, b.min_y, b.max_y, b.min_z, b.max_z};
+    for (int k = 0; k < 6; ++k) EXPECT_EQ(bits(got[k]), bits(want[k])) << round << " " << k;
+  }
+  PodVector<PointRecord> zeros;
+  for (int i = 0; i < 100000; ++i) zeros.push_back(at(i % 2 ? 0.0f : -0.0f, 1.0f + float(i), -0.0f));
+  const BoundingBox z = compute_bounds(zeros);
+  EXPECT_EQ(z.min_x, 0.0f);
+  EXPECT_EQ(z.max_x, 0.0f);
+  EXPECT_EQ(bits(z.min_z), 0x80000000u);
+  EXPECT_EQ(z.min_y, 1.0f);
 }
 
 TEST(Normals, LengthOrderZeroAndNonFinite) {
