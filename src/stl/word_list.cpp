@@ -5,6 +5,10 @@
 
 #include "stl/unicode_tables.h"
 
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
+
 namespace quarvex::stl {
 namespace {
 
@@ -81,6 +85,24 @@ void append_escaped(std::string& out, std::string_view word) {
   }
 }
 
+// Position of the first byte at or after i that may begin white space (a byte up to 0x20,
+// or a lead byte from 0xC2 up, a superset of the white-space lead bytes), or n.
+std::size_t next_candidate(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+#ifdef __SSE2__
+  const __m128i space = _mm_set1_epi8(0x20);
+  const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC2));
+  for (; i + 16 <= n; i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, space), b);   // b <= 0x20
+    const __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(b, lead), b);   // b >= 0xC2
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, high)));
+    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
+  }
+#endif
+  while (i < n && p[i] > 0x20 && p[i] < 0xC2) ++i;
+  return i;
+}
+
 }  // namespace
 
 void split_words(std::string_view line, std::vector<std::string_view>& words) {
@@ -102,9 +124,14 @@ void split_words(std::string_view line, std::vector<std::string_view>& words) {
     }
     if (i == n) return;
     const std::size_t start = i++;
-    // Continuation bytes never look like a white space lead byte, so stepping one byte at
-    // a time through a multi-byte character is safe.
-    while (i < n && space_at(i) == 0) ++i;
+    // The word runs to the next white space. Bytes that cannot start one are skipped in
+    // blocks; each candidate is checked exactly. Continuation bytes never look like a
+    // white-space lead byte, so stepping into a multi-byte character is safe.
+    for (;;) {
+      i = next_candidate(p, i, n);
+      if (i == n || space_at(i) != 0) break;
+      ++i;
+    }
     words.emplace_back(line.data() + start, i - start);
   }
 }

@@ -31,6 +31,29 @@ TEST(SplitWords, EveryWhiteSpaceCharacterSeparates) {
   }
 }
 
+// Long words are scanned in blocks of 16 bytes: every white space character, and every
+// lookalike that shares a lead byte or sits just below 0x21, at every offset inside and
+// across a block boundary still splits (or does not split) exactly there.
+TEST(SplitWords, PositionsAcrossBlocks) {
+  const char* spaces[] = {"\t", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",
+                          "\xE2\x80\x8A", "\xE2\x81\x9F", "\xE3\x80\x80"};
+  const char* lookalikes[] = {"\x1F", "\x7F", "\xC2\xA1", "\xE1\x9A\x81", "\xE2\x80\x8B",
+                              "\xE3\x80\x81", "\xC3\xA9", "\xF0\x9F\x98\x80"};
+  for (int k = 0; k < 40; ++k) {
+    const std::string head(static_cast<std::size_t>(k), 'a');
+    const std::string tail(static_cast<std::size_t>(45 - k), 'b');
+    for (const char* s : spaces) {
+      EXPECT_EQ(words_of(head + s + tail + s + "c"),
+                (k == 0 ? std::vector<std::string>{tail, "c"} : std::vector<std::string>{head, tail, "c"}))
+          << k << " " << s;
+    }
+    for (const char* s : lookalikes) {
+      const std::string word = head + s + tail;
+      EXPECT_EQ(words_of(word + " c"), (std::vector<std::string>{word, "c"})) << k << " " << s;
+    }
+  }
+}
+
 TEST(SplitWords, LookalikesAndControlsBelongToWords) {
   // U+200B ZERO WIDTH SPACE, U+180E MONGOLIAN VOWEL SEPARATOR, U+FEFF, U+2060, NUL, DEL,
   // and characters sharing a lead byte with white space (U+00A1, U+1681, U+2010, U+3001).
