@@ -36,37 +36,34 @@ bool equals_ignoring_case(std::string_view s, std::string_view lower) noexcept {
 }  // namespace
 
 bool parse_f32(std::string_view word, float& value) {
-  const std::size_t n = word.size();
-  std::size_t i = 0;
+  const char* const begin = word.data();
+  const char* const end = begin + word.size();
+  const char* p = begin;
   bool negative = false;
-  if (i < n && (word[i] == '+' || word[i] == '-')) {
-    negative = word[i] == '-';
-    ++i;
+  if (p != end && (*p == '+' || *p == '-')) {
+    negative = *p == '-';
+    ++p;
   }
-  const std::size_t body = i;
+  const char* const body = p;
 
-  // The digits as an integer m, as long as m stays below 2^24.
-  constexpr std::uint32_t kExactLimit = std::uint32_t{1} << 24;
+  // The digits, integer and fraction part together, as one integer (it wraps beyond 19
+  // digits, where only the digit count is used).
   std::uint64_t mantissa = 0;
-  bool exact = true;
-  auto take_digit = [&](char c) {
-    mantissa = mantissa * 10 + static_cast<std::uint32_t>(c - '0');
-    if (mantissa > kExactLimit) {
-      exact = false;
-      mantissa = kExactLimit;  // no overflow; the fast path is off anyway
-    }
+  auto digits = [&] {
+    while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
   };
-  const std::size_t int_begin = i;
-  while (i < n && is_digit(word[i])) take_digit(word[i++]);
-  const std::size_t int_end = i;
-  std::size_t frac_begin = i, frac_end = i;
-  if (i < n && word[i] == '.') {
-    frac_begin = ++i;
-    while (i < n && is_digit(word[i])) take_digit(word[i++]);
-    frac_end = i;
+  const char* const int_begin = p;
+  digits();
+  const char* const int_end = p;
+  const char* frac_begin = p;
+  const char* frac_end = p;
+  if (p != end && *p == '.') {
+    frac_begin = ++p;
+    digits();
+    frac_end = p;
   }
   if (int_end == int_begin && frac_end == frac_begin) {
-    const std::string_view rest = word.substr(body);
+    const std::string_view rest(body, static_cast<std::size_t>(end - body));
     if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
       value = negative ? -std::numeric_limits<float>::infinity()
                        : std::numeric_limits<float>::infinity();
@@ -81,25 +78,26 @@ bool parse_f32(std::string_view word, float& value) {
   // Decimal exponent, saturated: far beyond any f32 range either way.
   constexpr std::int64_t kExponentCap = 1'000'000'000;
   std::int64_t exponent = 0;
-  if (i < n && (word[i] == 'e' || word[i] == 'E')) {
-    ++i;
+  if (p != end && (*p == 'e' || *p == 'E')) {
+    ++p;
     bool exp_negative = false;
-    if (i < n && (word[i] == '+' || word[i] == '-')) {
-      exp_negative = word[i] == '-';
-      ++i;
+    if (p != end && (*p == '+' || *p == '-')) {
+      exp_negative = *p == '-';
+      ++p;
     }
-    const std::size_t exp_begin = i;
-    while (i < n && is_digit(word[i])) {
-      if (exponent < kExponentCap) exponent = exponent * 10 + (word[i] - '0');
-      ++i;
+    const char* const exp_begin = p;
+    while (p != end && is_digit(*p)) {
+      if (exponent < kExponentCap) exponent = exponent * 10 + (*p - '0');
+      ++p;
     }
-    if (i == exp_begin) return false;
+    if (p == exp_begin) return false;
     if (exp_negative) exponent = -exponent;
   }
-  if (i != n) return false;
+  if (p != end) return false;
 
-  const std::int64_t scale = exponent - static_cast<std::int64_t>(frac_end - frac_begin);
-  if (exact && scale >= -10 && scale <= 10) {
+  const std::int64_t digit_count = (int_end - int_begin) + (frac_end - frac_begin);
+  const std::int64_t scale = exponent - (frac_end - frac_begin);
+  if (digit_count <= 19 && mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10) {
     static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
     const float m = static_cast<float>(mantissa);  // exact: at most 2^24
@@ -108,11 +106,10 @@ bool parse_f32(std::string_view word, float& value) {
     return true;
   }
 
-  const char* first = word.data() + (word[0] == '+' ? 1 : 0);
-  const char* last = word.data() + n;
+  const char* first = begin + (*begin == '+' ? 1 : 0);
   float parsed = 0.0f;
-  const std::from_chars_result r = std::from_chars(first, last, parsed, std::chars_format::general);
-  if (r.ptr != last || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
+  const std::from_chars_result r = std::from_chars(first, end, parsed, std::chars_format::general);
+  if (r.ptr != end || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
     fault("number conversion disagrees with the checked syntax");
   }
   if (r.ec == std::errc()) {
@@ -122,14 +119,14 @@ bool parse_f32(std::string_view word, float& value) {
   // Out of range: the decimal order of the leading non-zero digit says which way.
   std::int64_t order = 0;
   bool found = false;
-  for (std::size_t k = int_begin; k < int_end && !found; ++k) {
-    if (word[k] != '0') {
+  for (const char* k = int_begin; k < int_end && !found; ++k) {
+    if (*k != '0') {
       order = static_cast<std::int64_t>(int_end - k) - 1;
       found = true;
     }
   }
-  for (std::size_t k = frac_begin; k < frac_end && !found; ++k) {
-    if (word[k] != '0') {
+  for (const char* k = frac_begin; k < frac_end && !found; ++k) {
+    if (*k != '0') {
       order = -static_cast<std::int64_t>(k - frac_begin) - 1;
       found = true;
     }

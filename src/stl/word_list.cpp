@@ -103,6 +103,25 @@ std::size_t next_candidate(const unsigned char* p, std::size_t i, std::size_t n)
   return i;
 }
 
+// Position of the first byte at or after i that is not ASCII white space, or n.
+std::size_t skip_ascii_space(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
+#ifdef __SSE2__
+  const __m128i blank = _mm_set1_epi8(0x20);
+  const __m128i tab = _mm_set1_epi8(0x09);
+  const __m128i four = _mm_set1_epi8(0x04);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    const __m128i is_blank = _mm_cmpeq_epi8(b, blank);
+    const __m128i d = _mm_sub_epi8(b, tab);                                 // 0x09..0x0D -> 0..4
+    const __m128i is_control = _mm_cmpeq_epi8(_mm_min_epu8(d, four), d);  // d <= 4
+    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_blank, is_control)));
+    if (mask != 0xFFFF) return i + static_cast<std::size_t>(__builtin_ctz(~mask));
+  }
+#endif
+  while (i < n && kByteClass[p[i]] == 1) ++i;
+  return i;
+}
+
 }  // namespace
 
 void split_words(std::string_view line, std::vector<std::string_view>& words) {
@@ -118,6 +137,8 @@ void split_words(std::string_view line, std::vector<std::string_view>& words) {
   std::size_t i = 0;
   for (;;) {
     while (i < n) {
+      i = skip_ascii_space(p, i, n);
+      if (i == n) break;
       const std::size_t space = space_at(i);
       if (space == 0) break;
       i += space;
