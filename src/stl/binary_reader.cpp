@@ -1,5 +1,6 @@
 #include "stl/binary_reader.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -52,6 +53,30 @@ NextTriangle BinaryFacetReader::next_triangle(RawTriangle& out, ReadError& error
   if (!reader_.read_exact(record, kRecordSize, error)) return NextTriangle::kError;
   decode_record(record, out);
   return NextTriangle::kTriangle;
+}
+
+int BinaryFacetReader::next_triangles(RawTriangle* out, int max, NextTriangle& last,
+                                      ReadError& error) {
+  int count = 0;
+  while (count < max) {
+    const std::uint64_t left = count_ - index_;
+    const std::size_t whole = reader_.available() / kRecordSize;
+    std::size_t run = std::min<std::uint64_t>({static_cast<std::uint64_t>(max - count), left, whole});
+    if (run == 0) {
+      // The buffer ends inside a record, or the records do: one at a time.
+      last = next_triangle(out[count], error);
+      if (last != NextTriangle::kTriangle) return count;
+      ++count;
+      continue;
+    }
+    const std::byte* p = reader_.data();
+    for (std::size_t k = 0; k < run; ++k) decode_record(p + k * kRecordSize, out[count + k]);
+    reader_.consume(run * kRecordSize);
+    index_ += run;
+    count += static_cast<int>(run);
+  }
+  last = NextTriangle::kTriangle;
+  return count;
 }
 
 }  // namespace quarvex::stl

@@ -19,6 +19,8 @@ class BinaryFacetReader final : public TriangleSource {
   static ReadResult<BinaryFacetReader> create(StlSource& source);
 
   NextTriangle next_triangle(RawTriangle& out, ReadError& error) override;
+  // Decodes straight from the buffer while whole records are in it.
+  int next_triangles(RawTriangle* out, int max, NextTriangle& last, ReadError& error) override;
 
   std::uint64_t declared_count() const noexcept { return count_; }
 

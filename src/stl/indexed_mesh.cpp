@@ -55,13 +55,8 @@ class MeshBuilder {
   // slots. False on a read error (kept in error_).
   template <class Map>
   bool fill(Batch& batch, const Map& map) {
-    int count = 0;
     NextTriangle last = NextTriangle::kTriangle;
-    while (count < kBatch) {
-      last = source_.next_triangle(batch.triangle[count], error_);
-      if (last != NextTriangle::kTriangle) break;
-      ++count;
-    }
+    const int count = source_.next_triangles(batch.triangle, kBatch, last, error_);
     if (last == NextTriangle::kError) return false;
     batch.count = count;
     batch.last = last;

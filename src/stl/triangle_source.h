@@ -20,6 +20,18 @@ class TriangleSource {
   virtual ~TriangleSource() = default;
   // kTriangle fills `out`; kError fills `error`.
   virtual NextTriangle next_triangle(RawTriangle& out, ReadError& error) = 0;
+
+  // Up to `max` triangles into out[0, count), returning count; `last` tells how the run
+  // ended: kTriangle (max reached), kEnd, or kError (`error` filled; the triangles before it
+  // were delivered). The same triangles, in the same order, as next_triangle would give.
+  virtual int next_triangles(RawTriangle* out, int max, NextTriangle& last, ReadError& error) {
+    for (int count = 0; count < max; ++count) {
+      last = next_triangle(out[count], error);
+      if (last != NextTriangle::kTriangle) return count;
+    }
+    last = NextTriangle::kTriangle;
+    return max;
+  }
 };
 
 }  // namespace quarvex::stl

@@ -176,6 +176,26 @@ TEST(BinaryReader, ValuesBitForBitAcrossBufferBoundaries) {
   }
 }
 
+// Records are decoded in runs straight from the buffer: a declared count that ends a run
+// in the middle of a buffer, and a last record cut short far into a big file, behave as
+// they do record by record.
+TEST(BinaryReader, CountsEndingInsideBuffersOfABigFile) {
+  TempDir dir;
+  std::vector<std::vector<float>> records;
+  for (int i = 0; i < 1000; ++i) records.push_back(record(static_cast<float>(i) * 12.0f));
+  for (std::uint32_t declared : {1u, 163u, 164u, 165u, 700u, 999u}) {
+    IndexedMesh mesh = read_ok(dir.write("part.stl", binary_stl(declared, records)));
+    ASSERT_EQ(mesh.faces.size(), declared);
+    EXPECT_EQ(mesh.faces[declared - 1].normal.x, static_cast<float>(declared - 1) * 12.0f);
+    EXPECT_EQ(mesh.vertices.back().z, static_cast<float>(declared - 1) * 12.0f + 11.0f);
+  }
+  std::string cut = binary_stl(1000, records);
+  cut.pop_back();
+  EXPECT_EQ(read_error_text(dir.write("cut.stl", cut)), "failed to fill whole buffer");
+  EXPECT_EQ(read_error_text(dir.write("cut2.stl", cut.substr(0, 84 + 50 * 500 + 17))),
+            "failed to fill whole buffer");
+}
+
 TEST(BinaryReader, SolidHeaderWithValidFirstLineGoesToTheTextReader) {
   TempDir dir;
   // No 0x0A at all and valid UTF-8: the whole file is the first line.
