@@ -265,13 +265,13 @@ def evaluate(r: dict) -> list[dict]:
     return out
 
 
-def native_stages(path: Path, runs: int) -> list[dict]:
+def native_stages(path: Path, runs: int, threads: int | None = None) -> list[dict]:
     """Per-stage medians of bench/stages (built by run.sh) on one file, or [] without it."""
     exe = os.environ.get("QUARVEX_STAGES")
     if not exe or not Path(exe).exists():
         return []
     proc = subprocess.run([exe, str(path), str(REDUCED), str(runs)], capture_output=True, text=True,
-                          env=clean_env(), timeout=1800)
+                          env=clean_env(threads), timeout=1800)
     if proc.returncode != 0:
         log(f"stages failed: {proc.stderr.strip()}")
         return []
@@ -317,6 +317,46 @@ def stages_table(r: dict) -> list[str]:
             "The stages that must follow it (the face fold and normals, six bound passes, the "
             f"cell map) took {rest:.4f} s more on both cores, so even a merge at its bound would "
             f"leave the call at about {(least + rest) / floor:.1f} × floor-read.", ""]
+    return lines
+
+
+def ascii_threads_table(r: dict) -> list[str]:
+    rounds = r.get("ascii_stages_by_threads") or {}
+    if not all(rounds.get(k) and all(rounds[k]) for k in ("1", "2")):
+        return []
+    def medians(runs: list[list[dict]]) -> dict:
+        times: dict = {}
+        for rows in runs:
+            for row in rows:
+                times.setdefault(row["stage"], []).append(row["seconds"])
+        return {k: statistics.median(v) for k, v in times.items()}
+    one, two = medians(rounds["1"]), medians(rounds["2"])
+    shown = ["read + merge (read_mesh_file)", "point records (fold, normalise)", "bounds",
+             "cell accumulation", "TOTAL (without lists)"]
+    lines = [f"## {wl.ASCII_MAIN.name}: native stages with 1 and 2 threads (bench/stages)", "",
+             "The text parse and the vertex merge run on the calling thread whatever the thread "
+             "count; only the stages after them are parallel loops. Medians over three "
+             "alternating rounds of 5 runs per setting.", "",
+             "| stage | 1 thread s | 2 threads s |", "|---|---|---|"]
+    for name in shown:
+        if name in one and name in two:
+            lines.append(f"| {name} | {one[name]:.4f} | {two[name]:.4f} |")
+    parallel = shown[1:4]
+    if all(p in one and p in two for p in parallel) and "TOTAL (without lists)" in one:
+        p1, p2 = sum(one[p] for p in parallel), sum(two[p] for p in parallel)
+        saved = 100 * (p1 - p2) / one["TOTAL (without lists)"]
+        text = (f"The parallel stages take {p1:.4f} s with one thread and {p2:.4f} s with two: "
+                f"{p1 - p2:.4f} s saved, {saved:.1f}% of the call.")
+        calls = (r.get("threads", {}).get(wl.ASCII_MAIN.name, {}).get("1") or {}).get("times") or []
+        if len(calls) >= 4:
+            q = statistics.quantiles(calls, n=4)
+            spread = 100 * (q[2] - q[0]) / statistics.median(calls)
+            text += (f" The whole call's runs with one thread spread over {spread:.1f}% "
+                     "(interquartile range over the median)")
+            text += (", more than that saving, so the call's medians with 1 and 2 threads can "
+                     "come out either way on ASCII input." if spread > saved else ".")
+        lines += ["", text]
+    lines.append("")
     return lines
 
 
@@ -445,6 +485,7 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
     lines.append("")
 
     lines += stages_table(r)
+    lines += ascii_threads_table(r)
 
     lines.append("## Targets")
     lines.append("")
@@ -533,6 +574,13 @@ def main() -> int:
 
     log("== native stages")
     r["stages"] = native_stages(wl.BINARY_MAIN.path, max(args.runs, 7))
+    # Where two threads can help on the ASCII workload: the same stages with 1 and 2
+    # threads, alternating, so both see the same drift of the machine.
+    ascii_rounds: dict = {"1": [], "2": []}
+    for _ in range(3):
+        for n in (1, 2):
+            ascii_rounds[str(n)].append(native_stages(wl.ASCII_MAIN.path, 5, threads=n))
+    r["ascii_stages_by_threads"] = ascii_rounds
 
     log("== peak memory")
     baselines: dict = {}
