@@ -12,7 +12,7 @@ namespace quarvex {
 namespace {
 
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
-constexpr std::size_t kMapFrom = std::size_t{4} << 20;  // PodVector blocks at least this large are mapped
+constexpr std::size_t kMapFrom = std::size_t{2} << 20;  // PodVector blocks at least this large are mapped
 
 std::size_t round_up(std::size_t n, std::size_t to) {
   if (n > SIZE_MAX - (to - 1)) throw std::bad_alloc();
@@ -74,7 +74,7 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
     }
     const std::size_t length = round_up(bytes, kHugePage);
     void* fresh = map_aligned(length);
-    if (keep != 0) std::memcpy(fresh, block.data, keep);  // under 4 MiB
+    if (keep != 0) std::memcpy(fresh, block.data, keep);  // under 2 MiB
     std::free(block.data);
     return RawBlock{fresh, length};
   }

@@ -9,7 +9,7 @@
 //  - LargeBlock: a zero-filled block of fixed size, for the hash tables (calloc below
 //    2 MiB, a mapping above).
 //  - resize_block / release_block: the growable storage behind PodVector (realloc below
-//    4 MiB; above, a mapping that grows in place when it can and otherwise moves its pages
+//    2 MiB; from there, a mapping that grows in place when it can and otherwise moves its pages
 //    to a new aligned mapping without copying them).
 //
 // Invariants: every block has exactly one owner and is returned once; `mapped` is the

@@ -1,6 +1,6 @@
 // A growable array of trivially copyable values, kept in one block.
 //
-// Why not std::vector: small blocks grow through realloc, and blocks of 4 MiB and more are
+// Why not std::vector: small blocks grow through realloc, and blocks of 2 MiB and more are
 // huge-page mappings that grow in place or by moving their pages (large_block.h), so
 // neither the doubling of a list of millions of faces nor the final shrink to its exact
 // length copies the data or briefly holds it twice, and a large list is faulted in 2 MiB
