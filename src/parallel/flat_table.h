@@ -1,8 +1,9 @@
-// The module's one open-addressing hash table.
+// The module's general open-addressing hash table.
 //
-// Used for the vertex index map, the per-piece vertex normal maps and the table inside each
-// shard of the concurrent cell map. Not thread-safe: each table has exactly one owner at a
-// time (a shard's table is guarded by the shard's lock).
+// Used for the per-piece vertex normal maps and the table inside each shard of the
+// concurrent cell map (the vertex merge has its own, leaner map: stl/vertex_index_map.h).
+// Not thread-safe: each table has exactly one owner at a time (a shard's table is guarded
+// by the shard's lock).
 //
 // Invariants:
 //  - capacity is 0 (an empty table owns no storage) or a power of two >= 16;
@@ -50,7 +51,6 @@ class FlatTable {
   std::size_t capacity() const noexcept { return capacity_; }
   const Hasher& hasher() const noexcept { return hasher_; }
 
-  std::uint64_t hash_of(const Key& key) const noexcept { return hasher_(key); }
 
   // Finds `key`, inserting a default-constructed value when absent. Returns the entry and
   // whether it was inserted. `hash` must be hasher()(key).
@@ -75,14 +75,6 @@ class FlatTable {
 
   // Starts loading the cache lines a lookup of `hash` will touch first. Lets a caller with a
   // batch of keys overlap their memory latencies; has no effect on the table's contents.
-  // No branch here on purpose: GCC drops a __builtin_prefetch that sits under one. An empty
-  // table has mask_ 0 and null arrays, so it prefetches null + 0, which never faults.
-  void prefetch(std::uint64_t hash) const noexcept {
-    const std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    __builtin_prefetch(ctrl_ + i);
-    __builtin_prefetch(slots_ + i);
-  }
-
   Entry* find(const Key& key, std::uint64_t hash) noexcept {
     if (capacity_ == 0) return nullptr;
     const std::uint8_t tag = tag_of(hash);
