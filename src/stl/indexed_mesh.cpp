@@ -1,6 +1,7 @@
 #include "stl/indexed_mesh.h"
 
 #include <cstdint>
+#include <utility>
 
 #include "parallel/hash_keys.h"
 #include "stl/triangle_source.h"
@@ -39,10 +40,11 @@ class MeshBuilder {
     if (!fill(*current_, narrow)) return std::move(error_);
     if (run(narrow) == Step::kError) return std::move(error_);
     if (!done_) {
-      // More vertices than the narrow map can number: carry on with 64-bit indices.
+      // More vertices than the narrow map can number: carry on with 64-bit indices, rebuilt
+      // from the vertex list (the narrow map goes first, so the two are never held at once).
+      narrow.clear();
       VertexIndexMap<std::uint64_t> wide(hasher_);
       wide.rebuild_from(mesh_.vertices);
-      narrow.clear();
       if (run(wide) == Step::kError) return std::move(error_);
     }
     mesh_.vertices.shrink_to_fit();

@@ -48,6 +48,8 @@ class VertexIndexMap {
 
  public:
   explicit VertexIndexMap(VertexHasher hasher) noexcept : hasher_(hasher) {}
+  VertexIndexMap(const VertexIndexMap&) = delete;  // slots_ points into block_
+  VertexIndexMap& operator=(const VertexIndexMap&) = delete;
 
   const VertexHasher& hasher() const noexcept { return hasher_; }
   std::size_t size() const noexcept { return size_; }
