@@ -13,6 +13,7 @@
 #include "boundary/gc_pause.h"
 #include "boundary/module.h"
 #include "boundary/outcome.h"
+#include "boundary/result_lists.h"
 #include "reduce/cells.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -21,9 +22,16 @@
 #include "reduce/point_records.h"
 #include "stl/read_mesh_file.h"
 
-PyMODINIT_FUNC PyInit_quarvex(void) { return quarvex::boundary::init_module(); }
+namespace quarvex {
+namespace {
 
-namespace quarvex::boundary {
+using boundary::GcPause;
+using boundary::memory_error;
+using boundary::Outcome;
+using boundary::PyRef;
+using boundary::read_failure_error;
+using boundary::result_tuple;
+using boundary::vec3_array_to_list;
 
 Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   PodVector<reduce::PointRecord> points;
@@ -57,4 +65,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   return result_tuple(std::move(positions), std::move(normals));
 }
 
-}  // namespace quarvex::boundary
+}  // namespace
+}  // namespace quarvex
+
+PyMODINIT_FUNC PyInit_quarvex(void) { return quarvex::boundary::init_module(&quarvex::reduce_stl_points_body); }

@@ -26,8 +26,8 @@
 #include "stl/detect_format.h"
 #include "stl/read_mesh_file.h"
 #include "stl/vertex_index_map.h"
-#include "parallel/hash_keys.h"
-#include "parallel/large_block.h"
+#include "support/hash_keys.h"
+#include "support/large_block.h"
 
 using namespace quarvex;
 using Clock = std::chrono::steady_clock;

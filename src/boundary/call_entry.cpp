@@ -11,7 +11,7 @@
 #include "boundary/entry_guard.h"
 #include "boundary/object_text.h"
 #include "boundary/panic_exception.h"
-#include "result.h"
+#include "support/result.h"
 
 namespace quarvex::boundary {
 namespace {
@@ -89,7 +89,7 @@ Error remap_argument_error(const char* name, Error error) {
     PyErr_WriteUnraisable(original.get());
     PyRef type_name = PyRef::steal(PyType_GetName(Py_TYPE(original.get())));
     if (type_name) {
-      text = "<unprintable " + lossy_utf8(type_name.get()) + " object>";
+      text = "<unprintable " + str_utf8(type_name.get()) + " object>";
     } else {
       PyErr_Clear();
       text = "<unprintable object>";
@@ -134,7 +134,11 @@ Result<std::uint64_t, Error> convert_clusters(PyObject* argument) {
   return static_cast<std::uint64_t>(value);
 }
 
+CallBody g_call_body = nullptr;  // see set_call_body
+
 }  // namespace
+
+void set_call_body(CallBody body) noexcept { g_call_body = body; }
 
 extern "C" PyObject* reduce_stl_points_entry(PyObject* /*self*/, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames) noexcept {
@@ -147,7 +151,7 @@ extern "C" PyObject* reduce_stl_points_entry(PyObject* /*self*/, PyObject* const
     if (!path) return std::move(path).error();
     Result<std::uint64_t, Error> clusters = convert_clusters(slots[1]);
     if (!clusters) return std::move(clusters).error();
-    return reduce_stl_points_body(std::move(path).value(), clusters.value());
+    return g_call_body(std::move(path).value(), clusters.value());
   });
 }
 

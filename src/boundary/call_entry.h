@@ -1,7 +1,9 @@
-// The C entry of `reduce_stl_points(file_path, clusters)` and the body it hands on to.
+// The C entry of `reduce_stl_points(file_path, clusters)`.
 //
 // The entry binds and converts the arguments on the calling thread and never keeps a
-// reference to an argument; the body receives plain C++ values only.
+// reference to an argument, then hands plain C++ values to the call body. The body belongs
+// to the module's root (src/lib.cpp), which gives it to init_module; the boundary never
+// includes the root.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -18,8 +20,12 @@ namespace quarvex::boundary {
 extern "C" PyObject* reduce_stl_points_entry(PyObject* self, PyObject* const* args,
                                              Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
-// The call proper, defined beside PyInit_quarvex. `path` is the file system encoding of
-// the path text as is (no terminator, no checks).
-Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters);
+// The call proper. `path` is the file system encoding of the path text as is (no
+// terminator, no checks).
+using CallBody = Outcome (*)(std::string path, std::uint64_t clusters);
+
+// Set once by init_module, before the function object exists, under the interpreter lock;
+// read by every call, also under the interpreter lock. Never changes afterwards.
+void set_call_body(CallBody body) noexcept;
 
 }  // namespace quarvex::boundary

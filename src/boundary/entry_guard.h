@@ -13,7 +13,7 @@
 #include <new>
 
 #include "boundary/outcome.h"
-#include "fault.h"
+#include "support/fault.h"
 
 namespace quarvex::boundary {
 

@@ -13,8 +13,8 @@
 #include "boundary/object_text.h"
 #include "boundary/panic_exception.h"
 #include "boundary/py_ref.h"
-#include "fault.h"
-#include "result.h"
+#include "support/fault.h"
+#include "support/result.h"
 
 namespace quarvex::boundary {
 namespace {
@@ -123,8 +123,8 @@ std::optional<Error> fill_module(PyObject* module) {
 
 }  // namespace
 
-PyObject* init_module() noexcept {
-  return run_entry([]() -> Outcome {
+PyObject* init_module(CallBody body) noexcept {
+  return run_entry([body]() -> Outcome {
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_pending_exception();
     std::int64_t claimed = -1;
@@ -132,6 +132,7 @@ PyObject* init_module() noexcept {
       return Error::deferred(PyExc_ImportError, kSubinterpreterMessage);
     }
     if (g_module != nullptr) return PyRef::borrow(g_module);
+    set_call_body(body);
 
     PyRef module = PyRef::steal(PyModule_Create2(&g_definition, 1013));
     if (!module) return fetch_pending_exception();

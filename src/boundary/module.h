@@ -8,9 +8,12 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "boundary/call_entry.h"
+
 namespace quarvex::boundary {
 
 // The whole of PyInit_quarvex: a new reference to the module, or NULL with an exception set.
-PyObject* init_module() noexcept;
+// `body` is what every call of reduce_stl_points runs after its arguments are converted.
+PyObject* init_module(CallBody body) noexcept;
 
 }  // namespace quarvex::boundary

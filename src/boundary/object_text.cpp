@@ -2,34 +2,29 @@
 #include "boundary/object_text.h"
 
 #include "boundary/py_ref.h"
+#include "support/utf8.h"
 
 namespace quarvex::boundary {
 
-std::string lossy_utf8(PyObject* text) {
+std::string str_utf8(PyObject* text) {
   Py_ssize_t size = 0;
   if (const char* data = PyUnicode_AsUTF8AndSize(text, &size)) return std::string(data, size);
   PyErr_Clear();
-  // Lone surrogates: pass them through as bytes, then let the decoder mark every
+  // Lone surrogates: pass them through as bytes, then let the one lossy decoder mark every
   // ill-formed sequence with U+FFFD.
   PyRef raw = PyRef::steal(PyUnicode_AsEncodedString(text, "utf-8", "surrogatepass"));
   if (!raw) {
     PyErr_Clear();
     return "\xEF\xBF\xBD";
   }
-  PyRef repaired = PyRef::steal(
-      PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw.get()), PyBytes_GET_SIZE(raw.get()), "replace"));
-  const char* data = repaired ? PyUnicode_AsUTF8AndSize(repaired.get(), &size) : nullptr;
-  if (data == nullptr) {
-    PyErr_Clear();
-    return "\xEF\xBF\xBD";
-  }
-  return std::string(data, size);
+  return utf8_lossy(std::string_view(PyBytes_AS_STRING(raw.get()),
+                                     static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get()))));
 }
 
 bool try_str(PyObject* object, std::string& out) {
   PyRef text = PyRef::steal(PyObject_Str(object));
   if (!text) return false;
-  out = lossy_utf8(text.get());
+  out = str_utf8(text.get());
   return true;
 }
 
@@ -39,7 +34,7 @@ std::string type_qualname(PyTypeObject* type) {
     PyErr_Clear();
     return "<failed to extract type name>";
   }
-  return lossy_utf8(name.get());
+  return str_utf8(name.get());
 }
 
 std::string cannot_convert_text(PyObject* value, const char* target) {
@@ -59,7 +54,7 @@ std::string debug_render(PyObject* exception) {
     PyErr_Clear();
     return "<unprintable " + type_qualname(Py_TYPE(exception)) + " object>";
   }
-  return lossy_utf8(repr.get());
+  return str_utf8(repr.get());
 }
 
 }  // namespace quarvex::boundary

@@ -13,7 +13,7 @@
 namespace quarvex::boundary {
 
 // UTF-8 of a str; characters that UTF-8 cannot hold (lone surrogates) become U+FFFD.
-std::string lossy_utf8(PyObject* text);
+std::string str_utf8(PyObject* text);
 // str() of any object as lossy UTF-8. Returns false, with str()'s failure left pending
 // for the caller to report, if the object cannot be rendered.
 bool try_str(PyObject* object, std::string& out);

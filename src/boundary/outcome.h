@@ -8,14 +8,11 @@
 // made anywhere, e.g. while unwinding from a C++ allocation failure.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <variant>
 
 #include "boundary/py_ref.h"
-#include "parallel/pod_vector.h"
 #include "stl/read_error.h"
-#include "vec3.h"
 
 namespace quarvex::boundary {
 
@@ -70,11 +67,5 @@ inline constexpr char kReadFailurePrefix[] = "Ошибка чтения STL-фа
 Error read_failure_error(const quarvex::stl::ReadError& error);
 // A MemoryError with the given text.
 Error memory_error(std::string message);
-
-// Consumes the array; returns a list of lists of three floats, each widened exactly from
-// f32. A failed object creation faults with "Python API call failed".
-PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array);
-// The 2-tuple (positions, normals); takes over both references.
-PyRef result_tuple(PyRef positions, PyRef normals);
 
 }  // namespace quarvex::boundary

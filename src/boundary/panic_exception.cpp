@@ -4,7 +4,7 @@
 #include <cstdio>
 
 #include "boundary/object_text.h"
-#include "fault.h"
+#include "support/fault.h"
 
 namespace quarvex::boundary {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace quarvex {
+namespace quarvex::parallel {
 
 // At least 1. Computed on every call (callers cache what they derive from it).
 std::size_t available_cpus() noexcept;
@@ -13,4 +13,4 @@ std::size_t available_cpus() noexcept;
 // "cpu.cfs_quota_us" / "cpu.cfs_period_us"), at least 1; 0 when no quota is set.
 std::size_t cgroup_cpu_limit() noexcept;
 
-}  // namespace quarvex
+}  // namespace quarvex::parallel

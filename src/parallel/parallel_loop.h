@@ -20,8 +20,8 @@
 #include <type_traits>
 #include <utility>
 
-#include "fault.h"
-#include "parallel/pod_vector.h"
+#include "support/fault.h"
+#include "support/pod_vector.h"
 #include "parallel/worker_pool.h"
 
 namespace quarvex::parallel {

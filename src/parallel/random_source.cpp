@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-#include "parallel/os_random.h"
+#include "support/os_random.h"
 
 namespace quarvex::parallel {
 namespace {

@@ -21,7 +21,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/chacha.h"
 
 namespace quarvex::parallel {

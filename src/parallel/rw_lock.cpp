@@ -8,7 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
-#include "fault.h"
+#include "support/fault.h"
 
 namespace quarvex::parallel {
 namespace {

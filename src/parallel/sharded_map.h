@@ -23,12 +23,12 @@
 #include <memory>
 #include <utility>
 
-#include "fault.h"
-#include "parallel/flat_table.h"
-#include "parallel/hash_keys.h"
+#include "support/fault.h"
+#include "support/flat_table.h"
+#include "support/hash_keys.h"
 #include "parallel/rw_lock.h"
 #include "parallel/shard_count.h"
-#include "parallel/siphash.h"
+#include "support/siphash.h"
 
 namespace quarvex::parallel {
 

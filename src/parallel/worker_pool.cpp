@@ -7,7 +7,7 @@
 #include <chrono>
 #include <new>
 
-#include "parallel/os_random.h"
+#include "support/os_error.h"
 #include "parallel/thread_count.h"
 
 namespace quarvex::parallel {

@@ -28,7 +28,7 @@
 #include <utility>
 #include <vector>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
 #include "parallel/latch.h"

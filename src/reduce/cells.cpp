@@ -1,6 +1,6 @@
 #include "reduce/cells.h"
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/parallel_loop.h"
 #include "parallel/random_source.h"
 

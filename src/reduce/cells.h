@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel/pod_vector.h"
+#include "support/pod_vector.h"
 #include "parallel/sharded_map.h"
 #include "reduce/grid.h"
 #include "reduce/point_record.h"

@@ -3,7 +3,7 @@
 #include <string>
 #include <utility>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/random_source.h"
 
 namespace quarvex::reduce {

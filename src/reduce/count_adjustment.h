@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel/pod_vector.h"
+#include "support/pod_vector.h"
 #include "reduce/point_record.h"
 
 namespace quarvex::reduce {

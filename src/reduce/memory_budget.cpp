@@ -7,6 +7,9 @@
 #include <fstream>
 #include <limits>
 #include <sstream>
+#include <string>
+
+#include "support/cgroup.h"
 
 namespace quarvex::reduce {
 namespace {
@@ -35,10 +38,9 @@ std::uint64_t address_space_left() {
   return used >= limit.rlim_cur ? 0 : limit.rlim_cur - used;
 }
 
-bool read_number(const std::string& path, std::uint64_t& out) {
-  std::ifstream in(path);
-  std::string text;
-  if (!(in >> text) || text == "max") return false;
+bool read_number(const std::string& dir, const char* file, std::uint64_t& out) {
+  const std::string text = read_cgroup_word(dir, file);
+  if (text.empty() || text == "max") return false;
   try {
     out = std::stoull(text);
   } catch (...) {
@@ -47,30 +49,23 @@ bool read_number(const std::string& path, std::uint64_t& out) {
   return true;
 }
 
+// The least memory left under any limit of the group or its ancestors.
 std::uint64_t cgroup_left() {
-  std::ifstream in("/proc/self/cgroup");
-  std::string line;
-  while (std::getline(in, line)) {
-    const auto a = line.find(':'), b = line.find(':', a + 1);
-    if (a == std::string::npos || b == std::string::npos) continue;
-    const std::string controllers = line.substr(a + 1, b - a - 1), path = line.substr(b + 1);
+  const CgroupDirs group = process_cgroup(CgroupController::kMemory);
+  std::uint64_t left = kUnlimited;
+  for (const std::string& dir : group.dirs) {
     std::uint64_t limit = 0, usage = 0;
-    if (controllers.empty()) {
-      for (const std::string& dir : {"/sys/fs/cgroup" + path, std::string("/sys/fs/cgroup")})
-        if (read_number(dir + "/memory.max", limit) && read_number(dir + "/memory.current", usage))
-          return usage >= limit ? 0 : limit - usage;
-    } else if (("," + controllers + ",").find(",memory,") != std::string::npos) {
-      for (const std::string& dir :
-           {"/sys/fs/cgroup/memory" + path, std::string("/sys/fs/cgroup/memory")}) {
-        if (read_number(dir + "/memory.limit_in_bytes", limit) &&
-            read_number(dir + "/memory.usage_in_bytes", usage)) {
-          if (limit >= (std::uint64_t{1} << 62)) break;  // v1 reports "no limit" as a huge number
-          return usage >= limit ? 0 : limit - usage;
-        }
-      }
+    if (group.v2) {
+      if (!read_number(dir, "memory.max", limit) || !read_number(dir, "memory.current", usage)) continue;
+    } else {
+      if (!read_number(dir, "memory.limit_in_bytes", limit) ||
+          !read_number(dir, "memory.usage_in_bytes", usage))
+        continue;
+      if (limit >= (std::uint64_t{1} << 62)) continue;  // v1 reports "no limit" as a huge number
     }
+    left = std::min(left, usage >= limit ? 0 : limit - usage);
   }
-  return kUnlimited;
+  return left;
 }
 
 }  // namespace

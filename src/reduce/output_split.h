@@ -5,9 +5,9 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/pod_vector.h"
+#include "support/pod_vector.h"
 #include "reduce/point_record.h"
-#include "vec3.h"
+#include "support/vec3.h"
 
 namespace quarvex::reduce {
 

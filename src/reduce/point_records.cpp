@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
-#include "fault.h"
-#include "parallel/fast_hash.h"
-#include "parallel/flat_table.h"
-#include "parallel/hash_keys.h"
+#include "support/fault.h"
+#include "support/fast_hash.h"
+#include "support/flat_table.h"
+#include "support/hash_keys.h"
 #include "parallel/parallel_loop.h"
 
 namespace quarvex::reduce {

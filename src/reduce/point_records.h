@@ -2,10 +2,10 @@
 // with the normalised sum of the stored normals of its faces.
 #pragma once
 
-#include "parallel/pod_vector.h"
+#include "support/pod_vector.h"
 #include "reduce/point_record.h"
 #include "stl/indexed_mesh.h"
-#include "vec3.h"
+#include "support/vec3.h"
 
 namespace quarvex::reduce {
 

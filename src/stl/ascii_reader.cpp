@@ -4,8 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "stl/first_line.h"
 #include "stl/float_syntax.h"
-#include "stl/utf8.h"
+#include "support/utf8.h"
 #include "stl/word_list.h"
 
 namespace quarvex::stl {
@@ -30,10 +31,7 @@ ReadResult<AsciiFacetReader> AsciiFacetReader::create(StlSource& source) {
 }
 
 ReadError* AsciiFacetReader::read_first_line(ReadError& error) {
-  static constexpr std::string_view kPrefix = "solid ";
-  Utf8Validator utf8;
-  std::size_t seen = 0;  // bytes of the line so far
-  bool prefix_ok = true;
+  FirstLineScan scan;
   for (;;) {
     if (reader_.available() == 0) {
       const IoResult r = reader_.fill();
@@ -47,26 +45,19 @@ ReadError* AsciiFacetReader::read_first_line(ReadError& error) {
     const std::size_t avail = reader_.available();
     const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', avail));
     const std::size_t n = nl ? static_cast<std::size_t>(nl - p) + 1 : avail;
-    if (seen < kPrefix.size()) {
-      const std::size_t take = std::min(n, kPrefix.size() - seen);
-      if (std::memcmp(p, kPrefix.data() + seen, take) != 0) prefix_ok = false;
-    }
-    utf8.feed(p, n);
-    seen += n;
+    scan.feed(p, n);
     reader_.consume(n);
     if (nl) break;
   }
-  if (seen == 0) {
+  if (scan.length() == 0) {
     error = unexpected_eof_error("empty file?");
     return &error;
   }
-  if (!utf8.complete()) {
+  if (!scan.valid_utf8()) {
     error = utf8_error();
     return &error;
   }
-  // The line end (LF, CR) never falls within the first six bytes of a line that begins
-  // with the prefix, so comparing the raw bytes is the same as comparing the stripped line.
-  if (!prefix_ok || seen < kPrefix.size()) {
+  if (!scan.has_prefix()) {
     error = invalid_data_error("ascii STL does not start with \"solid \"");
     return &error;
   }

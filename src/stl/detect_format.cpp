@@ -8,24 +8,20 @@
 // line exactly as before, since what detection takes from it is lost to the reader.
 #include "stl/detect_format.h"
 
-#include <algorithm>
 #include <cstring>
-#include <string_view>
 
 #include "stl/buffered_reader.h"
-#include "stl/utf8.h"
+#include "stl/first_line.h"
 
 namespace quarvex::stl {
 
 StlFormat detect_format(StlSource& source) {
-  static constexpr std::string_view kPrefix = "solid ";
   bool maybe_ascii = true;
   bool read_failed = false;
   bool early_rewind_tried = false;
   {
     BufferedReader line(source);  // read-ahead of this reader is dropped with it
-    Utf8Validator utf8;
-    std::size_t prefix_seen = 0;
+    FirstLineScan scan;
     for (;;) {
       const IoResult r = line.fill();
       if (r.os_errno != 0) {
@@ -35,22 +31,15 @@ StlFormat detect_format(StlSource& source) {
       if (r.count == 0) break;
       const auto* p = reinterpret_cast<const unsigned char*>(line.data());
       const auto* nl = static_cast<const unsigned char*>(std::memchr(p, '\n', r.count));
-      const std::size_t n = nl ? static_cast<std::size_t>(nl - p) + 1 : r.count;
-      // Prefix comparison over this chunk, carried across chunks.
-      if (maybe_ascii && prefix_seen < kPrefix.size()) {
-        const std::size_t take = std::min(n, kPrefix.size() - prefix_seen);
-        if (std::memcmp(p, kPrefix.data() + prefix_seen, take) != 0) maybe_ascii = false;
-        prefix_seen += take;
-        if (maybe_ascii && nl && prefix_seen < kPrefix.size()) maybe_ascii = false;
-      }
-      if (maybe_ascii && !utf8.feed(p, n)) maybe_ascii = false;
+      scan.feed(p, nl ? static_cast<std::size_t>(nl - p) + 1 : r.count);
+      maybe_ascii = scan.prefix_possible() && scan.utf8_possible() && (!nl || scan.has_prefix());
       if (!maybe_ascii && !early_rewind_tried) {
         if (source.rewind() == 0) return StlFormat::kBinary;
         early_rewind_tried = true;  // not rewindable: consume the line, the answer is fixed
       }
       if (nl) break;
     }
-    if (maybe_ascii && (prefix_seen < kPrefix.size() || !utf8.complete())) maybe_ascii = false;
+    maybe_ascii = maybe_ascii && scan.has_prefix() && scan.valid_utf8();
   }
   const bool rewound = source.rewind() == 0;
   return (maybe_ascii && !read_failed && rewound) ? StlFormat::kAscii : StlFormat::kBinary;

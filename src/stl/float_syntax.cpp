@@ -16,7 +16,7 @@
 #include <cstdint>
 #include <limits>
 
-#include "fault.h"
+#include "support/fault.h"
 
 namespace quarvex::stl {
 namespace {

@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <utility>
 
-#include "parallel/hash_keys.h"
+#include "support/hash_keys.h"
 #include "stl/triangle_source.h"
 #include "stl/vertex_index_map.h"
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "parallel/pod_vector.h"
+#include "support/pod_vector.h"
 #include "stl/read_error.h"
-#include "vec3.h"
+#include "support/vec3.h"
 
 namespace quarvex::stl {
 

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "result.h"
+#include "support/result.h"
 
 namespace quarvex::stl {
 

@@ -6,7 +6,7 @@
 #include <unistd.h>
 #include <utility>
 
-#include "parallel/os_random.h"
+#include "support/os_error.h"
 #include "stl/read_error.h"
 
 namespace quarvex::stl {

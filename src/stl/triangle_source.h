@@ -3,7 +3,7 @@
 #pragma once
 
 #include "stl/read_error.h"
-#include "vec3.h"
+#include "support/vec3.h"
 
 namespace quarvex::stl {
 

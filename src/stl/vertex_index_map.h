@@ -16,11 +16,11 @@
 #include <limits>
 #include <new>
 
-#include "parallel/fast_hash.h"
-#include "parallel/hash_keys.h"
-#include "parallel/large_block.h"
-#include "parallel/pod_vector.h"
-#include "vec3.h"
+#include "support/fast_hash.h"
+#include "support/hash_keys.h"
+#include "support/large_block.h"
+#include "support/pod_vector.h"
+#include "support/vec3.h"
 
 namespace quarvex::stl {
 

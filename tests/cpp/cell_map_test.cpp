@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/cpu_count.h"
 #include "parallel/sharded_map.h"
 

@@ -5,8 +5,8 @@
 #include <utility>
 #include <vector>
 
-#include "parallel/large_block.h"
-#include "parallel/pod_vector.h"
+#include "support/large_block.h"
+#include "support/pod_vector.h"
 
 namespace quarvex {
 namespace {

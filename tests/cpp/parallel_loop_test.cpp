@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/parallel_loop.h"
 #include "parallel/worker_pool.h"
 

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/chacha.h"
 #include "parallel/random_source.h"
-#include "parallel/siphash.h"
+#include "support/siphash.h"
 
 namespace quarvex::parallel {
 namespace {

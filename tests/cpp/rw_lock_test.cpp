@@ -11,7 +11,7 @@
 #include <thread>
 #include <vector>
 
-#include "fault.h"
+#include "support/fault.h"
 #include "parallel/rw_lock.h"
 
 namespace quarvex::parallel {

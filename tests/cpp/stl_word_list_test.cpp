@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "stl/unicode_tables.h"
-#include "stl/utf8.h"
+#include "support/utf8.h"
 #include "stl/word_list.h"
 
 namespace quarvex::stl {

@@ -21,7 +21,7 @@
 #include <type_traits>
 #include <utility>
 
-#include "parallel/large_block.h"
+#include "support/large_block.h"
 
 namespace quarvex {
 

@@ -1,4 +1,6 @@
-#include "parallel/os_random.h"
+#include "support/os_random.h"
+
+#include "support/os_error.h"
 
 #include <cerrno>
 #include <cstring>
@@ -8,55 +10,8 @@
 #include <sys/random.h>
 #include <unistd.h>
 
-extern "C" int __xpg_strerror_r(int errnum, char* buf, std::size_t buflen);
-
 namespace quarvex {
 namespace {
-
-// Replaces every invalid UTF-8 sequence by U+FFFD (the description comes from the C
-// library's current locale and is not guaranteed to be UTF-8).
-std::string lossy_utf8(const char* text, std::size_t n) {
-  std::string out;
-  out.reserve(n);
-  std::size_t i = 0;
-  const auto* s = reinterpret_cast<const unsigned char*>(text);
-  while (i < n) {
-    unsigned char c = s[i];
-    std::size_t len = 0;
-    std::uint32_t lo = 0x80, hi = 0xBF;
-    if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
-      ++i;
-      continue;
-    } else if (c >= 0xC2 && c <= 0xDF) {
-      len = 2;
-    } else if (c >= 0xE0 && c <= 0xEF) {
-      len = 3;
-      if (c == 0xE0) lo = 0xA0;
-      if (c == 0xED) hi = 0x9F;
-    } else if (c >= 0xF0 && c <= 0xF4) {
-      len = 4;
-      if (c == 0xF0) lo = 0x90;
-      if (c == 0xF4) hi = 0x8F;
-    }
-    std::size_t k = 1;
-    if (len != 0) {
-      for (; k < len && i + k < n; ++k) {
-        const unsigned char cc = s[i + k];
-        const std::uint32_t l = (k == 1) ? lo : 0x80, h = (k == 1) ? hi : 0xBF;
-        if (cc < l || cc > h) break;
-      }
-    }
-    if (len != 0 && k == len) {
-      out.append(text + i, len);
-      i += len;
-    } else {
-      out.append("\xEF\xBF\xBD");
-      i += (len == 0) ? 1 : k;  // a maximal invalid prefix is one replacement
-    }
-  }
-  return out;
-}
 
 std::once_flag g_urandom_once;
 int g_urandom_fd = -1;
@@ -99,19 +54,6 @@ bool read_urandom(unsigned char* out, std::size_t size, std::string& error) {
 }
 
 }  // namespace
-
-std::string os_error_text(int errnum) {
-  char buffer[128] = {0};
-  const char* text = buffer;
-  // g++ always defines _GNU_SOURCE, which gives the GNU strerror_r; glibc's XSI form, which
-  // writes into the buffer as the XSI contract says, is __xpg_strerror_r.
-  if (::__xpg_strerror_r(errnum, buffer, sizeof buffer) != 0) buffer[0] = '\0';
-  std::string out = lossy_utf8(text, std::strlen(text));
-  out += " (os error ";
-  out += std::to_string(errnum);
-  out += ')';
-  return out;
-}
 
 bool fill_os_random(void* out, std::size_t size, std::string& error) noexcept {
   try {

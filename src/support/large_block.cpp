@@ -1,4 +1,4 @@
-#include "parallel/large_block.h"
+#include "support/large_block.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

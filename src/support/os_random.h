@@ -11,8 +11,4 @@ namespace quarvex {
 // description of the cause ("<strerror text> (os error N)").
 bool fill_os_random(void* out, std::size_t size, std::string& error) noexcept;
 
-// "<C library description> (os error N)", the description taken from XSI strerror_r into a
-// 128-byte buffer. Shared with the file reader's error texts.
-std::string os_error_text(int errnum);
-
 }  // namespace quarvex

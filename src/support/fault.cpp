@@ -1,4 +1,4 @@
-#include "fault.h"
+#include "support/fault.h"
 
 #include <cstdio>
 

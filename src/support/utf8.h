@@ -1,12 +1,13 @@
-// Strict UTF-8 validation: no overlong forms, no encoded surrogates, nothing above
-// U+10FFFF. The incremental form accepts input in arbitrary pieces.
+// Strict UTF-8: no overlong forms, no encoded surrogates, nothing above U+10FFFF. The one
+// rule is Utf8Validator's; the whole-string check and the lossy decoder are built on it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
-namespace quarvex::stl {
+namespace quarvex {
 
 class Utf8Validator {
  public:
@@ -28,4 +29,8 @@ inline bool is_valid_utf8(std::string_view s) noexcept {
   return v.complete();
 }
 
-}  // namespace quarvex::stl
+// `s` with every maximal invalid sequence (a start byte and the continuation bytes that
+// were still allowed after it, or one stray byte) replaced by U+FFFD.
+std::string utf8_lossy(std::string_view s);
+
+}  // namespace quarvex

@@ -1,8 +1,8 @@
-#include "stl/utf8.h"
+#include "support/utf8.h"
 
 #include <cstring>
 
-namespace quarvex::stl {
+namespace quarvex {
 
 bool Utf8Validator::feed(const unsigned char* p, std::size_t n) noexcept {
   if (bad_) return false;
@@ -49,4 +49,29 @@ bool Utf8Validator::feed(const unsigned char* p, std::size_t n) noexcept {
   return true;
 }
 
-}  // namespace quarvex::stl
+std::string utf8_lossy(std::string_view s) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  std::string out;
+  out.reserve(s.size());
+  std::size_t i = 0;
+  while (i < s.size()) {
+    // Feed one sequence byte by byte; the validator says where it ends or breaks.
+    Utf8Validator v;
+    std::size_t k = 0;
+    while (i + k < s.size() && v.feed(p + i + k, 1)) {
+      ++k;
+      if (v.complete()) break;
+    }
+    if (k != 0 && v.complete()) {
+      out.append(s.substr(i, k));
+      i += k;
+    } else {
+      out.append(kReplacement);
+      i += k == 0 ? 1 : k;  // the byte that broke the sequence starts the next one
+    }
+  }
+  return out;
+}
+
+}  // namespace quarvex

@@ -1,7 +1,7 @@
-#include "parallel/hash_keys.h"
+#include "support/hash_keys.h"
 
-#include "fault.h"
-#include "parallel/os_random.h"
+#include "support/fault.h"
+#include "support/os_random.h"
 
 namespace quarvex {
 namespace {
