@@ -21,8 +21,6 @@ namespace quarvex::boundary {
 // While positive, the thread holds the interpreter lock.
 inline thread_local int t_active_entries = 0;
 
-inline int active_entries() noexcept { return t_active_entries; }
-
 class EntryCount {
  public:
   EntryCount() noexcept { ++t_active_entries; }

@@ -105,8 +105,6 @@ class ChaChaRng {
   // Drops the buffered words, so the next draw refills (and reseeds if a fork was counted).
   void discard_buffer() noexcept { index_ = kWords; }
 
-  const SeedSource& seed_source() const noexcept { return source_; }
-
  private:
   [[gnu::noinline]] void refill() {
     if (bytes_left_ <= 0 || fork_ahead()) {

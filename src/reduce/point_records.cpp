@@ -51,7 +51,7 @@ class NormalSums {
  public:
   // An empty set whose window is [lo, lo + span).
   NormalSums(std::uint64_t lo, std::size_t span) : lo_(lo) {
-    sums_.resize(span);
+    sums_.resize_uninitialized(span);
     touched_.assign(span, 0);
   }
 
@@ -115,7 +115,7 @@ class NormalSums {
 
   void widen(std::uint64_t lo, std::size_t span) {
     PodVector<Vec3f> sums;
-    sums.resize(span);
+    sums.resize_uninitialized(span);
     std::vector<std::uint8_t> touched(span, 0);
     const std::size_t shift = static_cast<std::size_t>(lo_ - lo);
     for (std::size_t i = 0; i < touched_.size(); ++i) {

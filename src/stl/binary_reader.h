@@ -22,7 +22,6 @@ class BinaryFacetReader final : public TriangleSource {
   // Decodes straight from the buffer while whole records are in it.
   int next_triangles(RawTriangle* out, int max, NextTriangle& last, ReadError& error) override;
 
-  std::uint64_t declared_count() const noexcept { return count_; }
 
  private:
   BinaryFacetReader(BufferedReader reader, std::uint64_t count)

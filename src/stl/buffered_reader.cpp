@@ -8,18 +8,7 @@ namespace quarvex::stl {
 bool BufferedReader::read_exact(std::byte* out, std::size_t size, ReadError& error) {
   while (size > 0) {
     if (available() == 0) {
-      IoResult r;
-      if (size >= kReadBufferSize) {
-        // Large requests bypass the buffer, as the source does.
-        r = source_->read(out, size);
-        if (r.os_errno == 0 && r.count > 0) {
-          out += r.count;
-          size -= r.count;
-          continue;
-        }
-      } else {
-        r = fill();
-      }
+      const IoResult r = fill();
       if (r.os_errno != 0) {
         error = os_read_error(r.os_errno);
         return false;

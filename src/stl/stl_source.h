@@ -30,7 +30,6 @@ class StlSource {
   StlSource& operator=(const StlSource&) = delete;
   ~StlSource();
 
-  bool is_open() const noexcept { return fd_ >= 0; }
   int fd() const noexcept { return fd_; }
 
   // Reads up to `size` bytes (at most one read of the descriptor).

@@ -51,9 +51,6 @@ class VertexIndexMap {
   VertexIndexMap(const VertexIndexMap&) = delete;  // slots_ points into block_
   VertexIndexMap& operator=(const VertexIndexMap&) = delete;
 
-  const VertexHasher& hasher() const noexcept { return hasher_; }
-  std::size_t size() const noexcept { return size_; }
-
   // Whether the indices below `count` can all be stored.
   static constexpr bool can_number(std::uint64_t count) noexcept {
     return count <= std::uint64_t{std::numeric_limits<Index>::max()};

@@ -3,17 +3,13 @@
 #include <cstdio>
 
 namespace quarvex {
-namespace {
-thread_local const char* t_thread_name = nullptr;
-}
-
-void set_fault_thread_name(const char* name) noexcept { t_thread_name = name; }
 
 void report_fault(const std::string& message, FaultLocation where) noexcept {
-  // One fprintf keeps the report in one piece when several threads fault at once.
-  std::fprintf(stderr, "\nthread '%s' panicked at %s:%u:%u:\n%s\n",
-               t_thread_name != nullptr ? t_thread_name : "<unnamed>", where.file,
-               static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
+  // The build maps the project root to nothing (-fmacro-prefix-map), so `file` is relative
+  // to it ("src/..."), whichever folder the module was built in. Module threads carry no
+  // name of their own. One fprintf keeps the report in one piece when threads fault at once.
+  std::fprintf(stderr, "quarvex: internal fault in thread '<unnamed>' at %s:%u:%u: %s\n",
+               where.file, static_cast<unsigned>(where.line), static_cast<unsigned>(where.column),
                message.c_str());
   std::fflush(stderr);
 }

@@ -2,8 +2,9 @@
 //
 // An internal fault is an unrecoverable failure inside the module's own code: a violated
 // invariant, a failed interpreter object creation, a failed seeding. `fault()` writes one
-// report to standard error at the moment the fault arises (thread, file:line:column,
-// message) and throws `InternalFault`. The exception then unwinds to the entry from the
+// report to standard error at the moment the fault arises, as one line
+//   quarvex: internal fault in thread '<unnamed>' at src/<file>:<line>:<column>: <message>
+// and throws `InternalFault`. The exception then unwinds to the entry from the
 // interpreter, which converts it exactly once into `pyo3_runtime.PanicException`.
 //
 // A fault carried to another thread travels as std::exception_ptr and is rethrown there
@@ -43,9 +44,5 @@ void report_fault(const std::string& message, FaultLocation where) noexcept;
                         std::source_location where = std::source_location::current());
 // Reports at a fixed, published location and throws.
 [[noreturn]] void fault_at(std::string message, FaultLocation where);
-
-// Names the calling thread in fault reports; threads without a name report "<unnamed>".
-// The name must outlive the thread (a string literal).
-void set_fault_thread_name(const char* name) noexcept;
 
 }  // namespace quarvex

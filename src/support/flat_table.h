@@ -3,7 +3,8 @@
 // Used for the per-piece vertex normal maps and the table inside each shard of the
 // concurrent cell map (the vertex merge has its own, leaner map: stl/vertex_index_map.h).
 // Not thread-safe: each table has exactly one owner at a time (a shard's table is guarded
-// by the shard's lock).
+// by the shard's lock). Allocation failure, also of a size past the address space, throws
+// std::bad_alloc.
 //
 // Invariants:
 //  - capacity is 0 (an empty table owns no storage) or a power of two >= 16;
@@ -49,8 +50,6 @@ class FlatTable {
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
-  const Hasher& hasher() const noexcept { return hasher_; }
-
 
   // Finds `key`, inserting a default-constructed value when absent. Returns the entry and
   // whether it was inserted. `hash` must be hasher()(key).
@@ -73,21 +72,6 @@ class FlatTable {
   }
   std::pair<Entry*, bool> find_or_insert(const Key& key) { return find_or_insert(key, hasher_(key)); }
 
-  // Starts loading the cache lines a lookup of `hash` will touch first. Lets a caller with a
-  // batch of keys overlap their memory latencies; has no effect on the table's contents.
-  Entry* find(const Key& key, std::uint64_t hash) noexcept {
-    if (capacity_ == 0) return nullptr;
-    const std::uint8_t tag = tag_of(hash);
-    std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    for (;;) {
-      const std::uint8_t c = ctrl_[i];
-      if (c == 0) return nullptr;
-      if (c == tag && eq_(slots_[i].key, key)) return &slots_[i];
-      i = (i + 1) & mask_;
-    }
-  }
-  Entry* find(const Key& key) noexcept { return find(key, hasher_(key)); }
-
   // Visits every entry in ascending bucket order: fn(Entry&).
   template <class Fn>
   void for_each(Fn&& fn) {
@@ -100,11 +84,6 @@ class FlatTable {
       if (ctrl_[i] != 0) fn(static_cast<const Entry&>(slots_[i]));
   }
 
-  void clear() noexcept {
-    destroy();
-    reset();
-  }
-
  private:
   static constexpr std::size_t kMinCapacity = 16;
 
@@ -115,6 +94,7 @@ class FlatTable {
 
   void grow() {
     const std::size_t new_capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
+    if (new_capacity > static_cast<std::size_t>(-1) / sizeof(Entry)) throw std::bad_alloc();
     std::unique_ptr<std::uint8_t[]> new_ctrl(new std::uint8_t[new_capacity]());
     Entry* new_slots = static_cast<Entry*>(
         ::operator new(new_capacity * sizeof(Entry), std::align_val_t{alignof(Entry)}));

@@ -3,10 +3,15 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
+
+#include "support/fault.h"
+#include "support/os_error.h"
 
 namespace quarvex {
 namespace {
@@ -19,6 +24,18 @@ std::size_t round_up(std::size_t n, std::size_t to) {
   return (n + to - 1) & ~(to - 1);
 }
 
+// Unmapping a whole mapping that we own cannot fail unless the bookkeeping is wrong; such a
+// failure is reported (and the pages leak) rather than thrown from a release path.
+void unmap_whole(void* data, std::size_t length) noexcept {
+  if (::munmap(data, length) == 0) return;
+  const int error = errno;
+  try {
+    report_fault("munmap of an owned block failed: " + os_error_text(error),
+                 FaultLocation{__FILE__, __LINE__, 1});
+  } catch (...) {
+  }
+}
+
 // A fresh zero-filled mapping of `length` bytes (a multiple of 2 MiB) on a 2 MiB boundary,
 // offered for huge pages. One huge page more is mapped, then the slack on both sides is
 // unmapped.
@@ -29,10 +46,17 @@ void* map_aligned(std::size_t length) {
   if (raw == MAP_FAILED) throw std::bad_alloc();
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
-  if (aligned > start) ::munmap(raw, aligned - start);
   const std::uintptr_t tail = aligned + length;
   const std::uintptr_t end = start + length + kHugePage;
-  if (end > tail) ::munmap(reinterpret_cast<void*>(tail), end - tail);
+  // Trimming splits nothing, but should the kernel refuse, nothing is kept half-trimmed.
+  if (aligned > start && ::munmap(raw, aligned - start) != 0) {
+    unmap_whole(raw, end - start);
+    throw std::bad_alloc();
+  }
+  if (end > tail && ::munmap(reinterpret_cast<void*>(tail), end - tail) != 0) {
+    unmap_whole(reinterpret_cast<void*>(aligned), end - aligned);
+    throw std::bad_alloc();
+  }
   void* data = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
   ::madvise(data, length, MADV_HUGEPAGE);  // advice only: failure leaves 4 KiB pages
@@ -54,7 +78,7 @@ RawBlock grow_mapping(RawBlock block, std::size_t keep, std::size_t length) {
   void* moved = ::mremap(block.data, block.mapped, block.mapped, MREMAP_MAYMOVE | MREMAP_FIXED, fresh);
   if (moved == MAP_FAILED) {
     std::memcpy(fresh, block.data, keep);
-    ::munmap(block.data, block.mapped);
+    unmap_whole(block.data, block.mapped);
   }
   return RawBlock{fresh, length};
 }
@@ -81,8 +105,9 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
   const std::size_t shrunk = round_up(bytes, page_size());
   if (shrunk <= block.mapped) {
     // Shrinking (or a growth that still fits): return the whole pages past the end.
-    if (shrunk < block.mapped) {
-      ::munmap(static_cast<char*>(block.data) + shrunk, block.mapped - shrunk);
+    // Should the kernel refuse to split the mapping, the block simply stays larger.
+    if (shrunk < block.mapped &&
+        ::munmap(static_cast<char*>(block.data) + shrunk, block.mapped - shrunk) == 0) {
       block.mapped = shrunk;
     }
     return block;
@@ -93,7 +118,7 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
 void release_block(RawBlock block) noexcept {
   if (block.data == nullptr) return;
   if (block.mapped != 0) {
-    ::munmap(block.data, block.mapped);
+    unmap_whole(block.data, block.mapped);
   } else {
     std::free(block.data);
   }

@@ -4,7 +4,7 @@
 // huge-page mappings that grow in place or by moving their pages (large_block.h), so
 // neither the doubling of a list of millions of faces nor the final shrink to its exact
 // length copies the data or briefly holds it twice, and a large list is faulted in 2 MiB
-// at a time. resize() leaves new elements uninitialised: the parallel collect loops reserve
+// at a time. resize_uninitialized() leaves new elements uninitialised: the parallel collect loops reserve
 // their whole output and then every piece writes its own slots, so zero-filling first
 // would be a wasted pass.
 //
@@ -68,7 +68,6 @@ class PodVector {
   const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& front() noexcept { return data_[0]; }
   T& back() noexcept { return data_[size_ - 1]; }
   const T& back() const noexcept { return data_[size_ - 1]; }
   T* begin() noexcept { return data_; }
@@ -90,8 +89,8 @@ class PodVector {
     if (n > capacity_) grow_to(n);
   }
 
-  // New elements are left uninitialised.
-  void resize(std::size_t n) {
+  // Sets the length to n; elements past the old length are left uninitialised.
+  void resize_uninitialized(std::size_t n) {
     reserve(n);
     size_ = n;
   }

@@ -56,7 +56,7 @@ TEST(PodVectorStorage, ContentsSurviveEveryMoveOfTheBlock) {
     v.push_back(i * 7 + 1);
     if ((i & (i - 1)) == 0 && i > (1u << 16)) {
       neighbours.emplace_back();
-      neighbours.back().resize(std::size_t{1} << 19);
+      neighbours.back().resize_uninitialized(std::size_t{1} << 19);
     }
   }
   check(v, n);
@@ -75,7 +75,7 @@ TEST(PodVectorStorage, ContentsSurviveEveryMoveOfTheBlock) {
   EXPECT_EQ(copy.size(), 1u);
 
   // Down to a few elements: the block shrinks (it may stay a mapping) and keeps them.
-  v.resize(1000);
+  v.resize_uninitialized(1000);
   v.shrink_to_fit();
   EXPECT_EQ(v.capacity(), 1000u);
   check(v, 1000);

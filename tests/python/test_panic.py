@@ -1,6 +1,7 @@
 """Internal faults as pyo3_runtime.PanicException, faults resumed from Python, memory
 exhaustion as MemoryError."""
 
+import re
 import sys
 
 import pytest
@@ -39,6 +40,9 @@ def test_unencodable_path_is_an_internal_fault(panic_exception, capfd):
     # The interpreter's own error first, then one fault report.
     assert "UnicodeEncodeError" in err
     assert err.count("Python API call failed") == 1
+    # The report names a path relative to the project, never the folder it was built in.
+    report = r"^quarvex: internal fault in thread '<unnamed>' at src/\w+/\w+\.cpp:\d+:\d+: Python API"
+    assert re.search(report, err, re.M), err
 
 
 def test_panic_exception_type(panic_exception):
