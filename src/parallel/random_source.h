@@ -76,8 +76,10 @@ class ChaChaRng {
   }
 
   // Exactly uniform in [0, n). Widening multiply: the high half is the candidate, accepted
-  // when the low half falls below n << leading_zeros(n), the largest multiple of n that
-  // fits, so every result has the same number of accepted words. n == 0 is a caller bug.
+  // when the low half falls below n << leading_zeros(n). The low halves that go with one
+  // candidate step by n from below n, so below any multiple of n every candidate has the
+  // same number of them; this multiple has the top bit set, so at most half the draws are
+  // rejected. n == 0 is a caller bug.
   std::uint64_t index(std::uint64_t n) {
     if (n == 0) [[unlikely]] fault("uniform index drawn from an empty range");
     if (n <= 0xFFFFFFFFull) {

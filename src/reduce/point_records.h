@@ -9,8 +9,10 @@
 
 namespace quarvex::reduce {
 
-// Runs two parallel loops (the face fold and the point collect). The record order follows
-// a randomly keyed hash map and differs from call to call.
+// Runs two parallel loops (the face fold and the point collect). The record order is
+// unspecified and no caller may rely on it: vertices inside a piece's dense index window come
+// in index order, the others in the order of a randomly keyed map, so it can differ from
+// call to call (and rarely does for a mesh whose faces come in strip order).
 PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh);
 
 // The unit normal of a summed normal, in the fixed single-precision order:

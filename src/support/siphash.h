@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <cstring>
 
-namespace quarvex::parallel {
+namespace quarvex {
 
 namespace sip_detail {
 
@@ -97,4 +97,4 @@ inline std::uint64_t siphash13_u64(std::uint64_t k0, std::uint64_t k1,
   return siphash_u64<1, 3>(k0, k1, message);
 }
 
-}  // namespace quarvex::parallel
+}  // namespace quarvex
