@@ -95,15 +95,26 @@ def test_reduce_example_summarises_and_draws(samples, tmp_path):
     assert "returned   0 points, 0 distinct" in done.stdout
 
 
-def test_reduce_example_reports_unreadable_files(tmp_path):
-    missing = run(ROOT / "examples" / "reduce.py", tmp_path / "missing.stl", 10)
+def test_reduce_example_reports_failures_in_one_line(samples, tmp_path):
+    reduce_py = ROOT / "examples" / "reduce.py"
+    missing = run(reduce_py, tmp_path / "missing.stl", 10)
     assert missing.returncode == 1
-    assert missing.stderr.strip() == MESSAGE_PREFIX + "No such file or directory (os error 2)"
+    assert missing.stderr == f"{tmp_path / 'missing.stl'}: {MESSAGE_PREFIX}No such file or directory (os error 2)\n"
     broken = tmp_path / "broken.stl"
     broken.write_text("solid x\nfacet normal 0 0 1\n")
-    done = run(ROOT / "examples" / "reduce.py", broken, 10)
+    done = run(reduce_py, broken, 10)
     assert done.returncode == 1
-    assert done.stderr.startswith(MESSAGE_PREFIX)
+    assert done.stderr.startswith(f"{broken}: {MESSAGE_PREFIX}") and done.stderr.count("\n") == 1
+    # --png where matplotlib cannot be imported.
+    blocked = (
+        "import runpy, sys; sys.modules['matplotlib'] = None;"
+        f"sys.argv = [{str(reduce_py)!r}, {str(samples / 'torus.stl')!r}, '10', '--png', {str(tmp_path / 'x.png')!r}];"
+        f"runpy.run_path({str(reduce_py)!r}, run_name='__main__')"
+    )
+    done = run("-c", blocked)
+    assert done.returncode == 3
+    assert done.stderr == "reduce.py: --png needs matplotlib, which is not installed (pip install matplotlib)\n"
+    assert not (tmp_path / "x.png").exists()
 
 
 def test_dask_example_on_two_local_worker_processes(samples, tmp_path):
