@@ -9,15 +9,7 @@ bench=$(pwd)
 root=$(cd .. && pwd)
 venv="$bench/.venv"
 
-find_python() {
-  local v=$1 candidate
-  for candidate in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
-    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$v'.split('.'))))" 2>/dev/null; then
-      echo "$candidate"; return 0
-    fi
-  done
-  echo "no Python $v found" >&2; return 1
-}
+. "$root/tools/find_python.sh"
 
 if [ ! -x "$venv/bin/python" ]; then
   "${QUARVEX_BENCH_PYTHON:-$(find_python 3.13)}" -m venv "$venv"
