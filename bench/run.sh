@@ -1,23 +1,17 @@
 #!/usr/bin/env bash
 # The benchmark in one command: ./bench/run.sh [--runs N] [--tools quarvex,numpy-stl,...]
 # Makes bench/.venv on first use (Python 3.13 unless QUARVEX_BENCH_PYTHON names another),
-# installs the peers and builds quarvex from this tree into it, then runs run.py, which
-# writes bench/results/results.md, results.json and time_vs_size.png.
+# installs the peers and builds quarvex from this tree into it (or installs the wheel named by
+# QUARVEX_BENCH_WHEEL), then runs run.py, which writes bench/results/results.md,
+# results.json and time_vs_size.png.
 set -euo pipefail
+wheel=${QUARVEX_BENCH_WHEEL:+$(realpath "$QUARVEX_BENCH_WHEEL")}
 cd "$(dirname "$0")"
 bench=$(pwd)
 root=$(cd .. && pwd)
 venv="$bench/.venv"
 
-find_python() {
-  local v=$1 candidate
-  for candidate in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
-    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$v'.split('.'))))" 2>/dev/null; then
-      echo "$candidate"; return 0
-    fi
-  done
-  echo "no Python $v found" >&2; return 1
-}
+. "$root/tools/find_python.sh"
 
 if [ ! -x "$venv/bin/python" ]; then
   "${QUARVEX_BENCH_PYTHON:-$(find_python 3.13)}" -m venv "$venv"
@@ -34,9 +28,15 @@ if ! "$venv/bin/python" -c "import open3d" >/dev/null 2>&1; then
   fi
 fi
 
-echo "== building quarvex from $root (Release)"
-PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
-  --no-build-isolation --no-deps --force-reinstall -Cbuild-dir="$root/build/bench" "$root"
+if [ -n "$wheel" ]; then
+  echo "== installing quarvex from $wheel"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --no-deps --force-reinstall \
+    "$wheel"
+else
+  echo "== building quarvex from $root (Release)"
+  PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip install -q --disable-pip-version-check \
+    --no-build-isolation --no-deps --force-reinstall -Cbuild-dir="$root/build/bench" "$root"
+fi
 
 echo "== building the native per-stage timer (build/stages)"
 cmake -S "$root" -B "$root/build/stages" -G Ninja -DCMAKE_BUILD_TYPE=Release \

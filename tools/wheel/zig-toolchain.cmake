@@ -1,0 +1,12 @@
+# Toolchain of the portable (manylinux) wheels, passed by tools/build_wheels.sh as
+# CMAKE_TOOLCHAIN_FILE. The compilers are zig's clang (wrappers beside this file) targeting
+# glibc 2.28, so the module needs no newer glibc symbol than the oldest distributions the
+# wheel tag promises, and carries its own C++ runtime instead of the system's libstdc++.
+# The project's float flags (-ffp-contract=off -fno-fast-math) come from CMakeLists.txt as
+# for any other compiler; the target CPU is the x86-64 baseline, which has no FMA.
+set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-cc")
+set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
+# zig would otherwise add debug information and keep frame pointers, unlike g++ -O3.
+set(CMAKE_C_FLAGS_INIT "-g0 -fomit-frame-pointer")
+set(CMAKE_CXX_FLAGS_INIT "-g0 -fomit-frame-pointer")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map")
