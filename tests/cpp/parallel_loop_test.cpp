@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -291,24 +292,38 @@ TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
   }
 }
 
-// The caller's pause between loops sweeps across the moment the workers stop spinning and
-// fall asleep, where a job pushed while a worker is about to block could be missed. A missed
-// wake-up leaves the caller blocked for good: the watchdog turns that into a failure.
+// A job pushed just after a worker's last search, as it falls asleep, must still wake it.
+// How long after a loop the pool counts every worker asleep is measured first; the caller's
+// pauses before the next loop then sweep across that moment, for a bounded time (a loaded
+// machine stretches the moment to milliseconds). A missed wake-up leaves the caller blocked
+// for good: the watchdog turns that into a failure.
 TEST(Loop, NoLostWakeUpAroundFallingAsleep) {
-  constexpr int kRounds = 5000;
+  using Clock = std::chrono::steady_clock;
   for (std::size_t threads : {1u, 2u}) {
     auto pool = make_pool(threads);
     Watchdog watchdog("loops around falling asleep");
-    std::uint64_t pause_seed = 12345;
-    for (int round = 0; round < kRounds; ++round) {
-      const auto sum = parallel_fold_in<std::size_t>(
+    auto tiny_loop = [&] {
+      return parallel_fold_in<std::size_t>(
           *pool, 2, [](std::size_t b, std::size_t e) { return e - b; },
           [](std::size_t l, std::size_t r) { return l + r; });
-      ASSERT_EQ(sum, 2u);
-      pause_seed = pause_seed * 6364136223846793005ull + 1442695040888963407ull;
-      const auto pause = std::chrono::nanoseconds((pause_seed >> 33) % 80000);
-      const auto until = std::chrono::steady_clock::now() + pause;
-      while (std::chrono::steady_clock::now() < until) {
+    };
+    std::vector<Clock::duration> until_asleep;
+    for (int round = 0; round < 51; ++round) {
+      ASSERT_EQ(tiny_loop(), 2u);
+      const auto start = Clock::now();
+      while (pool->sleeping_threads() != threads) {
+      }
+      until_asleep.push_back(Clock::now() - start);
+    }
+    std::nth_element(until_asleep.begin(), until_asleep.begin() + 25, until_asleep.end());
+    const auto typical = until_asleep[25];
+    const auto stop = Clock::now() + std::chrono::seconds(5);
+    std::uint64_t seed = 12345;
+    for (int round = 0; round < 5000 && Clock::now() < stop; ++round) {
+      ASSERT_EQ(tiny_loop(), 2u);
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      const auto until = Clock::now() + typical * static_cast<int>((seed >> 33) % 1024) / 512;
+      while (Clock::now() < until) {
       }
     }
   }

@@ -1,11 +1,14 @@
-// Worker count selection, the two job queues, and pool start-up and failure.
+// Worker count selection, the two job queues, the sleep protocol, and pool start-up and
+// failure.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <atomic>
 #include <cerrno>
@@ -15,6 +18,7 @@
 
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
+#include "parallel/sleep_state.h"
 #include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 
@@ -175,6 +179,114 @@ TEST(Injector, ConcurrentPushersAndPoppers) {
   EXPECT_TRUE(order_ok.load());
   for (std::size_t i = 0; i < jobs.size(); ++i) ASSERT_EQ(seen[i].load(), 1) << "job " << i;
   EXPECT_TRUE(queue.empty());
+}
+
+// One simulated worker of a SleepState, searching as a pool worker does: it looks for `job`
+// (its whole search), and reports each fruitless search to the sleep state until the job
+// appears or `latch` is set. `before_sleep` runs once, right after the search that follows
+// the worker's sleepiness announcement, the last one before it would block.
+class IdleWorker {
+ public:
+  IdleWorker(SleepState& sleep, std::size_t index, std::function<void()> before_sleep = {})
+      : sleep_(sleep), index_(index), before_sleep_(std::move(before_sleep)),
+        thread_([this] { run(); }) {}
+  ~IdleWorker() {
+    // Releases a worker that a failed test left blocked, so the thread can be joined.
+    while (!done_.load()) {
+      latch_.set();
+      sleep_.wake(index_);
+      std::this_thread::yield();
+    }
+    thread_.join();
+  }
+  std::atomic<bool> job{false};
+  CoreLatch& latch() { return latch_; }
+  // Whether the worker has left its search (job found or latch set).
+  bool done() const { return done_.load(); }
+
+ private:
+  void run() {
+    sleep_.wait_at_start(index_);
+    IdleState idle;
+    while (!latch_.probe() && !job.load()) {
+      if (idle.sleepy_events != 0 && before_sleep_) {
+        before_sleep_();
+        before_sleep_ = nullptr;
+      }
+      sleep_.no_work_found(idle, latch_, index_);
+    }
+    sleep_.work_found();
+    done_ = true;
+  }
+  SleepState& sleep_;
+  const std::size_t index_;
+  std::function<void()> before_sleep_;
+  CoreLatch latch_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+void wait_until_sleeping(const SleepState& sleep, std::size_t n) {
+  while (sleep.sleeping() != n) std::this_thread::yield();
+}
+
+// Whether `done` holds within a few seconds (a correct protocol needs microseconds).
+template <class Done>
+bool soon(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done())
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  return true;
+}
+
+// A job pushed after a sleepy worker's last search, just before it blocks, stops it from
+// blocking: the push moves the jobs-event count the worker rechecks.
+TEST(SleepState, PushDuringTheLastSearchKeepsTheWorkerAwake) {
+  SleepState sleep(1, 1);
+  std::atomic<bool> searched{false}, pushed{false};
+  IdleWorker worker(sleep, 0, [&] {
+    searched = true;
+    while (!pushed.load()) std::this_thread::yield();
+  });
+  sleep.wake(0);  // out of its start-up sleep
+  while (!searched.load()) std::this_thread::yield();
+  worker.job = true;
+  sleep.new_jobs(false);
+  pushed = true;
+  EXPECT_TRUE(soon([&] { return worker.done(); })) << "the worker fell asleep on a pushed job";
+}
+
+// Once every worker sleeps, a push wakes one; so does setting the latch a worker sleeps on.
+TEST(SleepState, PushesAndLatchesWakeSleepers) {
+  SleepState sleep(2, 2);
+  EXPECT_EQ(sleep.sleeping(), 2u);  // workers start asleep
+  IdleWorker first(sleep, 0), second(sleep, 1);
+  sleep.wake(0);
+  sleep.wake(1);
+  wait_until_sleeping(sleep, 2);
+  first.job = true;
+  second.job = true;
+  sleep.new_jobs(false);
+  ASSERT_TRUE(soon([&] { return first.done() || second.done(); })) << "the push woke nobody";
+  EXPECT_EQ(sleep.sleeping(), 1u);  // one push, one worker woken
+  const std::size_t other = first.done() ? 1 : 0;
+  IdleWorker& asleep = other == 0 ? first : second;
+  asleep.job = false;
+  if (asleep.latch().set()) sleep.wake(other);  // as the latch of a stolen job does
+  EXPECT_TRUE(soon([&] { return asleep.done(); })) << "setting its latch did not wake the worker";
+}
+
+// With every CPU already busy, a push does not recruit another sleeper; it does when there
+// is a free CPU, or when nobody is awake at all.
+TEST(SleepState, PushesRecruitWorkersOnlyForFreeCpus) {
+  for (const std::size_t cpus : {1u, 2u}) {
+    SleepState sleep(3, cpus);
+    sleep.new_jobs(false);  // nobody awake: always wakes one (here no thread takes it)
+    EXPECT_EQ(sleep.sleeping(), 2u);
+    sleep.work_found();  // the woken worker is busy now
+    sleep.new_jobs(true);  // a queue backing up
+    EXPECT_EQ(sleep.sleeping(), cpus == 1 ? 2u : 1u) << cpus << " CPUs";
+  }
 }
 
 // A thread start that fails with EAGAIN from the third thread on.
