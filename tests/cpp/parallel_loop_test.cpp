@@ -292,6 +292,24 @@ TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
   }
 }
 
+// A worker whose forked half was stolen waits for it and, with nothing else to do, falls
+// asleep; the thief finishing that half must wake it. Here the stolen half returns only once
+// the owner is asleep.
+TEST(Loop, StolenHalfWakesItsSleepingOwner) {
+  if (available_cpus() < 2) GTEST_SKIP() << "a second worker is woken only for a free CPU";
+  auto pool = make_pool(2);
+  Watchdog watchdog("a loop whose owner sleeps on a stolen half");
+  std::atomic<bool> right_started{false};
+  parallel_for_in(*pool, 2, [&](std::size_t begin, std::size_t) {
+    if (begin == 0) {  // the owner's own half: done once the other half runs elsewhere
+      while (!right_started.load()) std::this_thread::yield();
+    } else {
+      right_started = true;
+      while (pool->sleeping_threads() != 1) std::this_thread::yield();
+    }
+  });
+}
+
 // A job pushed just after a worker's last search, as it falls asleep, must still wake it.
 // How long after a loop the pool counts every worker asleep is measured first; the caller's
 // pauses before the next loop then sweep across that moment, for a bounded time (a loaded
