@@ -96,11 +96,6 @@ class JobDeque {
     return StealStatus::kSuccess;
   }
 
-  // Any thread; exact only for the owner when no thief is active.
-  bool empty() const noexcept {
-    return bottom_.load(std::memory_order_relaxed) <= top_.load(std::memory_order_relaxed);
-  }
-
   // Owner only (for tests): current capacity.
   std::size_t capacity() const noexcept {
     return buffer_.load(std::memory_order_relaxed)->mask + 1;

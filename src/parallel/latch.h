@@ -5,13 +5,17 @@
 // setter learns that it must wake that worker. Once set, a latch stays set.
 //
 // LockLatch: the latch of a thread outside the pool, which blocks on a condition variable
-// instead of polling. One per thread, reused for every loop (set, then wait_and_reset).
+// instead of polling. One per thread, reused for every loop (set, then wait_and_reset). It is
+// constant-initialised and trivially destructible, so a thread-local one needs neither a
+// first-use guard nor an exit handler (whose registration can end the process when memory
+// runs out).
 #pragma once
 
+#include <pthread.h>
+
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
+#include <type_traits>
 
 namespace quarvex::parallel {
 
@@ -42,26 +46,32 @@ class CoreLatch {
 };
 
 // Sharing: set_ is written by the setter and read/reset by the owning thread, both only under
-// mutex_. The setter notifies while holding the mutex, so the owner cannot return (and later
-// reuse or destroy the latch) before the setter has let go of it.
+// mutex_. The setter signals while holding the mutex, so the owner cannot return (and later
+// reuse or destroy the latch) before the setter has let go of it. The pthread calls cannot
+// fail on these default (non-robust, non-checking) objects.
 class LockLatch {
  public:
-  void set() {
-    std::lock_guard<std::mutex> lock(mutex_);
+  constexpr LockLatch() noexcept = default;
+  void set() noexcept {
+    ::pthread_mutex_lock(&mutex_);
     set_ = true;
-    cond_.notify_all();
+    ::pthread_cond_signal(&cond_);
+    ::pthread_mutex_unlock(&mutex_);
   }
   // Owner only: blocks until set, then makes the latch ready for the next use.
-  void wait_and_reset() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    cond_.wait(lock, [this] { return set_; });
+  void wait_and_reset() noexcept {
+    ::pthread_mutex_lock(&mutex_);
+    while (!set_) ::pthread_cond_wait(&cond_, &mutex_);
     set_ = false;
+    ::pthread_mutex_unlock(&mutex_);
   }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable cond_;
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t cond_ = PTHREAD_COND_INITIALIZER;
   bool set_ = false;
 };
+
+static_assert(std::is_trivially_destructible_v<LockLatch>);
 
 }  // namespace quarvex::parallel

@@ -1,36 +1,27 @@
 #include "parallel/worker_pool.h"
 
+#include <cxxabi.h>
 #include <pthread.h>
-#include <sched.h>
+#include <signal.h>
 #include <unistd.h>
 
-#include <chrono>
-#include <new>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <utility>
 
 #include "support/os_error.h"
-#include "parallel/thread_count.h"
+#include "parallel/cpu_count.h"
 
 namespace quarvex::parallel {
 namespace {
 
-thread_local WorkerThread* t_current_worker = nullptr;
+// Constant-initialised: a worker's first write to it is the first touch of this module's
+// thread-local block, which the C library allocates lazily for a loaded library.
+constinit thread_local WorkerThread* t_current_worker = nullptr;
 
-// Layout of WorkerPool::counters_.
-constexpr std::uint64_t kOneSleeping = 1;
-constexpr std::uint64_t kOneInactive = std::uint64_t{1} << 16;
-constexpr std::uint64_t kOneEvent = std::uint64_t{1} << 32;
-constexpr std::uint32_t sleeping_of(std::uint64_t c) { return static_cast<std::uint32_t>(c & 0xFFFF); }
-constexpr std::uint32_t inactive_of(std::uint64_t c) {
-  return static_cast<std::uint32_t>((c >> 16) & 0xFFFF);
-}
-constexpr std::uint32_t events_of(std::uint64_t c) { return static_cast<std::uint32_t>(c >> 32); }
-static_assert(kMaxThreads <= 0xFFFF, "worker counts must fit their 16-bit fields");
-
-// Searches that find nothing before a worker announces that it is getting sleepy.
-constexpr std::uint32_t kRoundsUntilSleepy = 32;
-
-// How long a sleeping worker waits before it looks for work again on its own.
-constexpr std::chrono::milliseconds kSleepRecheck{50};
+constinit thread_local LockLatch t_lock_latch;
 
 std::uint64_t splitmix64(std::uint64_t x) noexcept {
   x += 0x9E3779B97F4A7C15ull;
@@ -39,35 +30,59 @@ std::uint64_t splitmix64(std::uint64_t x) noexcept {
   return x ^ (x >> 31);
 }
 
-int start_detached_thread(void* (*entry)(void*), void* arg, std::size_t stack_size) {
-  // Round the size up to the library's minimum and to whole pages, as it would itself.
-  const long min_stack = ::sysconf(_SC_THREAD_STACK_MIN);
-  if (min_stack > 0 && stack_size < static_cast<std::size_t>(min_stack))
-    stack_size = static_cast<std::size_t>(min_stack);
-  const long page = ::sysconf(_SC_PAGESIZE);
-  if (page > 0) {
-    const auto p = static_cast<std::size_t>(page);
-    stack_size = (stack_size + p - 1) / p * p;
+// Memory a new worker makes sure of before it touches its thread-local state: far more than
+// the few hundred bytes that state takes (this module's block and the C++ runtime's).
+constexpr std::size_t kThreadStateReserve = 64 << 10;
+
+// Sets up, on a new worker, the per-thread state that the C library would otherwise allocate
+// on first use and abort the process for when memory is short: this module's thread-local
+// block and the C++ runtime's exception state (needed by every throw and rethrow). First a
+// reserve is allocated and given back to the thread's heap, from which the small blocks are
+// then carved; false, with nothing touched, when the reserve cannot be had. Callers keep
+// other threads of the pool from allocating in between (start_mutex_).
+bool set_up_thread_state(WorkerThread* worker) noexcept {
+  void* reserve = std::malloc(kThreadStateReserve);
+  asm volatile("" : : "r"(reserve) : "memory");  // the allocation must really happen
+  if (reserve == nullptr) return false;
+  std::free(reserve);
+  t_current_worker = worker;
+  void* eh_globals = abi::__cxa_get_globals();
+  asm volatile("" : : "r"(eh_globals) : "memory");
+  return true;
+}
+
+// Every signal but those a fault raises on the thread itself, so that asynchronous signals
+// (SIGINT, SIGALRM, ...) go to threads that can act on them, and a crash on a worker still
+// reaches the handlers (fault handler, sanitizers) instead of killing the process silently.
+sigset_t asynchronous_signals() noexcept {
+  sigset_t set;
+  ::sigfillset(&set);
+  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) ::sigdelset(&set, sig);
+  return set;
+}
+
+// The most threads one process can have by the kernel's system-wide bounds: each needs a
+// process id below kernel.pid_max (ids 0 and 1 are never free) and counts against
+// kernel.threads-max. Unbounded when neither can be read.
+std::size_t kernel_thread_limit() noexcept {
+  std::size_t limit = SIZE_MAX;
+  for (const auto& [path, unusable] : {std::pair{"/proc/sys/kernel/pid_max", 2ull},
+                                       std::pair{"/proc/sys/kernel/threads-max", 0ull}}) {
+    unsigned long long value = 0;
+    if (std::FILE* f = std::fopen(path, "re")) {
+      if (std::fscanf(f, "%llu", &value) == 1 && value > unusable && value - unusable < limit)
+        limit = static_cast<std::size_t>(value - unusable);
+      std::fclose(f);
+    }
   }
-  pthread_attr_t attr;
-  int rc = ::pthread_attr_init(&attr);
-  if (rc != 0) return rc;
-  rc = ::pthread_attr_setstacksize(&attr, stack_size);
-  pthread_t thread;
-  if (rc == 0) rc = ::pthread_create(&thread, &attr, entry, arg);
-  ::pthread_attr_destroy(&attr);
-  if (rc == 0) ::pthread_detach(thread);
-  return rc;
+  return limit;
 }
 
 }  // namespace
 
 WorkerThread* current_worker() noexcept { return t_current_worker; }
 
-LockLatch& thread_lock_latch() {
-  thread_local LockLatch latch;
-  return latch;
-}
+LockLatch& thread_lock_latch() noexcept { return t_lock_latch; }
 
 // ---------------------------------------------------------------------------------------------
 // Workers
@@ -80,7 +95,7 @@ WorkerThread::WorkerThread(WorkerPool& pool, std::size_t index)
 
 void WorkerThread::push(JobHeader* job) {
   const bool had_jobs = deque_.push(job);
-  pool_.notify_new_jobs(!had_jobs);
+  pool_.sleep_.new_jobs(had_jobs);
 }
 
 std::uint64_t WorkerThread::next_random() noexcept {
@@ -97,21 +112,23 @@ JobHeader* WorkerThread::steal() noexcept {
   if (count <= 1) return nullptr;
   const std::size_t start = static_cast<std::size_t>(next_random() % count);
   for (;;) {
+    // Victims in order from `start`, wrapping; sleepers are skipped, their deques are empty.
     bool retry = false;
-    for (std::size_t i = 0; i < count; ++i) {
-      const std::size_t victim = (start + i) % count;
-      if (victim == index_) continue;
-      JobHeader* job = nullptr;
+    JobHeader* job = nullptr;
+    pool_.sleep_.visit_awake(start, [&](std::size_t victim) {
+      if (victim == index_) return false;
       switch (pool_.workers_[victim]->deque_.steal(job)) {
         case StealStatus::kSuccess:
-          return job;
+          return true;
         case StealStatus::kRetry:
           retry = true;
-          break;
+          return false;
         case StealStatus::kEmpty:
-          break;
+          return false;
       }
-    }
+      return false;
+    });
+    if (job != nullptr) return job;
     if (!retry) return nullptr;
   }
 }
@@ -129,142 +146,31 @@ void WorkerThread::wait_until_cold(CoreLatch& latch) noexcept {
       execute(job);
       continue;
     }
-    pool_.start_looking();
-    IdleState idle;
-    bool found = false;
-    while (!latch.probe()) {
-      if (JobHeader* job = find_work()) {
-        pool_.work_found();
-        execute(job);
-        found = true;
-        break;  // the job may have left work in the own deque
-      }
-      pool_.no_work_found(idle, latch, *this);
-    }
-    if (!found) pool_.work_found();
+    pool_.sleep_.start_looking();
+    search_while_idle(latch, IdleState{});
   }
 }
 
-// ---------------------------------------------------------------------------------------------
-// Sleep protocol
-//
-// A worker that finds nothing yields and searches again kRoundsUntilSleepy times, then
-// announces that it is getting sleepy: it makes the JEC odd (or finds it odd already) and
-// remembers it. It yields and searches once more, and then, under its own mutex, adds itself
-// to the sleeping count with a compare-exchange that succeeds only if the JEC is unchanged.
-// A pusher first publishes its job, then read-modify-writes the counters, bumping an odd JEC
-// to even. Against one sleeper and one push, in the order of the counters word:
-//  - notify before the sleepy announcement: the sleeper's later search synchronizes with the
-//    notify and sees the job;
-//  - notify between announcement and sleep: the JEC moved, the sleep attempt fails and the
-//    worker searches again;
-//  - notify after the sleep: the pusher sees the sleeper and wakes one worker, unless an awake
-//    worker is idle (and the queue was empty before), which by the same argument will see the
-//    job before it can fall asleep.
-// So a job is never left unnoticed while every worker sleeps.
-
-void WorkerPool::start_looking() noexcept {
-  counters_.fetch_add(kOneInactive, std::memory_order_seq_cst);
-}
-
-void WorkerPool::work_found() noexcept {
-  counters_.fetch_sub(kOneInactive, std::memory_order_seq_cst);
-}
-
-void WorkerPool::no_work_found(IdleState& idle, CoreLatch& latch, WorkerThread& worker) noexcept {
-  if (idle.rounds < kRoundsUntilSleepy) {
-    ::sched_yield();
-    ++idle.rounds;
-  } else if (idle.rounds == kRoundsUntilSleepy) {
-    idle.sleepy_events = announce_sleepy();
-    ++idle.rounds;
-    ::sched_yield();
-  } else {
-    sleep(idle, latch, worker);
-  }
-}
-
-std::uint32_t WorkerPool::announce_sleepy() noexcept {
-  std::uint64_t c = counters_.load(std::memory_order_seq_cst);
-  for (;;) {
-    if (events_of(c) % 2 == 1) return events_of(c);
-    if (counters_.compare_exchange_weak(c, c + kOneEvent, std::memory_order_seq_cst,
-                                        std::memory_order_seq_cst))
-      return events_of(c + kOneEvent);
-  }
-}
-
-void WorkerPool::sleep(IdleState& idle, CoreLatch& latch, WorkerThread& worker) noexcept {
-  if (!latch.get_sleepy()) return;  // the awaited latch is set: nothing to sleep for
-  SleepSlot& slot = sleep_slots_[worker.index_];
-  std::unique_lock<std::mutex> lock(slot.mutex);
-  if (!latch.fall_asleep()) {
-    idle.rounds = kRoundsUntilSleepy;
-    return;
-  }
-  std::uint64_t c = counters_.load(std::memory_order_seq_cst);
-  for (;;) {
-    if (events_of(c) != idle.sleepy_events) {
-      // New work arrived since the announcement: search again, announcing afresh.
-      idle.rounds = kRoundsUntilSleepy;
-      latch.wake_up();
+// Counted inactive from the start; counted active again on return, after running one job
+// found (which may leave work in the own deque) or once `latch` is set.
+void WorkerThread::search_while_idle(CoreLatch& latch, IdleState idle) noexcept {
+  while (!latch.probe()) {
+    if (JobHeader* job = find_work()) {
+      pool_.sleep_.work_found();
+      execute(job);
       return;
     }
-    if (counters_.compare_exchange_weak(c, c + kOneSleeping, std::memory_order_seq_cst,
-                                        std::memory_order_seq_cst))
-      break;
+    pool_.sleep_.no_work_found(idle, latch, index_);
   }
-  slot.is_blocked = true;
-  // A sleeper also wakes by itself now and then and searches again. The wake-up protocol
-  // above is meant to make that unnecessary; the timeout bounds what any wake-up lost in
-  // spite of it can cost (a stalled loop for one period) instead of hanging the caller.
-  while (slot.is_blocked) {
-    if (slot.cond.wait_for(lock, kSleepRecheck) == std::cv_status::timeout && slot.is_blocked) {
-      slot.is_blocked = false;  // off the sleeping count under the mutex, as a waker does
-      counters_.fetch_sub(kOneSleeping, std::memory_order_seq_cst);
-    }
-  }
-  idle.rounds = 0;
-  latch.wake_up();
-}
-
-bool WorkerPool::wake_blocked(std::size_t index) noexcept {
-  SleepSlot& slot = sleep_slots_[index];
-  std::lock_guard<std::mutex> lock(slot.mutex);
-  if (!slot.is_blocked) return false;
-  slot.is_blocked = false;
-  slot.cond.notify_one();
-  counters_.fetch_sub(kOneSleeping, std::memory_order_seq_cst);
-  return true;
-}
-
-void WorkerPool::wake_specific(std::size_t index) noexcept { wake_blocked(index); }
-
-void WorkerPool::wake_any() noexcept {
-  for (std::size_t i = 0; i < workers_.size(); ++i)
-    if (wake_blocked(i)) return;
-}
-
-void WorkerPool::notify_new_jobs(bool queue_was_empty) noexcept {
-  std::uint64_t c = counters_.load(std::memory_order_relaxed);
-  for (;;) {
-    // Always a successful read-modify-write, even when nothing changes: see above.
-    const std::uint64_t next = events_of(c) % 2 == 1 ? c + kOneEvent : c;
-    if (counters_.compare_exchange_weak(c, next, std::memory_order_seq_cst,
-                                        std::memory_order_relaxed))
-      break;
-  }
-  const std::uint32_t sleeping = sleeping_of(c);
-  if (sleeping == 0) return;
-  const std::uint32_t awake_idle = inactive_of(c) - sleeping;
-  if (!queue_was_empty || awake_idle == 0) wake_any();
+  pool_.sleep_.work_found();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Pool
 
-WorkerPool::WorkerPool(std::size_t threads) : sleep_slots_(new SleepSlot[threads]) {
+WorkerPool::WorkerPool(std::size_t threads) : sleep_(threads, available_cpus()) {
   workers_.reserve(threads);
+  threads_.reserve(threads);
   for (std::size_t i = 0; i < threads; ++i)
     workers_.push_back(std::make_unique<WorkerThread>(*this, i));
 }
@@ -272,103 +178,100 @@ WorkerPool::WorkerPool(std::size_t threads) : sleep_slots_(new SleepSlot[threads
 std::unique_ptr<WorkerPool> WorkerPool::create(std::size_t threads, std::string& error,
                                                StartThread start) {
   if (threads == 0) threads = 1;
-  if (start == nullptr) start = &start_detached_thread;
   std::unique_ptr<WorkerPool> pool(new WorkerPool(threads));
-  for (std::size_t i = 0; i < threads; ++i) {
-    const int rc = start(&WorkerPool::worker_main, pool->workers_[i].get(), kStackSize);
-    if (rc != 0) {
-      error = "failed to start worker thread " + std::to_string(i) + ": " + os_error_text(rc);
-      return nullptr;  // the destructor ends the threads already started
-    }
-    std::lock_guard<std::mutex> lock(pool->exit_mutex_);
-    ++pool->started_;
-  }
+  if (!pool->start_threads(start != nullptr ? start : &::pthread_create, error))
+    return nullptr;  // the destructor ends and joins the threads already started
   return pool;
+}
+
+bool WorkerPool::start_threads(StartThread start, std::string& error) {
+  // A count that can never fit is refused before any thread starts, instead of taking every
+  // free process id of the system for the time it takes to find out.
+  const std::size_t kernel_limit = kernel_thread_limit();
+  if (workers_.size() >= kernel_limit) {
+    error = "cannot start " + std::to_string(workers_.size()) +
+            " worker threads: the kernel allows at most " + std::to_string(kernel_limit) +
+            " threads (kernel.pid_max, kernel.threads-max)";
+    return false;
+  }
+  // Round the size up to the library's minimum and to whole pages, as it would itself.
+  std::size_t stack_size = kStackSize;
+  const long min_stack = ::sysconf(_SC_THREAD_STACK_MIN);
+  if (min_stack > 0 && stack_size < static_cast<std::size_t>(min_stack))
+    stack_size = static_cast<std::size_t>(min_stack);
+  const long page = ::sysconf(_SC_PAGESIZE);
+  if (page > 0) {
+    const auto p = static_cast<std::size_t>(page);
+    stack_size = (stack_size + p - 1) / p * p;
+  }
+  pthread_attr_t attr;
+  int rc = ::pthread_attr_init(&attr);
+  std::size_t failed_at = 0;
+  if (rc == 0) {
+    rc = ::pthread_attr_setstacksize(&attr, stack_size);
+    // A new thread inherits the signal mask of its creator.
+    const sigset_t blocked = asynchronous_signals();
+    sigset_t old;
+    ::pthread_sigmask(SIG_BLOCK, &blocked, &old);
+    for (std::size_t i = 0; rc == 0 && i < workers_.size(); ++i) {
+      std::lock_guard<std::mutex> lock(start_mutex_);
+      if (failed_) break;
+      pthread_t thread;
+      rc = start(&thread, &attr, &WorkerPool::worker_main, workers_[i].get());
+      if (rc == 0) threads_.push_back(thread);
+      failed_at = i;
+    }
+    ::pthread_sigmask(SIG_SETMASK, &old, nullptr);
+    ::pthread_attr_destroy(&attr);
+  }
+  {
+    std::unique_lock<std::mutex> lock(start_mutex_);
+    start_cond_.wait(lock, [this] { return reported_ == threads_.size(); });
+    if (failed_ && (rc == 0 || failed_at_ < failed_at)) {
+      rc = ENOMEM;
+      failed_at = failed_at_;
+    }
+  }
+  if (rc == 0) return true;
+  error = "failed to start worker thread " + std::to_string(failed_at) + ": " + os_error_text(rc);
+  return false;
 }
 
 void* WorkerPool::worker_main(void* arg) noexcept {
   auto* worker = static_cast<WorkerThread*>(arg);
   WorkerPool& pool = worker->pool_;
-  t_current_worker = worker;
+  {
+    // Under the start mutex, so that neither the creator nor another new worker allocates
+    // between the reserve being given back and the state being carved from it.
+    std::lock_guard<std::mutex> lock(pool.start_mutex_);
+    const bool ready = set_up_thread_state(worker);
+    if (!ready && !pool.failed_) {
+      pool.failed_ = true;
+      pool.failed_at_ = worker->index_;
+    }
+    ++pool.reported_;
+    pool.start_cond_.notify_one();
+    if (!ready) return nullptr;
+  }
+  pool.sleep_.wait_at_start(worker->index_);
+  worker->search_while_idle(worker->terminate_, IdleState{});
   worker->wait_until(worker->terminate_);
-  t_current_worker = nullptr;
-  // Last touch of the pool: the destructor may free it as soon as the mutex is released.
-  std::lock_guard<std::mutex> lock(pool.exit_mutex_);
-  ++pool.exited_;
-  pool.exit_cond_.notify_all();
   return nullptr;
 }
 
-void WorkerPool::end_started_workers() noexcept {
-  std::size_t started;
-  {
-    std::lock_guard<std::mutex> lock(exit_mutex_);
-    started = started_;
+WorkerPool::~WorkerPool() {
+  // Workers blocked at start never saw their latch move to SLEEPING: wake every one.
+  for (std::size_t i = 0; i < threads_.size(); ++i) {
+    workers_[i]->terminate_.set();
+    sleep_.wake(i);
   }
-  for (std::size_t i = 0; i < started; ++i)
-    if (workers_[i]->terminate_.set()) wake_specific(i);
-  std::unique_lock<std::mutex> lock(exit_mutex_);
-  exit_cond_.wait(lock, [&] { return exited_ == started; });
+  for (pthread_t thread : threads_) ::pthread_join(thread, nullptr);
 }
-
-WorkerPool::~WorkerPool() { end_started_workers(); }
 
 void WorkerPool::inject(JobHeader* job) {
-  const bool was_empty = injector_.empty();
+  const bool had_jobs = !injector_.empty();
   injector_.push(job);
-  notify_new_jobs(was_empty);
-}
-
-// ---------------------------------------------------------------------------------------------
-// The process-wide pool
-
-namespace {
-
-// Sharing: g_pool is published once (release) under g_init_mutex and read lock-free
-// (acquire). g_failure and g_atfork_registered are touched only under g_init_mutex. In a
-// forked child all three are reset by the fork handler, which runs while the child has a
-// single thread.
-std::atomic<WorkerPool*> g_pool{nullptr};
-std::mutex g_init_mutex;
-std::string g_failure;
-bool g_atfork_registered = false;
-
-// The child of fork() has none of the parent's worker threads: forget the pool (its memory
-// stays behind, unreachable) so the first loop in the child starts a fresh one. The init
-// mutex may have been held by a thread that does not exist here; make a new one.
-void forget_pool_in_child() noexcept {
-  t_current_worker = nullptr;
-  ::new (static_cast<void*>(&g_init_mutex)) std::mutex();
-  g_pool.store(nullptr, std::memory_order_relaxed);
-}
-
-WorkerPool& create_global_pool() {
-  std::string failure;
-  {
-    std::lock_guard<std::mutex> lock(g_init_mutex);
-    if (WorkerPool* pool = g_pool.load(std::memory_order_relaxed)) return *pool;
-    if (g_failure.empty()) {
-      if (!g_atfork_registered)
-        g_atfork_registered = ::pthread_atfork(nullptr, nullptr, &forget_pool_in_child) == 0;
-      std::string error;
-      std::unique_ptr<WorkerPool> pool = WorkerPool::create(thread_count_from_env(), error);
-      if (pool) {
-        WorkerPool* created = pool.release();
-        g_pool.store(created, std::memory_order_release);
-        return *created;
-      }
-      g_failure = "The global thread pool has not been initialized.: " + error;
-    }
-    failure = g_failure;
-  }
-  fault(std::move(failure));
-}
-
-}  // namespace
-
-WorkerPool& global_pool() {
-  if (WorkerPool* pool = g_pool.load(std::memory_order_acquire)) return *pool;
-  return create_global_pool();
+  sleep_.new_jobs(had_jobs);
 }
 
 }  // namespace quarvex::parallel

@@ -3,19 +3,21 @@
 // One WorkerPool per process is created on first use (global_pool()) and lives until the
 // process ends; tests may also create private pools of a chosen size. A pool has T workers
 // (fixed at creation), each with its own JobDeque, one shared Injector for threads outside the
-// pool, and sleep bookkeeping that lets idle workers block.
+// pool, and the SleepState that lets idle workers block.
 //
 // Invariants:
 //  - A job lives in the stack frame of the thread that created it; that thread does not leave
 //    the frame before the job's latch is set (or it ran the job itself).
 //  - A job's fault is caught on the thread that ran it and rethrown by the thread that joins
 //    it, after both halves of the fork have finished; the left half's fault wins.
-//  - A pushed job is never left unnoticed while every worker sleeps (see the sleep protocol
-//    in worker_pool.cpp).
+//  - A pushed job is never left unnoticed while every worker sleeps (sleep_state.cpp).
+//  - A pool is handed out only once all T workers run, each with its thread-local state set
+//    up and every asynchronous signal blocked; if any of them cannot start, none is left.
 //  - Worker threads never touch interpreter objects; the pool knows nothing about them.
 #pragma once
 
-#include <atomic>
+#include <pthread.h>
+
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -32,20 +34,14 @@
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
 #include "parallel/latch.h"
+#include "parallel/sleep_state.h"
 
 namespace quarvex::parallel {
 
 class WorkerPool;
 
-// Where the idle search of one worker stands: yield rounds so far, and the jobs-event count
-// it saw when it announced that it is getting sleepy.
-struct IdleState {
-  std::uint32_t rounds = 0;
-  std::uint32_t sleepy_events = 0;
-};
-
 // One worker: its deque and its per-worker state. Only the owning thread calls the
-// non-const members, except steal_from(), which thieves call.
+// non-const members; thieves reach the deque through the pool.
 class alignas(64) WorkerThread {
  public:
   WorkerThread(WorkerPool& pool, std::size_t index);
@@ -68,6 +64,7 @@ class alignas(64) WorkerThread {
  private:
   friend class WorkerPool;
   void wait_until_cold(CoreLatch& latch) noexcept;
+  void search_while_idle(CoreLatch& latch, IdleState idle) noexcept;
   JobHeader* find_work() noexcept;
   JobHeader* steal() noexcept;
   std::uint64_t next_random() noexcept;
@@ -81,87 +78,65 @@ class alignas(64) WorkerThread {
 
 class WorkerPool {
  public:
-  // Worker stack size; the thread library raises it to its minimum and to whole pages.
+  // Worker stack size; rounded up to the thread library's minimum and to whole pages.
   static constexpr std::size_t kStackSize = std::size_t{2} << 20;
 
-  // Starts a detached thread running entry(arg) with the given stack size; 0 or an errno.
-  using StartThread = int (*)(void* (*entry)(void*), void* arg, std::size_t stack_size);
+  // Starts a thread, as pthread_create does (tests replace it to make starts fail).
+  using StartThread = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
-  // Starts `threads` workers (at least 1), indices 0 to T - 1 in order. When a thread cannot be
-  // started, the ones already running are ended, `error` describes the failure and the result
-  // is null. `start` replaces the thread start (tests). May throw std::bad_alloc.
+  // Starts `threads` workers (at least 1), indices 0 to T - 1 in order, and returns once all
+  // of them run. When one cannot be started, those already running are ended and joined,
+  // `error` describes the failure and the result is null. May throw std::bad_alloc.
   static std::unique_ptr<WorkerPool> create(std::size_t threads, std::string& error,
                                             StartThread start = nullptr);
-  // Ends the workers and waits until they have left. Only when no job of this pool is pending.
+  // Ends the workers and joins them. Only when no job of this pool is pending.
   ~WorkerPool();
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
 
   std::size_t num_threads() const noexcept { return workers_.size(); }
 
-  // Workers blocked right now (a snapshot, for diagnostics and tests).
-  std::size_t sleeping_threads() const noexcept {
-    return static_cast<std::size_t>(counters_.load(std::memory_order_relaxed) & 0xFFFF);
-  }
+  // Workers blocked right now (a snapshot, for tests).
+  std::size_t sleeping_threads() const noexcept { return sleep_.sleeping(); }
 
   // Queues a job from outside the pool and applies the wake rule. May throw std::bad_alloc.
   void inject(JobHeader* job);
 
   // Wakes worker `index` if it is blocked (a latch it waits on has been set).
-  void wake_specific(std::size_t index) noexcept;
+  void wake_specific(std::size_t index) noexcept { sleep_.wake(index); }
 
  private:
   friend class WorkerThread;
   explicit WorkerPool(std::size_t threads);
-
-  // Sleep bookkeeping; see worker_pool.cpp.
-  void notify_new_jobs(bool queue_was_empty) noexcept;
-  void start_looking() noexcept;
-  void work_found() noexcept;
-  void no_work_found(IdleState& idle, CoreLatch& latch, WorkerThread& worker) noexcept;
-  std::uint32_t announce_sleepy() noexcept;
-  void sleep(IdleState& idle, CoreLatch& latch, WorkerThread& worker) noexcept;
-  void wake_any() noexcept;
-  bool wake_blocked(std::size_t index) noexcept;
-
+  bool start_threads(StartThread start, std::string& error);
   static void* worker_main(void* arg) noexcept;
-  void end_started_workers() noexcept;
-
-  // Per-worker blocking state. Sharing: is_blocked is written and read only under mutex, by
-  // the sleeper (sets it, waits) and by a waker (clears it, signals, and takes the sleeper
-  // off the sleeping count while still holding the mutex, so exactly once per sleep).
-  struct alignas(64) SleepSlot {
-    std::mutex mutex;
-    std::condition_variable cond;
-    bool is_blocked = false;
-  };
 
   std::vector<std::unique_ptr<WorkerThread>> workers_;  // fixed after construction
-  std::unique_ptr<SleepSlot[]> sleep_slots_;
+  SleepState sleep_;
   Injector injector_;
 
-  // Sleep counters, one word: bits 0-15 sleeping workers, 16-31 inactive workers (idle or
-  // sleeping), 32-63 the jobs-event count (JEC), odd while some worker is getting sleepy.
-  // Every change is a read-modify-write (seq_cst), so any acquiring read of the word
-  // synchronizes with every earlier change, including a pusher's notify after its push.
-  alignas(64) std::atomic<std::uint64_t> counters_{0};
-
-  // Thread start/exit bookkeeping, under exit_mutex_.
-  std::size_t started_ = 0;
-  std::mutex exit_mutex_;
-  std::condition_variable exit_cond_;
-  std::size_t exited_ = 0;
+  // Start-up. Sharing: threads_ is written only by the creating thread, before the pool is
+  // handed out, and read by the destructor. reported_, failed_at_ and failed_ are written by
+  // starting workers and read by the creator, all under start_mutex_, which also keeps thread
+  // creation and each worker's set-up apart (see worker_main).
+  std::vector<pthread_t> threads_;
+  std::mutex start_mutex_;
+  std::condition_variable start_cond_;
+  std::size_t reported_ = 0;
+  bool failed_ = false;
+  std::size_t failed_at_ = 0;
 };
 
 // The pool worker running on this thread, or nullptr on any other thread.
 WorkerThread* current_worker() noexcept;
 
-// The calling thread's own latch for waiting on the pool; created on first use.
-LockLatch& thread_lock_latch();
+// The calling thread's own latch for waiting on the pool.
+LockLatch& thread_lock_latch() noexcept;
 
-// The process-wide pool, created on first use with thread_count_from_env() workers. If that
-// creation failed, this and every later call faults with a message beginning "The global
-// thread pool has not been initialized.". After fork() the child gets a fresh pool on first use.
+// The process-wide pool, created on first use with thread_count_from_env() workers (the
+// count is chosen once per process). When it cannot be created, the call faults with a
+// message beginning "The global thread pool has not been initialized."; the next call tries
+// again. The child of fork() starts without a pool and makes its own on first use.
 WorkerPool& global_pool();
 
 // The worker of `pool` running on this thread, or nullptr.

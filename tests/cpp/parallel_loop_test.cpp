@@ -6,11 +6,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
+#include <iterator>
 #include <memory>
 #include <new>
 #include <numeric>
@@ -21,11 +24,15 @@
 #include <vector>
 
 #include "support/fault.h"
+#include "parallel/cpu_count.h"
 #include "parallel/parallel_loop.h"
 #include "parallel/worker_pool.h"
+#include "watchdog.h"
 
 namespace quarvex::parallel {
 namespace {
+
+using quarvex::testing::Watchdog;
 
 std::unique_ptr<WorkerPool> make_pool(std::size_t threads) {
   std::string error;
@@ -230,36 +237,11 @@ TEST(Loop, SingleWorkerSplitsOnceIntoTwoPieces) {
   EXPECT_EQ(pieces, 2u);
 }
 
-// A loop that waits for a job nobody was woken for blocks for good; this turns such a hang
-// into a failure with a message instead of a silent timeout.
-class Watchdog {
- public:
-  Watchdog()
-      : thread_([this] {
-          const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
-          while (!done_.load()) {
-            if (std::chrono::steady_clock::now() > deadline) {
-              std::fprintf(stderr, "a loop never finished: lost wake-up\n");
-              std::abort();
-            }
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-          }
-        }) {}
-  ~Watchdog() {
-    done_ = true;
-    thread_.join();
-  }
-
- private:
-  std::atomic<bool> done_{false};
-  std::thread thread_;
-};
-
 // Several outside threads drive loops on one pool at the same time, with pauses long enough
 // for the workers to fall asleep in between; a lost wake-up would hang here.
 TEST(Loop, ManyCallersAndSleepingWorkers) {
   auto pool = make_pool(4);
-  Watchdog watchdog;
+  Watchdog watchdog("loops from several callers");
   std::vector<std::thread> callers;
   std::atomic<bool> ok{true};
   for (int c = 0; c < 3; ++c)
@@ -286,7 +268,7 @@ TEST(Loop, ManyCallersAndSleepingWorkers) {
 TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
   for (std::size_t threads : {1u, 2u, 4u}) {
     auto pool = make_pool(threads);
-    Watchdog watchdog;
+    Watchdog watchdog("loops on a sleeping pool");
     for (int round = 0; round < 3; ++round) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
       while (pool->sleeping_threads() != threads) {
@@ -303,31 +285,63 @@ TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
         // Long enough for sleeping workers to be woken and steal.
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       });
-      if (threads > 1) {
+      if (threads > 1 && available_cpus() > 1) {  // pushes recruit workers up to the CPUs
         EXPECT_GT(where.size(), 1u) << "only one worker took part";
       }
     }
   }
 }
 
-// The caller's pause between loops sweeps across the moment the workers stop spinning and
-// fall asleep, where a job pushed while a worker is about to block could be missed. A missed
-// wake-up leaves the caller blocked for good: the watchdog turns that into a failure.
+// A worker whose forked half was stolen waits for it and, with nothing else to do, falls
+// asleep; the thief finishing that half must wake it. Here the stolen half returns only once
+// the owner is asleep.
+TEST(Loop, StolenHalfWakesItsSleepingOwner) {
+  if (available_cpus() < 2) GTEST_SKIP() << "a second worker is woken only for a free CPU";
+  auto pool = make_pool(2);
+  Watchdog watchdog("a loop whose owner sleeps on a stolen half");
+  std::atomic<bool> right_started{false};
+  parallel_for_in(*pool, 2, [&](std::size_t begin, std::size_t) {
+    if (begin == 0) {  // the owner's own half: done once the other half runs elsewhere
+      while (!right_started.load()) std::this_thread::yield();
+    } else {
+      right_started = true;
+      while (pool->sleeping_threads() != 1) std::this_thread::yield();
+    }
+  });
+}
+
+// A job pushed just after a worker's last search, as it falls asleep, must still wake it.
+// How long after a loop the pool counts every worker asleep is measured first; the caller's
+// pauses before the next loop then sweep across that moment, for a bounded time (a loaded
+// machine stretches the moment to milliseconds). A missed wake-up leaves the caller blocked
+// for good: the watchdog turns that into a failure.
 TEST(Loop, NoLostWakeUpAroundFallingAsleep) {
-  constexpr int kRounds = 5000;
+  using Clock = std::chrono::steady_clock;
   for (std::size_t threads : {1u, 2u}) {
     auto pool = make_pool(threads);
-    Watchdog watchdog;
-    std::uint64_t pause_seed = 12345;
-    for (int round = 0; round < kRounds; ++round) {
-      const auto sum = parallel_fold_in<std::size_t>(
+    Watchdog watchdog("loops around falling asleep");
+    auto tiny_loop = [&] {
+      return parallel_fold_in<std::size_t>(
           *pool, 2, [](std::size_t b, std::size_t e) { return e - b; },
           [](std::size_t l, std::size_t r) { return l + r; });
-      ASSERT_EQ(sum, 2u);
-      pause_seed = pause_seed * 6364136223846793005ull + 1442695040888963407ull;
-      const auto pause = std::chrono::nanoseconds((pause_seed >> 33) % 80000);
-      const auto until = std::chrono::steady_clock::now() + pause;
-      while (std::chrono::steady_clock::now() < until) {
+    };
+    std::vector<Clock::duration> until_asleep;
+    for (int round = 0; round < 51; ++round) {
+      ASSERT_EQ(tiny_loop(), 2u);
+      const auto start = Clock::now();
+      while (pool->sleeping_threads() != threads) {
+      }
+      until_asleep.push_back(Clock::now() - start);
+    }
+    std::nth_element(until_asleep.begin(), until_asleep.begin() + 25, until_asleep.end());
+    const auto typical = until_asleep[25];
+    const auto stop = Clock::now() + std::chrono::seconds(5);
+    std::uint64_t seed = 12345;
+    for (int round = 0; round < 5000 && Clock::now() < stop; ++round) {
+      ASSERT_EQ(tiny_loop(), 2u);
+      seed = seed * 6364136223846793005ull + 1442695040888963407ull;
+      const auto until = Clock::now() + typical * static_cast<int>((seed >> 33) % 1024) / 512;
+      while (Clock::now() < until) {
       }
     }
   }
@@ -367,6 +381,11 @@ constexpr bool kSanitized = true;  // no fork with running threads, no address-s
 constexpr bool kSanitized = false;
 #endif
 
+std::size_t thread_count() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
+}
+
 // Runs `child` in a forked process and returns its exit status (it must exit by itself).
 template <class Child>
 int exit_status_of_child(Child&& child) {
@@ -403,8 +422,9 @@ TEST(ProcessPool, ChildOfForkGetsAFreshPool) {
   EXPECT_EQ(current_num_threads(), parent_threads);  // the parent's pool is untouched
 }
 
-// When the process-wide pool cannot start its threads, this and every later loop fault.
-TEST(ProcessPool, FailedCreationFaultsEveryLoop) {
+// When the process-wide pool cannot start its threads, the loop faults and nothing of the
+// attempt is kept: the next loop tries again, and succeeds once the limit is lifted.
+TEST(ProcessPool, FailedCreationIsRetried) {
   if (kSanitized) GTEST_SKIP() << "address-space limit under a sanitizer";
   current_num_threads();
   const int status = exit_status_of_child([] {
@@ -417,8 +437,10 @@ TEST(ProcessPool, FailedCreationFaultsEveryLoop) {
       std::fclose(f);
     }
     if (pages == 0) return 10;
-    const rlim_t limit = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (1 << 20);
-    const rlimit rl{limit, limit};
+    rlimit rl{};
+    if (::getrlimit(RLIMIT_AS, &rl) != 0) return 11;
+    const rlimit saved = rl;
+    rl.rlim_cur = static_cast<rlim_t>(pages) * ::sysconf(_SC_PAGESIZE) + (1 << 20);
     if (::setrlimit(RLIMIT_AS, &rl) != 0) return 11;
     const std::string prefix = "The global thread pool has not been initialized.";
     for (int attempt = 0; attempt < 2; ++attempt) {
@@ -430,8 +452,14 @@ TEST(ProcessPool, FailedCreationFaultsEveryLoop) {
       } catch (...) {
         return 14;
       }
+      if (thread_count() != 1) return 18;  // no worker of the failed start is left
     }
-    return 0;
+    if (::setrlimit(RLIMIT_AS, &saved) != 0) return 15;
+    if (current_num_threads() != 200) return 16;
+    const auto sum = parallel_fold<std::uint64_t>(
+        1000, [](std::size_t b, std::size_t e) { return std::uint64_t{e - b}; },
+        [](std::uint64_t l, std::uint64_t r) { return l + r; });
+    return sum == 1000 ? 0 : 17;
   });
   EXPECT_EQ(status, 0);
 }

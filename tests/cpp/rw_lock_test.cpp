@@ -4,15 +4,12 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
-#include <cstdio>
-#include <cstdlib>
-#include <mutex>
 #include <thread>
 #include <vector>
 
 #include "support/fault.h"
 #include "parallel/rw_lock.h"
+#include "watchdog.h"
 
 namespace quarvex::parallel {
 namespace {
@@ -27,33 +24,7 @@ bool wait_for_bits(const RwLock& lock, std::uint64_t bits) {
   return true;
 }
 
-// A lost wake-up leaves threads asleep forever; this turns it into a prompt, named failure.
-class Watchdog {
- public:
-  explicit Watchdog(const char* what) : what_(what), thread_([this] { run(); }) {}
-  ~Watchdog() {
-    {
-      std::lock_guard<std::mutex> lock(mutex_);
-      done_ = true;
-    }
-    cv_.notify_one();
-    thread_.join();
-  }
-
- private:
-  void run() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    if (!cv_.wait_for(lock, std::chrono::seconds(60), [this] { return done_; })) {
-      std::fprintf(stderr, "watchdog: %s did not finish (lost wake-up?)\n", what_);
-      std::abort();
-    }
-  }
-  const char* what_;
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool done_ = false;
-  std::thread thread_;
-};
+using quarvex::testing::Watchdog;
 
 TEST(RwLockWord, EncodingAndReaderOverflow) {
   RwLock lock;

@@ -1,9 +1,15 @@
-// Worker count selection, the two job queues, and pool start-up and failure.
+// Worker count selection, the two job queues, the sleep protocol, and pool start-up and
+// failure.
 #include <gtest/gtest.h>
 
 #include <pthread.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <iterator>
 #include <atomic>
 #include <cerrno>
 #include <string>
@@ -12,6 +18,7 @@
 
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
+#include "parallel/sleep_state.h"
 #include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 
@@ -79,7 +86,6 @@ TEST(JobDeque, OwnerTakesNewestThiefStealsOldestAcrossGrowth) {
   for (std::size_t i = 297; i >= 2; --i) ASSERT_EQ(deque.take(), &jobs[i]);
   EXPECT_EQ(deque.take(), nullptr);
   EXPECT_EQ(deque.steal(out), StealStatus::kEmpty);
-  EXPECT_TRUE(deque.empty());
   // Usable again after running dry, including the wrapped-around slots.
   for (int round = 0; round < 3; ++round) {
     for (std::size_t i = 0; i < 100; ++i) deque.push(&jobs[i]);
@@ -175,44 +181,166 @@ TEST(Injector, ConcurrentPushersAndPoppers) {
   EXPECT_TRUE(queue.empty());
 }
 
+// One simulated worker of a SleepState, searching as a pool worker does: it looks for `job`
+// (its whole search), and reports each fruitless search to the sleep state until the job
+// appears or `latch` is set. `before_sleep` runs once, right after the search that follows
+// the worker's sleepiness announcement, the last one before it would block.
+class IdleWorker {
+ public:
+  IdleWorker(SleepState& sleep, std::size_t index, std::function<void()> before_sleep = {})
+      : sleep_(sleep), index_(index), before_sleep_(std::move(before_sleep)),
+        thread_([this] { run(); }) {}
+  ~IdleWorker() {
+    // Releases a worker that a failed test left blocked, so the thread can be joined.
+    while (!done_.load()) {
+      latch_.set();
+      sleep_.wake(index_);
+      std::this_thread::yield();
+    }
+    thread_.join();
+  }
+  std::atomic<bool> job{false};
+  CoreLatch& latch() { return latch_; }
+  // Whether the worker has left its search (job found or latch set).
+  bool done() const { return done_.load(); }
+
+ private:
+  void run() {
+    sleep_.wait_at_start(index_);
+    IdleState idle;
+    while (!latch_.probe() && !job.load()) {
+      if (idle.sleepy_events != 0 && before_sleep_) {
+        before_sleep_();
+        before_sleep_ = nullptr;
+      }
+      sleep_.no_work_found(idle, latch_, index_);
+    }
+    sleep_.work_found();
+    done_ = true;
+  }
+  SleepState& sleep_;
+  const std::size_t index_;
+  std::function<void()> before_sleep_;
+  CoreLatch latch_;
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
+void wait_until_sleeping(const SleepState& sleep, std::size_t n) {
+  while (sleep.sleeping() != n) std::this_thread::yield();
+}
+
+// Whether `done` holds within a few seconds (a correct protocol needs microseconds).
+template <class Done>
+bool soon(Done done) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (!done())
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  return true;
+}
+
+// A job pushed after a sleepy worker's last search, just before it blocks, stops it from
+// blocking: the push moves the jobs-event count the worker rechecks.
+TEST(SleepState, PushDuringTheLastSearchKeepsTheWorkerAwake) {
+  SleepState sleep(1, 1);
+  std::atomic<bool> searched{false}, pushed{false};
+  IdleWorker worker(sleep, 0, [&] {
+    searched = true;
+    while (!pushed.load()) std::this_thread::yield();
+  });
+  sleep.wake(0);  // out of its start-up sleep
+  while (!searched.load()) std::this_thread::yield();
+  worker.job = true;
+  sleep.new_jobs(false);
+  pushed = true;
+  EXPECT_TRUE(soon([&] { return worker.done(); })) << "the worker fell asleep on a pushed job";
+}
+
+// Once every worker sleeps, a push wakes one; so does setting the latch a worker sleeps on.
+TEST(SleepState, PushesAndLatchesWakeSleepers) {
+  SleepState sleep(2, 2);
+  EXPECT_EQ(sleep.sleeping(), 2u);  // workers start asleep
+  IdleWorker first(sleep, 0), second(sleep, 1);
+  sleep.wake(0);
+  sleep.wake(1);
+  wait_until_sleeping(sleep, 2);
+  first.job = true;
+  second.job = true;
+  sleep.new_jobs(false);
+  ASSERT_TRUE(soon([&] { return first.done() || second.done(); })) << "the push woke nobody";
+  EXPECT_EQ(sleep.sleeping(), 1u);  // one push, one worker woken
+  const std::size_t other = first.done() ? 1 : 0;
+  IdleWorker& asleep = other == 0 ? first : second;
+  asleep.job = false;
+  if (asleep.latch().set()) sleep.wake(other);  // as the latch of a stolen job does
+  EXPECT_TRUE(soon([&] { return asleep.done(); })) << "setting its latch did not wake the worker";
+}
+
+// With every CPU already busy, a push does not recruit another sleeper; it does when there
+// is a free CPU, or when nobody is awake at all.
+TEST(SleepState, PushesRecruitWorkersOnlyForFreeCpus) {
+  for (const std::size_t cpus : {1u, 2u}) {
+    SleepState sleep(3, cpus);
+    sleep.new_jobs(false);  // nobody awake: always wakes one (here no thread takes it)
+    EXPECT_EQ(sleep.sleeping(), 2u);
+    sleep.work_found();  // the woken worker is busy now
+    sleep.new_jobs(true);  // a queue backing up
+    EXPECT_EQ(sleep.sleeping(), cpus == 1 ? 2u : 1u) << cpus << " CPUs";
+  }
+}
+
 // A thread start that fails with EAGAIN from the third thread on.
 std::atomic<int> g_starts{0};
-int start_two_then_fail(void* (*entry)(void*), void* arg, std::size_t) {
+int start_two_then_fail(pthread_t* thread, const pthread_attr_t* attr, void* (*entry)(void*),
+                        void* arg) {
   if (g_starts.fetch_add(1) >= 2) return EAGAIN;
-  pthread_t thread;
-  const int rc = pthread_create(&thread, nullptr, entry, arg);
-  if (rc == 0) pthread_detach(thread);
-  return rc;
+  return pthread_create(thread, attr, entry, arg);
+}
+
+std::size_t thread_count() {
+  const std::filesystem::directory_iterator tasks("/proc/self/task");
+  return static_cast<std::size_t>(std::distance(begin(tasks), end(tasks)));
 }
 
 TEST(WorkerPool, FailedThreadStartEndsTheStartedWorkers) {
+  const std::size_t before = thread_count();
   std::string error;
-  // Returns only after the two started workers have left (the pool waits for them).
+  // Returns only after the two started workers have been joined.
   auto pool = WorkerPool::create(4, error, &start_two_then_fail);
   EXPECT_EQ(pool, nullptr);
   EXPECT_EQ(g_starts.load(), 3);
+  EXPECT_EQ(thread_count(), before);
   EXPECT_NE(error.find("worker thread 2"), std::string::npos) << error;
   EXPECT_NE(error.find("(os error 11)"), std::string::npos) << error;
 }
 
 TEST(WorkerPool, PrivatePoolsHaveTheirSizeAndEndCleanly) {
+  const std::size_t before = thread_count();
   for (std::size_t threads : {1u, 3u, 8u}) {
     std::string error;
     auto pool = WorkerPool::create(threads, error);
     ASSERT_NE(pool, nullptr) << error;
     EXPECT_EQ(pool->num_threads(), threads);
+    EXPECT_EQ(thread_count(), before + threads);
+    EXPECT_EQ(pool->sleeping_threads(), threads);  // nothing to do yet: all asleep
   }
+  EXPECT_EQ(thread_count(), before);
   std::string error;
   auto pool = WorkerPool::create(0, error);
   ASSERT_NE(pool, nullptr);
   EXPECT_EQ(pool->num_threads(), 1u);
 }
 
-TEST(WorkerPool, GlobalPoolIsCreatedOnceWithinLimits) {
+// The first request makes the pool with the environment's worker count and starts exactly
+// those threads; later requests, even with another count in the environment, get the same.
+TEST(WorkerPool, GlobalPoolIsCreatedOnceFromTheEnvironment) {
+  const std::size_t before = thread_count();
+  ::setenv("RAYON_NUM_THREADS", "+3", 1);
   WorkerPool& pool = global_pool();
+  ::setenv("RAYON_NUM_THREADS", "5", 1);
   EXPECT_EQ(&pool, &global_pool());
-  EXPECT_GE(pool.num_threads(), 1u);
-  EXPECT_LE(pool.num_threads(), kMaxThreads);
+  EXPECT_EQ(pool.num_threads(), 3u);
+  EXPECT_EQ(thread_count(), before + 3);
   EXPECT_EQ(current_worker(), nullptr);
 }
 

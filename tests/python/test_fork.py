@@ -1,111 +1,102 @@
-"""Calls in a process forked after the module has already run its worker threads.
+"""Calls in processes forked after the module has already run its worker threads.
 
 The child of fork() inherits none of the parent's threads, so its first call must bring up
-workers of its own instead of waiting for ones that do not exist. Each scenario runs in a
-fresh interpreter under a time limit: a hang fails the test instead of blocking the suite.
+workers of its own instead of waiting for ones that do not exist, and it must not repeat the
+parent's random draws. Each scenario runs in a fresh interpreter under a time limit: a hang
+fails the test instead of blocking the suite.
 """
 
-import struct
+import os
 import subprocess
 import sys
-import textwrap
 
 import pytest
 
-pytestmark = pytest.mark.skipif(not hasattr(__import__("os"), "fork"), reason="needs fork()")
+from meshes import sphere, write_binary
 
-# A tetrahedron: four corners, four faces, so any call returns only these positions.
-CORNERS = [(0.0, 0.0, 0.0), (1.0, 0.0, 0.0), (0.0, 1.0, 0.0), (0.0, 0.0, 1.0)]
-FACES = [(0, 2, 1), (0, 1, 3), (0, 3, 2), (1, 2, 3)]
+pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+TESTS = os.path.dirname(os.path.abspath(__file__))
 
-# Shared by the scenarios: one call, checked, as a function the child processes can use.
-PRELUDE = textwrap.dedent(
-    """
-    import os, signal, sys
-    import quarvex
-
-    CORNERS = {corners!r}
-
-    def settle():
-        # Under AddressSanitizer a worker may still be inside the sanitizer's allocator just
-        # after a call returns, and a fork then hands the child a held allocator lock.
-        if "libasan" in open("/proc/self/maps").read():
-            __import__("time").sleep(0.3)
-
-    def call(path):
-        positions, normals = quarvex.reduce_stl_points(path, 4)
-        assert len(positions) == len(normals) == 4, (positions, normals)
-        for p in positions:
-            assert tuple(p) in CORNERS, p
-        return len(positions)
-    """
-)
+# Under AddressSanitizer a worker may still be inside the sanitizer's allocator just after a
+# call returns (its allocator, unlike the C library's, takes no care of fork()), and a fork
+# then hands the child a held allocator lock. Under the sanitizer only, the workers get a
+# moment to go idle.
+SETTLE = '__import__("time").sleep(0.3 if "libasan" in open("/proc/self/maps").read() else 0)'
 
 
-@pytest.fixture
-def tetrahedron(tmp_path):
-    path = tmp_path / "tetra.stl"
-    data = bytearray(b"quarvex fork test".ljust(80, b" "))
-    data += struct.pack("<I", len(FACES))
-    for face in FACES:
-        data += struct.pack("<3f", 0.0, 0.0, 0.0)
-        for index in face:
-            data += struct.pack("<3f", *CORNERS[index])
-        data += b"\0\0"
-    path.write_bytes(bytes(data))
+@pytest.fixture(scope="module")
+def ball(tmp_path_factory):
+    normals, tris = sphere(rings=12, segments=24)
+    path = tmp_path_factory.mktemp("fork") / "ball.stl"
+    write_binary(path, normals, tris)
     return str(path)
 
 
-def run_scenario(body, path):
-    code = PRELUDE.format(corners=CORNERS) + textwrap.dedent(body)
+def run_script(script, *args, cwd=None):
     try:
-        done = subprocess.run(
-            [sys.executable, "-c", code, path], capture_output=True, text=True, timeout=120
-        )
+        done = subprocess.run([sys.executable, *script, *args], capture_output=True, text=True,
+                              timeout=180, cwd=cwd)
     except subprocess.TimeoutExpired:
         pytest.fail("a call after fork() hung")
-    assert done.returncode == 0, done.stdout + done.stderr
+    assert done.returncode == 0, done.stdout + done.stderr[-3000:]
     return done.stdout
 
 
-def test_os_fork_after_a_call(tetrahedron):
-    out = run_scenario(
-        """
-        path = sys.argv[1]
-        call(path)  # the parent's workers exist from here on
-        settle()
-        pid = os.fork()
-        if pid == 0:
-            signal.alarm(60)  # a hung child dies instead of hanging its parent
-            try:
-                ok = call(path) == 4 and call(path) == 4
-            except BaseException as exc:
-                print("child failed:", repr(exc), flush=True)
-                ok = False
-            os._exit(0 if ok else 1)
-        _, status = os.waitpid(pid, 0)
-        print("child status", os.waitstatus_to_exitcode(status))
-        call(path)  # the parent's own workers are unaffected
-        """,
-        tetrahedron,
-    )
-    assert "child status 0" in out
+FORK = r"""
+import os, signal, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)  # forking with worker threads alive
+import quarvex
+path = sys.argv[1]
+quarvex.reduce_stl_points(path, 64)  # the pool and the generator exist before the fork
+SETTLE
+read_end, write_end = os.pipe()
+pid = os.fork()
+if pid == 0:
+    signal.alarm(60)  # a hung child dies instead of hanging its parent
+    os.close(read_end)
+    try:
+        result = [quarvex.reduce_stl_points(path, 64) for _ in range(3)]
+        os.write(write_end, repr(result[0]).encode())
+        code = 0 if all(len(p) == len(n) == 64 for p, n in result) else 1
+    except BaseException as exc:
+        os.write(write_end, repr(exc).encode())
+        code = 1
+    os._exit(code)
+os.close(write_end)
+mine = quarvex.reduce_stl_points(path, 64)  # the parent's own workers are unaffected
+_, status = os.waitpid(pid, 0)
+theirs = b""
+while chunk := os.read(read_end, 1 << 16):
+    theirs += chunk
+assert os.waitstatus_to_exitcode(status) == 0, theirs
+print(theirs.decode() != repr(mine))
+""".replace("SETTLE", SETTLE)
 
 
-def test_multiprocessing_fork_pool_after_a_call(tetrahedron):
-    out = run_scenario(
-        """
-        import multiprocessing, warnings
+def test_os_fork_after_a_call(ball):
+    assert run_script(["-c", FORK], ball) == "True\n"
 
-        warnings.simplefilter("ignore", DeprecationWarning)  # fork of a threaded process
-        path = sys.argv[1]
-        call(path)
-        settle()
-        with multiprocessing.get_context("fork").Pool(2) as pool:
-            counts = pool.map_async(call, [path] * 6).get(timeout=60)
-        print("counts", counts)
-        call(path)
-        """,
-        tetrahedron,
-    )
-    assert "counts [4, 4, 4, 4, 4, 4]" in out
+
+POOL = r"""
+import multiprocessing, sys, warnings
+warnings.simplefilter("ignore", DeprecationWarning)
+import quarvex
+if __name__ == "__main__":
+    path, method = sys.argv[1], sys.argv[2]
+    quarvex.reduce_stl_points(path, 8)  # worker threads exist when the pool forks
+    SETTLE
+    ctx = multiprocessing.get_context(method)
+    with ctx.Pool(3) as pool:
+        results = pool.starmap_async(quarvex.reduce_stl_points, [(path, 40)] * 9).get(timeout=120)
+    quarvex.reduce_stl_points(path, 8)
+    print(len(results), all(len(p) == len(n) == 40 for p, n in results),
+          len({repr(r) for r in results}))
+""".replace("SETTLE", SETTLE)
+
+
+@pytest.mark.parametrize("method", ["fork", "spawn"])
+def test_multiprocessing_pool(ball, tmp_path, method):
+    script = tmp_path / "pool_main.py"  # spawn needs a main module it can import again
+    script.write_text(POOL)
+    # Every call in every worker process draws its own points.
+    assert run_script([str(script)], ball, method, cwd=TESTS) == "9 True 9\n"

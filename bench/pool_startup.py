@@ -1,0 +1,139 @@
+"""Cost of the worker pool at large worker counts: the first call on a small file (which
+starts the pool), later calls, and what the idle workers cost afterwards.
+
+    python bench/pool_startup.py [--module-dir DIR] [--threads 2,1024,4096] [--rounds 3]
+
+Every measurement runs in a fresh interpreter with RAYON_NUM_THREADS set; the worker counts
+take turns within each round, so drift of a shared machine hits them alike. Prints the
+median of each figure and the ratios to the first worker count. --module-dir puts a built
+module (e.g. build/py3.12) first on the import path. A child that does not finish within
+--timeout seconds is killed and reported as such.
+"""
+
+import argparse
+import json
+import math
+import os
+import signal
+import statistics
+import struct
+import subprocess
+import sys
+import tempfile
+
+CHILD = r"""
+import glob, json, os, sys, time
+import quarvex
+
+def voluntary_switches():
+    total = 0
+    for status in glob.glob("/proc/self/task/*/status"):
+        try:
+            with open(status) as f:
+                for line in f:
+                    if line.startswith("voluntary_ctxt_switches"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+path = sys.argv[1]
+start = time.perf_counter()
+try:
+    quarvex.reduce_stl_points(path, 50)
+except BaseException as exc:
+    print(json.dumps({"error": type(exc).__name__ + ": " + str(exc)[:80],
+                      "first": time.perf_counter() - start}))
+    sys.exit(0)
+first = time.perf_counter() - start
+later = []
+for _ in range(9):
+    start = time.perf_counter()
+    quarvex.reduce_stl_points(path, 50)
+    later.append(time.perf_counter() - start)
+time.sleep(0.2)  # the last call's wind-down
+switches0 = voluntary_switches()  # reading thousands of status files takes CPU time itself
+cpu0 = sum(os.times()[:2])
+time.sleep(1.0)
+cpu1 = sum(os.times()[:2])
+switches1 = voluntary_switches()
+print(json.dumps({"first": first, "later": sorted(later)[len(later) // 2],
+                  "idle_cpu": cpu1 - cpu0, "idle_switches": switches1 - switches0,
+                  "threads": len(os.listdir("/proc/self/task"))}))
+"""
+
+
+def write_mesh(path, rings=10, segments=10):
+    """A sphere band of rings * segments * 2 = 200 triangles, corners shared."""
+    def point(i, j):
+        theta = math.pi * (i + 1) / (rings + 2)
+        phi = 2 * math.pi * j / segments
+        return (math.sin(theta) * math.cos(phi), math.sin(theta) * math.sin(phi), math.cos(theta))
+
+    tris = []
+    for i in range(rings):
+        for j in range(segments):
+            a, b = point(i, j), point(i, j + 1)
+            c, d = point(i + 1, j), point(i + 1, j + 1)
+            tris += [(a, c, b), (b, c, d)]
+    with open(path, "wb") as f:
+        f.write(b"pool start-up bench".ljust(80, b" "))
+        f.write(struct.pack("<I", len(tris)))
+        for tri in tris:
+            f.write(struct.pack("<3f", 0, 0, 0))
+            for corner in tri:
+                f.write(struct.pack("<3f", *corner))
+            f.write(b"\0\0")
+
+
+def measure(path, threads, module_dir, timeout):
+    env = dict(os.environ, RAYON_NUM_THREADS=str(threads))
+    if module_dir:
+        env["PYTHONPATH"] = module_dir + os.pathsep + env.get("PYTHONPATH", "")
+    child = subprocess.Popen([sys.executable, "-c", CHILD, path], env=env, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True, start_new_session=True)
+    try:
+        out, err = child.communicate(timeout=timeout)
+    except subprocess.TimeoutExpired:
+        os.killpg(child.pid, signal.SIGKILL)
+        child.communicate()
+        return {"error": f"killed after {timeout} s"}
+    if child.returncode != 0:
+        return {"error": f"exit {child.returncode}: {err.strip()[-200:]}"}
+    return json.loads(out)
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--module-dir", default="")
+    parser.add_argument("--threads", default="2,1024,4096")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--timeout", type=float, default=120)
+    args = parser.parse_args()
+    counts = [int(t) for t in args.threads.split(",")]
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "band.stl")
+        write_mesh(path)
+        runs = {t: [] for t in counts}
+        for r in range(args.rounds):
+            for t in counts:
+                runs[t].append(measure(path, t, args.module_dir, args.timeout))
+                print(f"round {r + 1} T={t}: {json.dumps(runs[t][-1])}", file=sys.stderr)
+    base = None
+    print(f"{'T':>6} {'first ms':>10} {'later ms':>10} {'idle cpu %':>11} {'idle switches/s':>16}"
+          f" {'threads':>8} {'first / first(T0)':>18}")
+    for t in counts:
+        ok = [m for m in runs[t] if "error" not in m]
+        if not ok:
+            print(f"{t:>6} {runs[t][0]['error']}")
+            continue
+        med = {k: statistics.median(m[k] for m in ok)
+               for k in ("first", "later", "idle_cpu", "idle_switches", "threads")}
+        base = base or med["first"]
+        print(f"{t:>6} {med['first'] * 1e3:>10.2f} {med['later'] * 1e3:>10.3f} {med['idle_cpu'] * 100:>11.1f}"
+              f" {med['idle_switches']:>16.0f} {med['threads']:>8.0f} {med['first'] / base:>18.1f}"
+              + (f"  ({len(runs[t]) - len(ok)} failed)" if len(ok) < len(runs[t]) else ""))
+
+
+if __name__ == "__main__":
+    main()
