@@ -9,10 +9,12 @@
 // check collected.
 //
 // Invariants: `poll()` runs only on the thread that owns the call (the check may run code
-// that needs that thread, e.g. the interpreter's handlers). `fired()` is one relaxed atomic
-// load and may be asked from any thread, e.g. by a worker that should stop early; a worker
-// that sees false just goes on and the calling thread polls again later. A default-made
-// Interrupt never fires: tests and tools read files without one.
+// that needs that thread, e.g. the interpreter's handlers), and never while a parallel loop
+// of the call is in flight: a handler may start a whole new call of the module, loops and
+// all. `fired()` is one relaxed atomic load and may be asked from any thread, e.g. by a
+// worker that should stop early; a worker that sees false just goes on and the calling
+// thread polls again later. A default-made Interrupt never fires: tests and tools read
+// files without one.
 #pragma once
 
 #include <atomic>

@@ -171,13 +171,30 @@ signal.setitimer(signal.ITIMER_REAL, 0.002, 0.002)
 """
 
 
-def test_interrupted_open_and_reads_are_repeated(tmp_path):
+# A handler may itself call the module, in the middle of the call it interrupted.
+NESTING_TIMER = """
+import os, signal, struct, tempfile, quarvex
+inner = os.path.join(tempfile.mkdtemp(), "inner.stl")
+with open(inner, "wb") as f:
+    f.write(bytes(80) + struct.pack("<I", 1) + struct.pack("<12fH", 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0))
+inner_results = []
+def nested(*_):
+    if len(inner_results) < 5:
+        inner_results.append(quarvex.reduce_stl_points(inner, 50))
+        assert len(inner_results[-1][0]) == 50
+signal.signal(signal.SIGALRM, nested)
+signal.setitimer(signal.ITIMER_REAL, 0.01, 0.01)
+"""
+
+
+@pytest.mark.parametrize("prelude", [TIMER, NESTING_TIMER], ids=["returning", "calling-the-module"])
+def test_interrupted_open_and_reads_are_repeated(tmp_path, prelude):
     records = grid_records(300)
     data = binary_stl(records)
     pieces = [data[i:i + 1000] for i in range(0, len(data), 1000)]
     # The writer opens late and sends in pieces, so the reader blocks in open and in reads
     # while the timer keeps firing.
-    outcome = through_fifo(tmp_path, pieces, clusters=20, pause=0.03, prelude=TIMER)
+    outcome = through_fifo(tmp_path, pieces, clusters=20, pause=0.03, prelude=prelude)
     check_result(outcome, 20, vertex_bits(records))
 
 
