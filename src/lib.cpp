@@ -3,7 +3,8 @@
 // The body reads like the call itself, one stage per line. Every stage owns what it makes
 // and hands it on by move; each large intermediate is released as soon as the next stage
 // no longer needs it (the mesh and the file right after the records exist, the cell map
-// and the record list before the output is built).
+// and the record list before the output is built). Pending signal handlers run while the
+// file is read and between the stages; one that raises ends the call with its exception.
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -14,6 +15,7 @@
 #include "boundary/module.h"
 #include "boundary/outcome.h"
 #include "boundary/result_lists.h"
+#include "boundary/signal_check.h"
 #include "reduce/cells.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -31,34 +33,44 @@ using boundary::Outcome;
 using boundary::PyRef;
 using boundary::read_failure_error;
 using boundary::result_tuple;
+using boundary::SignalCheck;
 using boundary::vec3_array_to_list;
 
 Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
+  SignalCheck signals;
   PodVector<reduce::PointRecord> points;
   {
-    stl::ReadResult<stl::MeshFile> read = stl::read_mesh_file(path);
-    if (!read) return read_failure_error(read.error());
+    stl::ReadResult<stl::MeshFile> read = stl::read_mesh_file(path, signals.interrupt());
+    if (!read) {
+      if (read.error().kind == stl::ReadErrorKind::kInterrupted) return signals.exception();
+      return read_failure_error(read.error());
+    }
     const stl::MeshFile file = std::move(read).value();
     points = reduce::build_point_records(file.mesh);
   }
+  if (signals.stop()) return signals.exception();
 
   const reduce::BoundingBox box = reduce::compute_bounds(points);
   const std::uint64_t n = reduce::cells_per_axis(clusters);
+  if (signals.stop()) return signals.exception();
 
   std::vector<reduce::PointRecord> adjusted;
   {
     reduce::CellMap cells;
     reduce::accumulate_cells(points, box, n, cells);
+    if (signals.stop()) return signals.exception();
     adjusted = reduce::pick_representatives(cells);
-    // A top-up this large could not be returned: refuse it before allocating anything.
-    if (clusters > adjusted.size() && !points.empty()) {
-      if (auto message = reduce::result_too_large(clusters)) return memory_error(*message);
-    }
-    reduce::adjust_count(adjusted, points, clusters);
   }
+  if (signals.stop()) return signals.exception();
+  // A result this large could not be returned: refuse it before building any of it.
+  if (!points.empty()) {
+    if (auto message = reduce::result_too_large(clusters)) return memory_error(*message);
+  }
+  reduce::adjust_count(adjusted, points, clusters);
   PodVector<reduce::PointRecord>().swap(points);
 
   reduce::SplitOutput out = reduce::split_output(std::move(adjusted));
+  if (signals.stop()) return signals.exception();
   const GcPause no_collections_while_building;
   PyRef positions = vec3_array_to_list(std::move(out.positions));
   PyRef normals = vec3_array_to_list(std::move(out.normals));

@@ -95,7 +95,7 @@ int main(int argc, char** argv) {
     {
       Stage s("decode triangles only (no merge)");
       stl::StlSource source(::open(path, O_RDONLY | O_CLOEXEC));
-      if (stl::detect_format(source) == stl::StlFormat::kBinary) {
+      if (stl::detect_format(source).format == stl::StlFormat::kBinary) {
         auto reader = stl::BinaryFacetReader::create(source);
         stl::RawTriangle t;
         stl::ReadError e;
@@ -108,7 +108,7 @@ int main(int argc, char** argv) {
       std::vector<stl::VertexKey> keys;
       std::vector<Vec3f> normals;
       stl::StlSource source(::open(path, O_RDONLY | O_CLOEXEC));
-      if (stl::detect_format(source) == stl::StlFormat::kBinary) {
+      if (stl::detect_format(source).format == stl::StlFormat::kBinary) {
         auto reader = stl::BinaryFacetReader::create(source);
         stl::RawTriangle t;
         stl::ReadError e;

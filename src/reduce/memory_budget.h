@@ -1,6 +1,7 @@
 // Whether a result of a given size can be held in memory, checked before the count
-// adjustment allocates it, so that an absurd `clusters` becomes a clear MemoryError instead
-// of the process being killed by the kernel.
+// adjustment and the output are built, so that a `clusters` too large for the memory left
+// (topped up or trimmed) becomes a clear MemoryError instead of a failed object creation
+// or the process being killed by the kernel.
 #pragma once
 
 #include <cstdint>
@@ -10,8 +11,10 @@
 namespace quarvex::reduce {
 
 // Bytes one returned point costs: the record, its two output vectors, and the Python side
-// (a slot in each outer list, two inner lists, six floats).
-inline constexpr std::uint64_t kBytesPerReturnedPoint = 400;
+// (a slot in each outer list, two inner lists, six floats). Measured as the growth of the
+// call's peak resident memory (VmHWM) per point between calls returning 1 and 3 million
+// points of a one-triangle mesh, on Python 3.12 and 3.13 (x86-64): 414.
+inline constexpr std::uint64_t kBytesPerReturnedPoint = 414;
 
 // The memory this process can still obtain: the smallest of the system's available memory
 // (with free swap), the address-space limit left, and the control group's limit left.

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <optional>
 #include <string>
 #include <utility>
@@ -177,13 +178,41 @@ struct IndexedSum {
 
 }  // namespace
 
-Vec3f normalise_sum(Vec3f s) noexcept {
-  // One operation per statement: this order is part of the result.
+namespace {
+
+// One operation per statement: this order is part of the result.
+float squared_length(Vec3f s) noexcept {
   const float xx = s.x * s.x;
   const float yy = s.y * s.y;
   const float zz = s.z * s.z;
   const float xy = xx + yy;
-  const float squared = xy + zz;
+  return xy + zz;
+}
+
+// A finite, non-zero sum whose squared length overflows or leaves the normal range would
+// lose its direction (a zero or infinite length) or its unit length (a subnormal square):
+// it is first scaled by a power of two that brings its largest component into [0.5, 1).
+// ldexpf is exact here, also where the factor itself is no float.
+constexpr float kSmallestNormal = std::numeric_limits<float>::min();  // 2^-126
+constexpr float kLargest = std::numeric_limits<float>::max();
+
+[[gnu::noinline]] Vec3f scaled_into_range(Vec3f s, float squared) noexcept {
+  if (!std::isfinite(s.x) || !std::isfinite(s.y) || !std::isfinite(s.z)) return s;
+  if (s.x == 0.0f && s.y == 0.0f && s.z == 0.0f) return s;
+  if (squared >= kSmallestNormal && squared <= kLargest) return s;
+  int e = 0;
+  std::frexp(std::max({std::fabs(s.x), std::fabs(s.y), std::fabs(s.z)}), &e);
+  return Vec3f{std::ldexp(s.x, -e), std::ldexp(s.y, -e), std::ldexp(s.z, -e)};
+}
+
+}  // namespace
+
+Vec3f normalise_sum(Vec3f s) noexcept {
+  float squared = squared_length(s);
+  if (!(squared >= kSmallestNormal && squared <= kLargest)) [[unlikely]] {  // NaN too
+    s = scaled_into_range(s, squared);
+    squared = squared_length(s);
+  }
   const float length = std::sqrt(squared);
   if (length == 0.0f) return Vec3f{0.0f, 0.0f, 0.0f};
   return Vec3f{s.x / length, s.y / length, s.z / length};

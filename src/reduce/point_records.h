@@ -16,7 +16,10 @@ namespace quarvex::reduce {
 PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh);
 
 // The unit normal of a summed normal, in the fixed single-precision order:
-// L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0).
+// L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0). A finite, non-zero sum
+// whose squared length is infinite or below the smallest normal float is first scaled by
+// 2^-e (e the binary exponent of its largest component); every other sum, zero, NaN and
+// infinite ones included, is taken as it is.
 Vec3f normalise_sum(Vec3f sum) noexcept;
 
 }  // namespace quarvex::reduce

@@ -23,10 +23,10 @@ ReadError utf8_error() { return invalid_data_error("stream did not contain valid
 
 }  // namespace
 
-ReadResult<AsciiFacetReader> AsciiFacetReader::create(StlSource& source) {
+ReadResult<AsciiFacetReader> AsciiFacetReader::create(StlSource& source, bool first_line_taken) {
   AsciiFacetReader reader{BufferedReader(source)};
   ReadError error;
-  if (reader.read_first_line(error)) return error;
+  if (!first_line_taken && reader.read_first_line(error)) return error;
   return reader;
 }
 
@@ -66,7 +66,7 @@ ReadError* AsciiFacetReader::read_first_line(ReadError& error) {
 
 AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line, ReadError& error) {
   if (long_line_.capacity() > kKeptLineCapacity) {
-    std::string().swap(long_line_);
+    PodVector<char>().swap(long_line_);
   } else {
     long_line_.clear();
   }
@@ -81,7 +81,7 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
       }
       if (r.count == 0) {
         if (!copied) return LineStatus::kEnd;
-        line = long_line_;
+        line = std::string_view(long_line_.data(), long_line_.size());
         break;
       }
     }
@@ -93,7 +93,7 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
       has_newline = true;
       if (copied) {
         long_line_.append(p, n);
-        line = long_line_;
+        line = std::string_view(long_line_.data(), long_line_.size());
       } else {
         line = std::string_view(p, n);  // in place: valid until the next refill
       }
@@ -114,12 +114,15 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
 
 AsciiFacetReader::LineStatus AsciiFacetReader::next_word_line(ReadError& error) {
   for (;;) {
-    std::string_view line;
-    const LineStatus s = next_line(line, error);
+    const LineStatus s = next_line(line_, error);
     if (s != LineStatus::kLine) return s;
-    split_words(line, words_);
-    if (!words_.empty()) return LineStatus::kLine;
+    word_count_ = split_words(line_, words_);
+    if (word_count_ != 0) return LineStatus::kLine;
   }
+}
+
+ReadError AsciiFacetReader::words_error(std::string_view before) const {
+  return invalid_data_error(line_words_message(before, line_));
 }
 
 bool AsciiFacetReader::expect_words(std::span<const std::string_view> expected, ReadError& error) {
@@ -132,8 +135,10 @@ bool AsciiFacetReader::expect_words(std::span<const std::string_view> expected, 
     case LineStatus::kLine:
       break;
   }
-  if (std::equal(words_.begin(), words_.end(), expected.begin(), expected.end())) return true;
-  error = invalid_data_error("expected " + word_list_text(expected) + ", got " + word_list_text(words_));
+  if (std::equal(words_.begin(), words_.begin() + word_count_, expected.begin(), expected.end())) {
+    return true;
+  }
+  error = words_error("expected " + word_list_text(expected) + ", got ");
   return false;
 }
 
@@ -164,8 +169,8 @@ NextTriangle AsciiFacetReader::next_triangle(RawTriangle& out, ReadError& error)
       break;
   }
   if (words_[0] == "endsolid") return NextTriangle::kEnd;
-  if (words_.size() != 5 || words_[0] != "facet" || words_[1] != "normal") {
-    error = invalid_data_error("invalid facet header: " + word_list_text(words_));
+  if (word_count_ != 5 || words_[0] != "facet" || words_[1] != "normal") {
+    error = words_error("invalid facet header: ");
     return NextTriangle::kError;
   }
   if (!parse_coordinates(2, out.normal, error)) return NextTriangle::kError;
@@ -180,8 +185,8 @@ NextTriangle AsciiFacetReader::next_triangle(RawTriangle& out, ReadError& error)
       case LineStatus::kLine:
         break;
     }
-    if (words_.size() != 4 || words_[0] != "vertex") {
-      error = invalid_data_error("vertex f32 f32 f32, got " + word_list_text(words_));
+    if (word_count_ != 4 || words_[0] != "vertex") {
+      error = words_error("vertex f32 f32 f32, got ");
       return NextTriangle::kError;
     }
     if (!parse_coordinates(1, vertex, error)) return NextTriangle::kError;

@@ -7,7 +7,6 @@
 namespace quarvex::stl {
 namespace {
 
-constexpr std::size_t kHeaderSize = 80;
 constexpr std::size_t kRecordSize = 50;
 
 std::uint32_t load_le32(const std::byte* p) noexcept {
@@ -32,13 +31,17 @@ void decode_record(const std::byte* p, RawTriangle& out) noexcept {
 
 }  // namespace
 
+std::uint64_t binary_stl_size(const std::byte* count) noexcept {
+  return kBinaryHeadSize + kRecordSize * std::uint64_t{load_le32(count)};
+}
+
 ReadResult<BinaryFacetReader> BinaryFacetReader::create(StlSource& source) {
   BufferedReader reader(source);
-  std::byte head[kHeaderSize + 4];
+  std::byte head[kBinaryHeadSize];
   ReadError error;
-  if (!reader.read_exact(head, kHeaderSize, error)) return error;
-  if (!reader.read_exact(head + kHeaderSize, 4, error)) return error;
-  return BinaryFacetReader(std::move(reader), load_le32(head + kHeaderSize));
+  if (!reader.read_exact(head, kBinaryCountOffset, error)) return error;
+  if (!reader.read_exact(head + kBinaryCountOffset, 4, error)) return error;
+  return BinaryFacetReader(std::move(reader), load_le32(head + kBinaryCountOffset));
 }
 
 NextTriangle BinaryFacetReader::next_triangle(RawTriangle& out, ReadError& error) {

@@ -1,8 +1,10 @@
 #include "stl/read_mesh_file.h"
 
 #include <cerrno>
-#include <fcntl.h>
+#include <cstdint>
 #include <string>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
@@ -11,31 +13,47 @@
 namespace quarvex::stl {
 namespace {
 
-template <class Reader>
-ReadResult<IndexedMesh> drain(StlSource& source) {
-  ReadResult<Reader> reader = Reader::create(source);
+ReadResult<IndexedMesh> read_binary(StlSource& source) {
+  ReadResult<BinaryFacetReader> reader = BinaryFacetReader::create(source);
   if (!reader) return std::move(reader).error();
   return build_indexed_mesh(reader.value());
+}
+
+ReadResult<IndexedMesh> read_ascii(StlSource& source, bool first_line_taken) {
+  ReadResult<AsciiFacetReader> reader = AsciiFacetReader::create(source, first_line_taken);
+  if (!reader) return std::move(reader).error();
+  return build_indexed_mesh(reader.value());
+}
+
+// Whether `source` is a regular file of exactly 84 + 50 N bytes, N the count at bytes
+// 80..83: the size of a binary STL file with that header.
+bool has_binary_size(const StlSource& source) {
+  struct stat st {};
+  if (::fstat(source.fd(), &st) != 0 || !S_ISREG(st.st_mode)) return false;
+  std::byte count[4];
+  if (::pread(source.fd(), count, 4, kBinaryCountOffset) != 4) return false;
+  return static_cast<std::uint64_t>(st.st_size) == binary_stl_size(count);
 }
 
 }  // namespace
 
 ReadResult<IndexedMesh> read_mesh(StlSource& source) {
-  if (detect_format(source) == StlFormat::kAscii) return drain<AsciiFacetReader>(source);
-  return drain<BinaryFacetReader>(source);
+  const Detection detected = detect_format(source);
+  if (detected.format == StlFormat::kBinary) return read_binary(source);
+  ReadResult<IndexedMesh> ascii = read_ascii(source, detected.first_line_taken);
+  if (ascii || ascii.error().kind == ReadErrorKind::kInterrupted) return ascii;
+  if (detected.first_line_taken || !has_binary_size(source) || source.rewind() != 0) return ascii;
+  return read_binary(source);
 }
 
-ReadResult<MeshFile> read_mesh_file(std::string_view path) {
+ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt) {
   if (path.find('\0') != std::string_view::npos) {
     return ReadError{ReadErrorKind::kInvalidInput, 0, "file name contained an unexpected NUL byte"};
   }
   const std::string c_path(path);
-  int fd;
-  do {
-    fd = ::open(c_path.c_str(), O_RDONLY | O_CLOEXEC, 0666);
-  } while (fd < 0 && errno == EINTR);
+  const int fd = open_for_reading(c_path.c_str(), interrupt);
   if (fd < 0) return os_read_error(errno);
-  StlSource source(fd);  // closed on every return below that does not hand it on
+  StlSource source(fd, interrupt);  // closed on every return below that does not hand it on
   ReadResult<IndexedMesh> mesh = read_mesh(source);
   if (!mesh) return std::move(mesh).error();
   return MeshFile{std::move(mesh).value(), std::move(source)};

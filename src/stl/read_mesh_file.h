@@ -6,6 +6,7 @@
 #include "stl/indexed_mesh.h"
 #include "stl/read_error.h"
 #include "stl/stl_source.h"
+#include "support/interrupt.h"
 
 namespace quarvex::stl {
 
@@ -18,9 +19,17 @@ struct MeshFile {
 
 // `path` holds the operating system's bytes of the file name. On failure everything opened
 // or built so far is released before the error is returned; no partial mesh is returned.
-ReadResult<MeshFile> read_mesh_file(std::string_view path);
+// The open and every read poll `interrupt` (stl_source.h); when it fires the error is
+// kInterrupted.
+ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt = no_interrupt());
 
 // Detects the format of an already opened source and reads its mesh.
+//
+// One fallback: a binary file whose 80-byte header happens to make a valid ASCII first line
+// (text beginning "solid ", and the line ending inside the count or the records) fails as
+// ASCII. When the ASCII reading of a regular file fails and the file's size is exactly
+// 84 + 50 N (N the little-endian count at bytes 80..83), it is read as binary instead.
+// A source that cannot rewind keeps the ASCII failure: its size is unknown.
 ReadResult<IndexedMesh> read_mesh(StlSource& source);
 
 }  // namespace quarvex::stl

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <fcntl.h>
 #include <unistd.h>
 #include <utility>
 
@@ -12,34 +13,39 @@
 namespace quarvex::stl {
 
 ReadError os_read_error(int errnum) {
+  if (errnum == EINTR) return ReadError{ReadErrorKind::kInterrupted, errnum, std::string()};
   return ReadError{ReadErrorKind::kOs, errnum, os_error_text(errnum)};
 }
 
-namespace {
-
-IoResult read_fd(int fd, std::byte* out, std::size_t size) {
+int open_for_reading(const char* path, Interrupt& interrupt) noexcept {
   for (;;) {
-    const ssize_t r = ::read(fd, out, size);
-    if (r >= 0) return IoResult{static_cast<std::size_t>(r), 0};
-    if (errno != EINTR) return IoResult{0, errno};
+    const int fd = ::open(path, O_RDONLY | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EINTR) return fd;
+    // A FIFO without a writer blocks in open(); a signal ends the wait.
+    if (interrupt.poll()) {
+      errno = EINTR;
+      return -1;
+    }
   }
 }
 
-}  // namespace
-
 StlSource::StlSource(StlSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)),
       pos_(std::exchange(other.pos_, 0)),
-      len_(std::exchange(other.len_, 0)) {}
+      len_(std::exchange(other.len_, 0)),
+      unpolled_(std::exchange(other.unpolled_, 0)) {}
 
 StlSource& StlSource::operator=(StlSource&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
+    interrupt_ = other.interrupt_;
     buffer_ = std::move(other.buffer_);
     pos_ = std::exchange(other.pos_, 0);
     len_ = std::exchange(other.len_, 0);
+    unpolled_ = std::exchange(other.unpolled_, 0);
   }
   return *this;
 }
@@ -54,25 +60,58 @@ void StlSource::close() noexcept {
   pos_ = len_ = 0;
 }
 
+IoResult StlSource::read_fd(std::byte* out, std::size_t size) {
+  if (unpolled_ >= kInterruptCheckBytes) {
+    unpolled_ = 0;
+    if (interrupt_->poll()) return IoResult{0, EINTR};
+  }
+  for (;;) {
+    const ssize_t r = ::read(fd_, out, size);
+    if (r >= 0) {
+      unpolled_ += static_cast<std::size_t>(r);
+      return IoResult{static_cast<std::size_t>(r), 0};
+    }
+    if (errno != EINTR) return IoResult{0, errno};
+    // Pipes and terminals: a signal ended the wait for data.
+    if (interrupt_->poll()) return IoResult{0, EINTR};
+  }
+}
+
 IoResult StlSource::read(std::byte* out, std::size_t size) {
+  if (interrupt_->fired()) return IoResult{0, EINTR};
   if (pos_ == len_) {
     pos_ = len_ = 0;
-    if (size >= kReadBufferSize) return read_fd(fd_, out, size);
-    if (!buffer_) buffer_.reset(new std::byte[kReadBufferSize]);
-    const IoResult r = read_fd(fd_, buffer_.get(), kReadBufferSize);
+    if (size >= kReadBufferSize) return read_fd(out, size);
+    if (buffer_.size() != kReadBufferSize) {
+      PodVector<std::byte>().swap(buffer_);  // also drops a large block left by unread()
+      buffer_.resize_uninitialized(kReadBufferSize);
+    }
+    const IoResult r = read_fd(buffer_.data(), kReadBufferSize);
     if (r.os_errno != 0) return r;
     len_ = r.count;
   }
   const std::size_t n = std::min(size, len_ - pos_);
-  std::memcpy(out, buffer_.get() + pos_, n);
+  std::memcpy(out, buffer_.data() + pos_, n);
   pos_ += n;
+  if (pos_ == len_ && buffer_.size() > kReadBufferSize) {
+    PodVector<std::byte>().swap(buffer_);  // the unread bytes are all served
+    pos_ = len_ = 0;
+  }
   return IoResult{n, 0};
 }
+
+bool StlSource::seekable() const noexcept { return ::lseek(fd_, 0, SEEK_CUR) >= 0; }
 
 int StlSource::rewind() noexcept {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return errno;
   pos_ = len_ = 0;
   return 0;
+}
+
+void StlSource::unread(PodVector<std::byte> bytes) noexcept {
+  pos_ = 0;
+  len_ = bytes.size();
+  buffer_ = std::move(bytes);
 }
 
 }  // namespace quarvex::stl

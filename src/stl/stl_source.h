@@ -1,14 +1,22 @@
-// The opened STL file: its descriptor and a buffer of 8192 bytes in front of it.
+// The opened STL file: its descriptor and a buffer in front of it.
 //
 // Invariants: the source owns `fd_` (or holds -1 when moved from) and closes it once, in
-// its destructor. Buffered bytes are [pos_, len_) of `buffer_`; a read that asks for at
-// least a whole buffer while the buffer is empty goes straight to the descriptor, so the
-// layered readers above (which always ask for whole buffers) never cause a copy here.
-// Interrupted reads are repeated.
+// its destructor. Buffered bytes are [pos_, len_) of `buffer_` and are always served
+// before the descriptor is read again: normally at most 8192 bytes read ahead for a small
+// read, or bytes handed back with unread(). A read that asks for at least a whole buffer
+// while nothing is buffered goes straight to the descriptor, so the layered readers above
+// (which always ask for whole buffers) never cause a copy here.
+//
+// Interruptions: a read interrupted by a signal polls the Interrupt and is repeated unless
+// it fired; every kInterruptCheckBytes of input the Interrupt is polled too. Once it has
+// fired, every read fails with EINTR, so EINTR reaches the readers only when the call has
+// to stop (os_read_error turns it into kInterrupted).
 #pragma once
 
 #include <cstddef>
-#include <memory>
+
+#include "support/interrupt.h"
+#include "support/pod_vector.h"
 
 namespace quarvex::stl {
 
@@ -20,10 +28,15 @@ struct IoResult {
   int os_errno;
 };
 
+// open(path, O_RDONLY | O_CLOEXEC), repeated while interrupted and the Interrupt has not
+// fired. The descriptor, or -1 with errno set (EINTR when the Interrupt fired).
+int open_for_reading(const char* path, Interrupt& interrupt) noexcept;
+
 class StlSource {
  public:
   StlSource() noexcept = default;
-  explicit StlSource(int fd) noexcept : fd_(fd) {}
+  explicit StlSource(int fd, Interrupt& interrupt = no_interrupt()) noexcept
+      : fd_(fd), interrupt_(&interrupt) {}
   StlSource(StlSource&& other) noexcept;
   StlSource& operator=(StlSource&& other) noexcept;
   StlSource(const StlSource&) = delete;
@@ -31,22 +44,35 @@ class StlSource {
   ~StlSource();
 
   int fd() const noexcept { return fd_; }
+  Interrupt& interrupt() const noexcept { return *interrupt_; }
 
-  // Reads up to `size` bytes (at most one read of the descriptor).
+  // Reads up to `size` bytes (buffered bytes first, else at most one read of the
+  // descriptor).
   IoResult read(std::byte* out, std::size_t size);
+
+  // Whether the descriptor has a file position (false for pipes, FIFOs, sockets and
+  // terminals: what was read from them cannot be read again).
+  bool seekable() const noexcept;
 
   // Seeks the descriptor to offset 0 and then drops the buffered bytes. Returns 0, or the
   // errno of the failed seek (nothing is dropped then).
   int rewind() noexcept;
 
+  // Puts `bytes` in front of everything still to be read. Only while nothing is buffered.
+  void unread(PodVector<std::byte> bytes) noexcept;
+
   // Closes the descriptor now (the destructor then does nothing).
   void close() noexcept;
 
  private:
+  IoResult read_fd(std::byte* out, std::size_t size);
+
   int fd_ = -1;
-  std::unique_ptr<std::byte[]> buffer_;  // allocated on first buffered read
+  Interrupt* interrupt_ = &no_interrupt();
+  PodVector<std::byte> buffer_;  // allocated on first buffered read or by unread()
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
+  std::size_t unpolled_ = 0;  // bytes read from the descriptor since the last poll
 };
 
 }  // namespace quarvex::stl

@@ -54,35 +54,60 @@ char32_t decode(std::string_view s, std::size_t& i) noexcept {
   return cp;
 }
 
-void append_escaped(std::string& out, std::string_view word) {
+// Writes the escaped form of `word` to `out`, which has push(char) and append(p, n); the
+// same code counts the length (Measure) and writes the text (std::string).
+template <class Out>
+void escape_word(Out& out, std::string_view word) {
   static constexpr char kHex[] = "0123456789abcdef";
   std::size_t i = 0;
   while (i < word.size()) {
     const std::size_t start = i;
     const char32_t cp = decode(word, i);
     switch (cp) {
-      case U'"': out += "\\\""; continue;
-      case U'\\': out += "\\\\"; continue;
-      case U'\0': out += "\\0"; continue;
-      case U'\t': out += "\\t"; continue;
-      case U'\n': out += "\\n"; continue;
-      case U'\r': out += "\\r"; continue;
+      case U'"': out.append("\\\"", 2); continue;
+      case U'\\': out.append("\\\\", 2); continue;
+      case U'\0': out.append("\\0", 2); continue;
+      case U'\t': out.append("\\t", 2); continue;
+      case U'\n': out.append("\\n", 2); continue;
+      case U'\r': out.append("\\r", 2); continue;
       default: break;
     }
     if (is_printable(cp) && !is_grapheme_extend(cp)) {
       if (cp == 0xFFFD && i - start != 3) {
-        out += "\xEF\xBF\xBD";
+        out.append("\xEF\xBF\xBD", 3);
       } else {
         out.append(word.data() + start, i - start);
       }
       continue;
     }
-    out += "\\u{";
+    out.append("\\u{", 3);
     int shift = 20;
     while (shift > 0 && ((cp >> shift) & 0xF) == 0) shift -= 4;
-    for (; shift >= 0; shift -= 4) out += kHex[(cp >> shift) & 0xF];
-    out += '}';
+    for (; shift >= 0; shift -= 4) out.push_back(kHex[(cp >> shift) & 0xF]);
+    out.push_back('}');
   }
+}
+
+// Counts what escape_word and the list rendering would write.
+struct Measure {
+  std::size_t size = 0;
+  void append(const char*, std::size_t n) noexcept { size += n; }
+  void push_back(char) noexcept { ++size; }
+};
+
+// The list rendering of the words `next()` yields until it yields an empty view.
+template <class Out, class NextWord>
+void render_list(Out& out, NextWord next) {
+  out.push_back('[');
+  bool first = true;
+  for (std::string_view word = next(); !word.empty(); word = next()) {
+    if (!first) out.append(", ", 2);
+    first = false;
+    out.push_back('"');
+    escape_word(out, word);
+    out.push_back('"');
+  }
+  out.push_back(']');
 }
 
 // Position of the first byte at or after i that may begin white space (a byte up to 0x20,
@@ -124,8 +149,7 @@ std::size_t skip_ascii_space(const unsigned char* p, std::size_t i, std::size_t 
 
 }  // namespace
 
-void split_words(std::string_view line, std::vector<std::string_view>& words) {
-  words.clear();
+std::string_view next_word(std::string_view line, std::size_t& pos) noexcept {
   const auto* p = reinterpret_cast<const unsigned char*>(line.data());
   const std::size_t n = line.size();
   // Length of the white space character at i, or 0 when a word character starts there.
@@ -134,38 +158,57 @@ void split_words(std::string_view line, std::vector<std::string_view>& words) {
     if (cls == 0) return 0;
     return cls == 1 ? 1 : multibyte_space_length(p + i, n - i);
   };
-  std::size_t i = 0;
-  for (;;) {
-    while (i < n) {
-      i = skip_ascii_space(p, i, n);
-      if (i == n) break;
-      const std::size_t space = space_at(i);
-      if (space == 0) break;
-      i += space;
-    }
-    if (i == n) return;
-    const std::size_t start = i++;
-    // The word runs to the next white space. Bytes that cannot start one are skipped in
-    // blocks; each candidate is checked exactly. Continuation bytes never look like a
-    // white-space lead byte, so stepping into a multi-byte character is safe.
-    for (;;) {
-      i = next_candidate(p, i, n);
-      if (i == n || space_at(i) != 0) break;
-      ++i;
-    }
-    words.emplace_back(line.data() + start, i - start);
+  std::size_t i = pos;
+  while (i < n) {
+    i = skip_ascii_space(p, i, n);
+    if (i == n) break;
+    const std::size_t space = space_at(i);
+    if (space == 0) break;
+    i += space;
   }
+  if (i == n) {
+    pos = n;
+    return std::string_view();
+  }
+  const std::size_t start = i++;
+  // The word runs to the next white space. Bytes that cannot start one are skipped in
+  // blocks; each candidate is checked exactly. Continuation bytes never look like a
+  // white-space lead byte, so stepping into a multi-byte character is safe.
+  for (;;) {
+    i = next_candidate(p, i, n);
+    if (i == n || space_at(i) != 0) break;
+    ++i;
+  }
+  pos = i;
+  return line.substr(start, i - start);
+}
+
+std::size_t split_words(std::string_view line, std::span<std::string_view> words) noexcept {
+  std::size_t count = 0, pos = 0;
+  while (count < words.size()) {
+    const std::string_view word = next_word(line, pos);
+    if (word.empty()) break;
+    words[count++] = word;
+  }
+  return count;
 }
 
 std::string word_list_text(std::span<const std::string_view> words) {
-  std::string out = "[";
-  for (std::size_t k = 0; k < words.size(); ++k) {
-    if (k > 0) out += ", ";
-    out += '"';
-    append_escaped(out, words[k]);
-    out += '"';
-  }
-  out += ']';
+  std::string out;
+  render_list(out, [&, k = std::size_t{0}]() mutable {
+    return k < words.size() ? words[k++] : std::string_view();
+  });
+  return out;
+}
+
+std::string line_words_message(std::string_view before, std::string_view line) {
+  auto words_of_line = [&, pos = std::size_t{0}]() mutable { return next_word(line, pos); };
+  Measure measure;
+  render_list(measure, words_of_line);
+  std::string out;
+  out.reserve(before.size() + measure.size);
+  out.append(before);
+  render_list(out, words_of_line);
   return out;
 }
 

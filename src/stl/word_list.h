@@ -2,21 +2,31 @@
 //
 // Words are the maximal runs of characters outside the Unicode White_Space set (U+0009..
 // U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F,
-// U+3000). Splitting works in place: the words are views into the line.
+// U+3000). Splitting works in place: the words are views into the line, and a line is only
+// split as far as the caller has room for words, so a line of millions of words costs no
+// memory beyond itself. A message that lists all words of a line splits it again while
+// rendering, into a string allocated once at its final length.
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
-#include <vector>
 
 namespace quarvex::stl {
 
-// Replaces `words` by the words of `line`, which must be valid UTF-8.
-void split_words(std::string_view line, std::vector<std::string_view>& words);
+// The next word of `line` (valid UTF-8) at or after `pos`, with `pos` moved past it; an
+// empty view when no word is left.
+std::string_view next_word(std::string_view line, std::size_t& pos) noexcept;
+
+// The first words of `line`, at most words.size() of them, into `words`; returns how many.
+std::size_t split_words(std::string_view line, std::span<std::string_view> words) noexcept;
 
 // ["w1", "w2", ...]: each word quoted, with quote, backslash, NUL, tab, LF and CR escaped
 // by a backslash and every other non-printable or grapheme-extending character as \u{hex}.
 std::string word_list_text(std::span<const std::string_view> words);
+
+// `before` followed by the word_list_text of all words of `line`.
+std::string line_words_message(std::string_view before, std::string_view line);
 
 }  // namespace quarvex::stl

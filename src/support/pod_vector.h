@@ -13,6 +13,7 @@
 // std::bad_alloc (the boundary turns it into MemoryError).
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -83,6 +84,15 @@ class PodVector {
       return;
     }
     data_[size_++] = value;
+  }
+
+  // Appends n values copied from `first` (not from this vector's own block), growing the
+  // capacity at least twofold when it runs out.
+  void append(const T* first, std::size_t n) {
+    if (n == 0) return;
+    if (n > capacity_ - size_) grow_to(std::max(size_ + n, 2 * capacity_));
+    std::memcpy(data_ + size_, first, n * sizeof(T));
+    size_ += n;
   }
 
   void reserve(std::size_t n) {

@@ -61,9 +61,12 @@ std::vector<float> record(float base) {
   return r;
 }
 
+const char kFacet[] =
+    "facet normal 0 0 1\n outer loop\n  vertex 0 0 0\n  vertex 1 0 0\n  vertex 1 1 0\n endloop\nendfacet\n";
+
 StlFormat format_of(const TempDir& dir, const std::string& bytes) {
   StlSource source(::open(dir.write("detect.stl", bytes).c_str(), O_RDONLY | O_CLOEXEC));
-  const StlFormat f = detect_format(source);
+  const StlFormat f = detect_format(source).format;
   // Detection leaves the file at its start.
   char first = 0;
   const bool read_one = ::read(source.fd(), &first, 1) == 1;
@@ -196,38 +199,71 @@ TEST(BinaryReader, CountsEndingInsideBuffersOfABigFile) {
             "failed to fill whole buffer");
 }
 
-TEST(BinaryReader, SolidHeaderWithValidFirstLineGoesToTheTextReader) {
+// A "solid " header whose first line is valid UTF-8 goes to the text reader; when that
+// fails, a regular file of exactly the binary size for its count is read as binary.
+TEST(BinaryReader, SolidHeaderFallsBackToBinaryAtTheBinarySize) {
   TempDir dir;
-  // No 0x0A at all and valid UTF-8: the whole file is the first line.
-  std::string header = "solid made by a binary exporter";
-  std::string file = binary_stl(0, {}, header);
-  EXPECT_EQ(read_error_text(dir.write("nolf.stl", file)), "EOF while expecting facet or endsolid.");
+  const std::string header = "solid made by a binary exporter";  // no 0x0A: one long line
+  IndexedMesh none = read_ok(dir.write("empty.stl", binary_stl(0, {}, header)));
+  EXPECT_TRUE(none.faces.empty());
+  EXPECT_EQ(read_error_text(dir.write("longer.stl", binary_stl(0, {}, header) + "x")),
+            "EOF while expecting facet or endsolid.");
+  // The count's low byte 0x0A ends the first line inside the count.
+  std::vector<std::vector<float>> records(10, record(1));
+  IndexedMesh ten = read_ok(dir.write("ten.stl", binary_stl(10, records, header)));
+  EXPECT_EQ(ten.faces.size(), 10u);
+  // One record short of that size: the text reader's own failure stands.
+  EXPECT_EQ(read_error_text(dir.write("cut.stl", binary_stl(10, records, header).substr(0, 84 + 50 * 9))),
+            "stream did not contain valid UTF-8");
 }
 
-// A source that cannot be rewound: whatever detection consumed is lost, and reading goes on
-// as binary from where the descriptor stands.
-TEST(BinaryReader, PipeLosesWhatDetectionRead) {
+// Through a pipe, which cannot rewind, detection hands the chosen reader what it took:
+// every input gives the mesh or the message that the same bytes give from a file.
+TEST(ReadMesh, PipeGivesWhatAFileGives) {
+  TempDir dir;
   auto through_pipe = [](const std::string& bytes) {
     int fds[2];
     EXPECT_EQ(::pipe(fds), 0);
+    EXPECT_EQ(::fcntl(fds[1], F_SETPIPE_SZ, 1 << 20) >= static_cast<int>(bytes.size()), true);
     EXPECT_EQ(::write(fds[1], bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
     ::close(fds[1]);
     StlSource source(fds[0]);
     return read_mesh(source);
   };
-  std::string junk(8192, 'j');
-  junk[100] = '\n';
-  auto after_junk = through_pipe(junk + binary_stl(1, {record(5)}));
-  ASSERT_TRUE(after_junk.ok()) << after_junk.error().text;
-  EXPECT_EQ(after_junk.value().faces.size(), 1u);
-  EXPECT_EQ(after_junk.value().vertices[0].x, 8.0f);
-  auto ascii = through_pipe("solid x\nendsolid x\n");
-  ASSERT_FALSE(ascii.ok());
-  EXPECT_EQ(ascii.error().text, "failed to fill whole buffer");
+  std::vector<std::vector<float>> records;
+  for (int i = 0; i < 400; ++i) records.push_back(record(static_cast<float>(i) * 12.0f));
+  const std::string text = std::string("solid ") + std::string(20000, 'n') + "\n" + kFacet + "endsolid\n";
+  const std::string inputs[] = {
+      "",
+      binary_stl(400, records),
+      binary_stl(3, records) + std::string(30000, 'j'),  // far more than the count uses
+      binary_stl(401, records),
+      binary_stl(400, records, "solid \xFF but not text"),
+      binary_stl(400, records, "solid " + std::string(74, 'h')),  // the line breaks late
+      text,
+      text.substr(0, text.size() - 12),
+      "solid x\n" + std::string(kFacet).substr(0, 40),
+  };
+  for (const std::string& bytes : inputs) {
+    auto from_file = read_mesh_file(dir.write("same.stl", bytes));
+    auto from_pipe = through_pipe(bytes);
+    ASSERT_EQ(from_file.ok(), from_pipe.ok()) << bytes.size();
+    if (!from_file.ok()) {
+      EXPECT_EQ(from_file.error().text, from_pipe.error().text);
+      continue;
+    }
+    const IndexedMesh& a = from_file.value().mesh;
+    const IndexedMesh& b = from_pipe.value();
+    ASSERT_EQ(a.faces.size(), b.faces.size());
+    ASSERT_EQ(a.vertices.size(), b.vertices.size());
+    EXPECT_EQ(std::memcmp(a.vertices.data(), b.vertices.data(), a.vertices.size() * sizeof(Vec3f)), 0);
+    for (std::size_t f = 0; f < a.faces.size(); ++f) {
+      EXPECT_EQ(std::memcmp(&a.faces[f].normal, &b.faces[f].normal, sizeof(Vec3f)), 0);
+      EXPECT_EQ(std::memcmp(a.faces[f].index, b.faces[f].index, sizeof a.faces[f].index), 0);
+    }
+  }
 }
 
-const char* kFacet =
-    "facet normal 0 0 1\n outer loop\n  vertex 0 0 0\n  vertex 1 0 0\n  vertex 1 1 0\n endloop\nendfacet\n";
 
 TEST(AsciiReader, LenientSpacingAndLineEnds) {
   TempDir dir;

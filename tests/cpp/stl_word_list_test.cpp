@@ -12,12 +12,27 @@ namespace quarvex::stl {
 namespace {
 
 std::vector<std::string> words_of(std::string_view line) {
-  std::vector<std::string_view> views;
-  split_words(line, views);
-  return {views.begin(), views.end()};
+  std::vector<std::string> words;
+  std::size_t pos = 0;
+  for (std::string_view w = next_word(line, pos); !w.empty(); w = next_word(line, pos)) words.emplace_back(w);
+  // The bounded split stops after as many words as it has room for.
+  std::string_view first[2];
+  const std::size_t n = split_words(line, first);
+  EXPECT_EQ(n, std::min<std::size_t>(2, words.size()));
+  for (std::size_t k = 0; k < n; ++k) EXPECT_EQ(first[k], words[k]);
+  return words;
 }
 
-std::string rendered(std::vector<std::string_view> words) { return word_list_text(words); }
+// The rendering of a list, also as a message rendered from a line holding those words.
+std::string rendered(std::vector<std::string_view> words) {
+  const std::string text = word_list_text(words);
+  std::string line;
+  for (std::string_view w : words) line.append(w).append(" \t");
+  if (words_of(line) == std::vector<std::string>(words.begin(), words.end())) {
+    EXPECT_EQ(line_words_message("got ", line), "got " + text);
+  }
+  return text;
+}
 
 TEST(SplitWords, EveryWhiteSpaceCharacterSeparates) {
   const char* spaces[] = {"\t", "\n", "\v", "\f", "\r", " ", "\xC2\x85", "\xC2\xA0", "\xE1\x9A\x80",

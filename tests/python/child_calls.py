@@ -54,17 +54,19 @@ def asan_active():
         return "libasan" in maps.read() or "libclang_rt.asan" in os.environ.get("LD_PRELOAD", "")
 
 
-def call_in_child(calls, timeout=120, env=None, prelude=""):
+def call_in_child(calls, timeout=120, env=None, prelude="", stdin=b""):
     """Runs reduce_stl_points(path, clusters) for each pair in a fresh interpreter, after the
-    code `prelude`; returns one outcome per call: {"kind": "ok", "positions", "normals"} or
-    {"kind": <exception type name>, "message"}. A crash or a hang fails the calling test."""
+    code `prelude`, with the bytes `stdin` on a pipe as its standard input; returns one
+    outcome per call: {"kind": "ok", "positions", "normals"} or {"kind": <exception type
+    name>, "message"}. A crash or a hang fails the calling test."""
     result = subprocess.run(
         [sys.executable, "-c", CHILD, json.dumps([[str(p), c] for p, c in calls]), prelude],
-        capture_output=True, text=True, timeout=timeout, env=env,
+        capture_output=True, input=stdin, timeout=timeout, env=env,
     )
-    assert result.returncode == 0, f"child exited with {result.returncode}: {result.stderr[-3000:]}"
-    outcomes = [json.loads(line) for line in result.stdout.splitlines()]
-    assert len(outcomes) == len(calls), result.stderr[-3000:]
+    stdout, stderr = result.stdout.decode(), result.stderr.decode(errors="replace")
+    assert result.returncode == 0, f"child exited with {result.returncode}: {stderr[-3000:]}"
+    outcomes = [json.loads(line) for line in stdout.splitlines()]
+    assert len(outcomes) == len(calls), stderr[-3000:]
     return outcomes
 
 

@@ -73,10 +73,21 @@ def test_solid_header_sends_a_binary_file_by_its_first_line(tmp_path):
     # Not UTF-8 before the first line end: binary, whatever the header says.
     latin = write(tmp_path, "latin.stl", binary_stl([TRIANGLE], header=b"solid caf\xe9\n"))
     assert len(quarvex.reduce_stl_points(latin, 4)[0]) == 4
-    # Valid UTF-8 and no line end at all: the whole file is taken as text.
-    header = b"solid exported by some tool"
-    text = binary_stl([], header=header)
+    # Valid UTF-8 and no line end at all: the whole file is taken as text, and the text
+    # reader's failure stands since the file is not of the binary size for its count.
+    text = binary_stl([], header=b"solid exported by some tool") + b"\0"
     assert read_error(write(tmp_path, "solid.stl", text)) == "EOF while expecting facet or endsolid."
+
+
+@pytest.mark.parametrize("count", [0, 9, 10, 11])
+def test_binary_file_with_a_text_header(tmp_path, count):
+    # With no records or 10 of them (the count's low byte 0x0A ends the first line) the first
+    # line is valid UTF-8: the text reading fails, and the file, exactly of the binary size
+    # for its count, is read as binary after all.
+    records = [binary_triangle((i, 0, 0), (i, 1, 0), (i, 0, 1)) for i in range(count)]
+    path = write(tmp_path, "cad.stl", binary_stl(records, header=b"solid exported by a CAD tool"))
+    positions, _ = quarvex.reduce_stl_points(path, 10000)
+    assert {tuple(p) for p in positions} == {(i, y, z) for i in range(count) for y, z in ((0, 0), (1, 0), (0, 1))}
 
 
 @pytest.mark.parametrize(

@@ -259,10 +259,24 @@ def big_mesh(tmp_path_factory):
     return str(path)
 
 
+@pytest.fixture(scope="module")
+def lattice_mesh(tmp_path_factory):
+    # 60^3 points on a lattice, three to a triangle: at 60^3 - 1 clusters every point is alone
+    # in its cell, so the representatives are trimmed to a result of 89 MB.
+    grid = np.stack(np.meshgrid(*[np.arange(60, dtype=np.float32)] * 3, indexing="ij"), -1).reshape(-1, 3, 3)
+    path = tmp_path_factory.mktemp("lattice") / "lattice.stl"
+    write_binary(path, np.tile(np.float32([0, 0, 1]), (len(grid), 1)), grid)
+    return str(path)
+
+
 @no_asan
-def test_too_many_points_for_the_address_space(small_mesh):
-    lines = limited(small_mesh, small_mesh, 10**7, 64 * MIB)
-    assert all(line.startswith("MemoryError cannot return 10000000 points") for line in lines), lines
+@pytest.mark.parametrize("trimmed", [False, True], ids=["topped-up", "trimmed"])
+def test_too_many_points_for_the_address_space(small_mesh, lattice_mesh, trimmed):
+    # Refused before the result is built, whether the representatives are topped up or
+    # trimmed to it.
+    path, clusters, extra = (lattice_mesh, 60**3 - 1, 48 * MIB) if trimmed else (small_mesh, 10**7, 64 * MIB)
+    lines = limited(small_mesh, path, clusters, extra)
+    assert all(line.startswith(f"MemoryError cannot return {clusters} points") for line in lines), lines
 
 
 @no_asan
