@@ -120,6 +120,53 @@ def load_open3d():
     return run
 
 
+def load_meshlib():
+    import numpy as np
+    from meshlib import mrmeshnumpy as mn
+    from meshlib import mrmeshpy as mm
+
+    def run(path, clusters):
+        mesh = mm.loadMesh(path)  # merges vertices on load
+        normals = mn.toNumpyArray(mm.computePerVertNormals(mesh))
+        points = mn.getNumpyVerts(mesh)
+        box = mesh.computeBoundingBox()
+        extent = np.array([box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z])
+        n = int(np.ceil(np.float32(clusters) ** np.float32(1.0 / 3.0)))
+        # A cubic voxel of the same volume as quarvex's (non-cubic) grid cell.
+        voxel = float(np.prod(np.maximum(extent / max(n, 1), 1e-12)) ** (1.0 / 3.0))
+        chosen = mn.getNumpyBitSet(mm.verticesGridSampling(mm.MeshPart(mesh), voxel))
+        keep = np.zeros(len(points), dtype=bool)
+        keep[: len(chosen)] = chosen
+        return points[keep].tolist(), normals[keep].tolist()
+
+    return run
+
+
+def load_vtk():
+    import numpy as np
+    from vtkmodules.util.numpy_support import vtk_to_numpy
+    from vtkmodules.vtkFiltersCore import vtkPolyDataNormals
+    from vtkmodules.vtkIOGeometry import vtkSTLReader
+
+    def run(path, clusters):
+        reader = vtkSTLReader()
+        reader.SetFileName(str(path))
+        reader.MergingOn()  # one point per distinct vertex
+        normals = vtkPolyDataNormals()
+        normals.SetInputConnection(reader.GetOutputPort())
+        normals.ComputePointNormalsOn()
+        normals.ComputeCellNormalsOff()
+        normals.SplittingOff()  # keep one point per vertex, as quarvex does
+        normals.ConsistencyOff()
+        normals.Update()
+        out = normals.GetOutput()
+        points = vtk_to_numpy(out.GetPoints().GetData())
+        point_normals = vtk_to_numpy(out.GetPointData().GetNormals())
+        return grid_select(points, point_normals, clusters, np.random.default_rng())
+
+    return run
+
+
 def load_floor_read():
     import numpy as np
 
@@ -159,6 +206,8 @@ LOADERS = {
     "numpy-stl": load_numpy_stl,
     "trimesh": load_trimesh,
     "open3d": load_open3d,
+    "meshlib": load_meshlib,
+    "vtk": load_vtk,
     "floor-read": load_floor_read,
     "floor-lists": load_floor_lists,
 }

@@ -1,6 +1,7 @@
 // Any bytes behind a valid first line, so that every input reaches the ASCII grammar:
 // a success yields a well-formed mesh of finite numbers, a failure one of the documented
-// texts (valid UTF-8, since it becomes a Python string).
+// texts (valid UTF-8, since it becomes a Python string), and the parallel reader, cut into
+// pieces as small as a line, agrees with the sequential one.
 #include <cmath>
 #include <cstdint>
 
@@ -13,12 +14,14 @@ using quarvex::fuzz::check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static quarvex::fuzz::InputFile file;
   file.write("solid fuzz\n", data, size);
-  qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+  qs::StlSource source(file.open_fresh());
+  const qs::ReadResult<qs::IndexedMesh> read = qs::read_mesh(source);
+  quarvex::fuzz::check_parallel_agrees(file.path(), read);
   if (!read) {
     quarvex::fuzz::check_read_error_text(read.error().text);
     return 0;
   }
-  const qs::IndexedMesh& mesh = read.value().mesh;
+  const qs::IndexedMesh& mesh = read.value();
   quarvex::fuzz::check_mesh_shape(mesh);
   for (const quarvex::Vec3f& v : mesh.vertices)
     check(std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z), "non-finite vertex");

@@ -1,6 +1,6 @@
 // Any bytes as an STL file: format detection against the format's own rule, the binary
-// reader against a direct decoding of the records, and the ASCII reader's failures against
-// its documented texts. The same bytes are then read once more through a pipe, where the
+// reader against a direct decoding of the records, the ASCII reader's failures against its
+// documented texts, and the parallel readers against the sequential one. The same bytes are then read once more through a pipe, where the
 // rewind after detection fails and the binary reader must go on from where detection left
 // the descriptor.
 #include <fcntl.h>
@@ -97,14 +97,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(::lseek(source.fd(), 0, SEEK_CUR) == 0, "detection did not rewind");
   }
 
-  qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
-  qs::ReadResult<qs::IndexedMesh> mesh = read ? qs::ReadResult<qs::IndexedMesh>(std::move(read.value().mesh))
-                                               : qs::ReadResult<qs::IndexedMesh>(read.error());
+  qs::StlSource sequential_source(file.open_fresh());
+  const qs::ReadResult<qs::IndexedMesh> mesh = qs::read_mesh(sequential_source);
   if (ascii) {
     check_ascii(mesh);
   } else {
     check_binary(bytes, mesh);
   }
+  quarvex::fuzz::check_parallel_agrees(file.path(), mesh);
+  // The whole read of a regular file (in parallel, else in sequence) fails exactly as the
+  // sequential reader does.
+  const qs::ReadResult<qs::MeshFile> whole = qs::read_mesh_file(file.path());
+  check(whole.ok() == mesh.ok(), "reading the file whole and in sequence disagree on success");
+  if (!whole) check(whole.error().text == mesh.error().text, "reading the file whole gave another message");
 
   // Through a pipe: the whole input fits into the pipe's buffer, so it is written up front.
   int fds[2];

@@ -39,7 +39,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
     stl::ReadResult<stl::MeshFile> read = stl::read_mesh_file(path);
     if (!read) return read_failure_error(read.error());
     const stl::MeshFile file = std::move(read).value();
-    points = reduce::build_point_records(file.mesh);
+    points = reduce::build_point_records(file);
   }
 
   const reduce::BoundingBox box = reduce::compute_bounds(points);

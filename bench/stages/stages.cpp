@@ -159,7 +159,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       Stage s("point records (fold, normalise)");
-      points = reduce::build_point_records(read.value().mesh);
+      points = reduce::build_point_records(read.value());
     }
     reduce::BoundingBox box;
     {

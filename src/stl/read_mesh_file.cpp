@@ -7,6 +7,7 @@
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
 #include "stl/detect_format.h"
+#include "stl/parallel_ingest.h"
 
 namespace quarvex::stl {
 namespace {
@@ -36,9 +37,12 @@ ReadResult<MeshFile> read_mesh_file(std::string_view path) {
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return os_read_error(errno);
   StlSource source(fd);  // closed on every return below that does not hand it on
+  if (std::optional<SummedMesh> summed = read_summed_mesh(source)) {
+    return MeshFile{IndexedMesh{}, std::move(summed), std::move(source)};
+  }
   ReadResult<IndexedMesh> mesh = read_mesh(source);
   if (!mesh) return std::move(mesh).error();
-  return MeshFile{std::move(mesh).value(), std::move(source)};
+  return MeshFile{std::move(mesh).value(), std::nullopt, std::move(source)};
 }
 
 }  // namespace quarvex::stl

@@ -1,0 +1,96 @@
+#include "stl/parallel_binary.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "parallel/parallel_loop.h"
+#include "stl/file_at.h"
+#include "support/large_block.h"
+
+namespace quarvex::stl {
+namespace {
+
+constexpr std::size_t kHeaderSize = 84;
+constexpr std::size_t kRecordSize = 50;
+// Each group owner hashes every vertex, so more groups than this cost more than they save.
+constexpr std::size_t kMaxGroups = 8;
+
+std::uint32_t load_le32(const std::byte* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+// A run of whole records in memory.
+struct BinaryRecords {
+  const std::byte* data;
+  std::size_t count;
+
+  std::size_t size() const noexcept { return count; }
+  Vec3f normal(std::size_t t) const noexcept {
+    const std::byte* p = data + t * kRecordSize;
+    return Vec3f{std::bit_cast<float>(load_le32(p)), std::bit_cast<float>(load_le32(p + 4)),
+                 std::bit_cast<float>(load_le32(p + 8))};
+  }
+  VertexKey key(std::size_t t, int v) const noexcept {
+    const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
+    return VertexKey{load_le32(p), load_le32(p + 4), load_le32(p + 8)};
+  }
+};
+
+}  // namespace
+
+std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
+                                               std::size_t window_records) {
+  if (file_size < kHeaderSize) return std::nullopt;
+  std::byte head[kHeaderSize];
+  if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
+  const std::uint64_t count = load_le32(head + 80);
+  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+
+  const std::size_t groups = std::min(parallel::current_num_threads(), kMaxGroups);
+  // A closed surface has about half as many vertices as triangles.
+  ShardedMerge merge(groups, static_cast<std::size_t>(count / 2));
+  const std::uint64_t windows = (count + window_records - 1) / window_records;
+  const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
+  LargeBlock buffers[2] = {LargeBlock(buffer_bytes), LargeBlock(windows > 1 ? buffer_bytes : 0)};
+  // errors[g]: written only by the piece that owns group g, read after each loop.
+  std::vector<int> errors(groups, 0);
+
+  auto records_in = [&](std::uint64_t w) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(window_records, count - w * window_records));
+  };
+  // Group g's share of window w, read into its buffer.
+  auto read_share = [&](std::uint64_t w, std::size_t g) {
+    const std::size_t bytes = records_in(w) * kRecordSize;
+    const std::size_t from = bytes * g / groups, to = bytes * (g + 1) / groups;
+    std::byte* buffer = static_cast<std::byte*>(buffers[w % 2].data());
+    const std::uint64_t offset = kHeaderSize + w * window_records * kRecordSize + from;
+    if (errors[g] == 0) errors[g] = read_at(fd, buffer + from, to - from, offset);
+  };
+  auto failed = [&] { return std::any_of(errors.begin(), errors.end(), [](int e) { return e != 0; }); };
+
+  if (windows > 0) {
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) read_share(0, g);
+    });
+  }
+  for (std::uint64_t w = 0; w < windows; ++w) {
+    // Interruption check point: the calling thread passes here once per window (a few MiB).
+    if (failed()) return std::nullopt;
+    const BinaryRecords run{static_cast<const std::byte*>(buffers[w % 2].data()), records_in(w)};
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        if (w + 1 < windows) read_share(w + 1, g);
+        merge.merge(g, run);
+      }
+    });
+  }
+  if (failed()) return std::nullopt;
+  return std::move(merge).finish();
+}
+
+}  // namespace quarvex::stl
