@@ -8,6 +8,8 @@ the libraries of the tool it measures (this matters for the peak-memory baseline
 Worker use (one tool, one workload, one process):
     python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "points": m}
     python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
+    python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
+                                                      ones; JSON {"first": s, "later": [...]}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
     python peers.py rss MODE ARGS...               -> runs "MODE ARGS" in a child; JSON with
                                                       the child's max RSS and its own report
@@ -285,6 +287,17 @@ def main(argv: list[str]) -> int:
     if mode == "time":
         tool, path, clusters, runs = argv[2], argv[3], int(argv[4]), int(argv[5])
         print(json.dumps(time_runs(tool, path, clusters, runs)))
+    elif mode == "first":
+        tool, path, clusters, runs = argv[2], argv[3], int(argv[4]), int(argv[5])
+        run = LOADERS[tool]()
+        times = []
+        for _ in range(runs + 1):
+            gc.collect()
+            start = time.perf_counter()
+            result = run(path, clusters)
+            times.append(time.perf_counter() - start)
+            del result
+        print(json.dumps({"first": times[0], "later": times[1:]}))
     elif mode == "once":
         tool, path, clusters = argv[2], argv[3], int(argv[4])
         run = LOADERS[tool]()

@@ -32,6 +32,7 @@ struct Piece {
   std::size_t begin, end;
   PodVector<RawTriangle> triangles;
   ChunkEnd outcome = ChunkEnd::kRejected;
+  RoutedRun routed;
 };
 
 }  // namespace
@@ -83,13 +84,14 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, A
     for (std::size_t at = body; at < stop;) {
       std::size_t next = std::min(stop, at + cuts.piece_bytes);
       if (next < stop) next = std::min(stop, next_facet_line(view, next));
-      pieces.push_back(Piece{at, next, {}});
+      pieces.push_back(Piece{at, next, {}, ChunkEnd::kRejected, RoutedRun(groups)});
       at = next;
     }
     parallel::parallel_for(pieces.size(), [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         Piece& p = pieces[i];
         p.outcome = parse_facets(view.substr(p.begin, p.end - p.begin), p.triangles);
+        merge.route(TriangleList{p.triangles.data(), p.triangles.size()}, p.routed);
       }
     });
     bool finished = false;
@@ -107,7 +109,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, A
     parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         for (std::size_t i = 0; i < used; ++i) {
-          merge.merge(g, TriangleList{pieces[i].triangles.data(), pieces[i].triangles.size()});
+          merge.merge(g, TriangleList{pieces[i].triangles.data(), pieces[i].triangles.size()}, pieces[i].routed);
         }
       }
     });

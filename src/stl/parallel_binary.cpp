@@ -56,37 +56,58 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   ShardedMerge merge(groups, static_cast<std::size_t>(count / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
-  LargeBlock buffers[2] = {LargeBlock(buffer_bytes), LargeBlock(windows > 1 ? buffer_bytes : 0)};
-  // errors[g]: written only by the piece that owns group g, read after each loop.
+  // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].
+  LargeBlock buffers[3];
+  for (std::uint64_t w = 0; w < std::min<std::uint64_t>(windows, 3); ++w) LargeBlock(buffer_bytes).swap(buffers[w]);
+  std::vector<RoutedRun> routed[2] = {std::vector<RoutedRun>(groups, RoutedRun(groups)),
+                                      std::vector<RoutedRun>(groups, RoutedRun(groups))};
+  // errors[g]: written only by the piece that owns share g, read between loops.
   std::vector<int> errors(groups, 0);
 
   auto records_in = [&](std::uint64_t w) {
     return static_cast<std::size_t>(std::min<std::uint64_t>(window_records, count - w * window_records));
   };
-  // Group g's share of window w, read into its buffer.
+  // Share g of window w: records [first, last) of the window.
+  auto share = [&](std::uint64_t w, std::size_t g) {
+    const std::size_t n = records_in(w);
+    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
+    const auto* data = static_cast<const std::byte*>(buffers[w % 3].data());
+    return BinaryRecords{data + first * kRecordSize, last - first};
+  };
   auto read_share = [&](std::uint64_t w, std::size_t g) {
-    const std::size_t bytes = records_in(w) * kRecordSize;
-    const std::size_t from = bytes * g / groups, to = bytes * (g + 1) / groups;
-    std::byte* buffer = static_cast<std::byte*>(buffers[w % 2].data());
-    const std::uint64_t offset = kHeaderSize + w * window_records * kRecordSize + from;
-    if (errors[g] == 0) errors[g] = read_at(fd, buffer + from, to - from, offset);
+    if (w >= windows || errors[g] != 0) return;
+    const std::size_t n = records_in(w);
+    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
+    auto* to = static_cast<std::byte*>(buffers[w % 3].data()) + first * kRecordSize;
+    errors[g] = read_at(fd, to, (last - first) * kRecordSize, kHeaderSize + (w * window_records + first) * kRecordSize);
+  };
+  auto route_share = [&](std::uint64_t w, std::size_t g) {
+    if (w < windows && errors[g] == 0) merge.route(share(w, g), routed[w % 2][g]);
   };
   auto failed = [&] { return std::any_of(errors.begin(), errors.end(), [](int e) { return e != 0; }); };
-
-  if (windows > 0) {
+  auto each_group = [&](auto&& work) {
     parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) read_share(0, g);
+      for (std::size_t g = begin; g < end; ++g) work(g);
     });
+  };
+
+  // A pipeline over the windows: while window w is merged, window w + 1 is routed and window
+  // w + 2 read, each by all pieces.
+  if (windows > 0) {
+    each_group([&](std::size_t g) {
+      read_share(0, g);
+      read_share(1, g);
+    });
+    if (failed()) return std::nullopt;
+    each_group([&](std::size_t g) { route_share(0, g); });
   }
   for (std::uint64_t w = 0; w < windows; ++w) {
     // Interruption check point: the calling thread passes here once per window (a few MiB).
     if (failed()) return std::nullopt;
-    const BinaryRecords run{static_cast<const std::byte*>(buffers[w % 2].data()), records_in(w)};
-    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) {
-        if (w + 1 < windows) read_share(w + 1, g);
-        merge.merge(g, run);
-      }
+    each_group([&](std::size_t g) {
+      read_share(w + 2, g);
+      route_share(w + 1, g);
+      for (std::size_t s = 0; s < groups; ++s) merge.merge(g, share(w, s), routed[w % 2][s]);
     });
   }
   if (failed()) return std::nullopt;

@@ -3,8 +3,9 @@
 //
 // Open addressing with linear probing over 32-byte slots that hold the key, a used flag and
 // the sum together, so a lookup of a vertex that is not in cache costs one miss (a file whose
-// triangles come in random order looks up almost every vertex cold). The table is at most
-// half full after every insertion. A fresh mapping is zero, so every slot starts empty.
+// triangles come in random order looks up almost every vertex cold). The table doubles
+// before an insertion would make it more than half full. A fresh mapping is zero, so every
+// slot starts empty.
 //
 // Invariants: capacity is a power of two >= kMinCapacity; size <= capacity / 2; every probe
 // sequence ends at an empty slot. A slot's sum is the first normal added for its key, then
@@ -37,7 +38,7 @@ static_assert(sizeof(SumSlot) == 32, "two slots to a cache line");
 class VertexSumTable {
  public:
   // Room for about `expected` keys before the first growth.
-  explicit VertexSumTable(std::size_t expected) { allocate(capacity_for(expected)); }
+  VertexSumTable(VertexHasher hasher, std::size_t expected) : hasher_(hasher) { allocate(capacity_for(expected)); }
   VertexSumTable(VertexSumTable&&) noexcept = default;
   VertexSumTable& operator=(VertexSumTable&&) noexcept = default;
 
@@ -45,45 +46,32 @@ class VertexSumTable {
 
   void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + (hash & mask_)); }
 
-  // Makes sure `more` insertions need no growth. Returns true when the table grew (slot
-  // pointers handed out before are then invalid).
-  template <class Hasher>
-  bool reserve_more(std::size_t more, const Hasher& hasher) {
-    if (size_ + more <= capacity_ / 2) return false;
-    std::size_t capacity = capacity_;
-    while (size_ + more > capacity / 2) {
-      if (capacity > std::numeric_limits<std::size_t>::max() / (2 * sizeof(SumSlot))) throw std::bad_alloc();
-      capacity *= 2;
-    }
-    rehash(capacity, hasher);
-    return true;
-  }
-
   // Adds `normal` to the sum of `key`, inserting the key with `normal` as its sum when it is
-  // new. `hash` is the hasher's value of the key; reserve_more(1) must have been called.
-  SumSlot* add(const VertexKey& key, std::uint64_t hash, Vec3f normal) noexcept {
+  // new. `hash` must be the hasher's value of the key, or its low 32 bits (the table never
+  // has more than 2^32 slots).
+  void add(const VertexKey& key, std::uint64_t hash, Vec3f normal) {
     std::size_t i = hash & mask_;
     for (;;) {
       SumSlot& s = slots_[i];
-      if (s.used == 0) {
-        s.x = key.x, s.y = key.y, s.z = key.z;
-        s.used = 1;
-        s.sum = normal;  // not 0 + normal: a stored -0 stays -0
-        ++size_;
-        return &s;
-      }
+      if (s.used == 0) break;
       if (s.x == key.x && s.y == key.y && s.z == key.z) {
-        add_to(s, normal);
-        return &s;
+        s.sum.x += normal.x;
+        s.sum.y += normal.y;
+        s.sum.z += normal.z;
+        return;
       }
       i = (i + 1) & mask_;
     }
-  }
-
-  static void add_to(SumSlot& s, Vec3f normal) noexcept {
-    s.sum.x += normal.x;
-    s.sum.y += normal.y;
-    s.sum.z += normal.z;
+    if (size_ + 1 > capacity_ / 2) {
+      grow();
+      i = hash & mask_;
+      while (slots_[i].used != 0) i = (i + 1) & mask_;
+    }
+    SumSlot& s = slots_[i];
+    s.x = key.x, s.y = key.y, s.z = key.z;
+    s.used = 1;
+    s.sum = normal;  // not 0 + normal: a stored -0 stays -0
+    ++size_;
   }
 
   // fn(position, sum) for every key, in slot order.
@@ -111,21 +99,22 @@ class VertexSumTable {
     mask_ = capacity - 1;
   }
 
-  template <class Hasher>
-  void rehash(std::size_t capacity, const Hasher& hasher) {
+  [[gnu::noinline]] void grow() {
+    if (capacity_ >= (std::size_t{1} << 32)) throw std::bad_alloc();
     LargeBlock old;
     old.swap(block_);
     const SumSlot* const from = slots_;
     const std::size_t old_capacity = capacity_;
-    allocate(capacity);
+    allocate(2 * capacity_);
     for (std::size_t i = 0; i < old_capacity; ++i) {
       if (from[i].used == 0) continue;
-      std::size_t j = hasher(VertexKey{from[i].x, from[i].y, from[i].z}) & mask_;
+      std::size_t j = hasher_(VertexKey{from[i].x, from[i].y, from[i].z}) & mask_;
       while (slots_[j].used != 0) j = (j + 1) & mask_;
       slots_[j] = from[i];
     }
   }
 
+  VertexHasher hasher_;
   LargeBlock block_;
   SumSlot* slots_ = nullptr;
   std::size_t capacity_ = 0;
