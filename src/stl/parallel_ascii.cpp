@@ -14,7 +14,6 @@
 namespace quarvex::stl {
 namespace {
 
-constexpr std::size_t kMaxGroups = 8;
 // An estimate only, for the first size of the merge tables: bytes of text per triangle in
 // the usual layout, and vertices per triangle of a closed surface.
 constexpr std::size_t kBytesPerFacet = 256;
@@ -38,7 +37,7 @@ struct Piece {
 }  // namespace
 
 std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, AsciiCuts cuts) {
-  const std::size_t groups = std::min(parallel::current_num_threads(), kMaxGroups);
+  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
   const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, cuts.window_bytes));
   PodVector<char> text;
   text.resize_uninitialized(window);

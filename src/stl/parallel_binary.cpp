@@ -14,8 +14,6 @@ namespace {
 
 constexpr std::size_t kHeaderSize = 84;
 constexpr std::size_t kRecordSize = 50;
-// Each group owner hashes every vertex, so more groups than this cost more than they save.
-constexpr std::size_t kMaxGroups = 8;
 
 std::uint32_t load_le32(const std::byte* p) noexcept {
   std::uint32_t v;
@@ -51,7 +49,7 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   const std::uint64_t count = load_le32(head + 80);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
-  const std::size_t groups = std::min(parallel::current_num_threads(), kMaxGroups);
+  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
   // A closed surface has about half as many vertices as triangles.
   ShardedMerge merge(groups, static_cast<std::size_t>(count / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;

@@ -1,9 +1,11 @@
 // Binary STL from a regular file, read and merged on the workers.
 //
-// The records are read in windows by offset: while the workers merge one window, each also
-// reads its share of the next one into a second buffer, so that reading is spread over the
-// workers and never waits alone. Memory stays at two windows and the merge tables; nothing is
-// sized from the declared count beyond the records the file really holds.
+// The records are read in windows by offset, in a pipeline of one loop per window: while
+// the workers merge window w (each its own hash group), each also routes its share of window
+// w + 1 and reads its share of window w + 2, so reading and hashing are spread over the
+// workers and never wait alone. Memory stays at three windows, their routed vertices and the
+// merge tables; the tables' first size comes from the records the file really holds, never
+// from a declared count beyond them.
 #pragma once
 
 #include <cstddef>

@@ -31,12 +31,6 @@ namespace quarvex::stl {
 // groups, each with the sum of its faces' normals.
 struct SummedMesh {
   std::vector<VertexSumTable> groups;
-
-  std::size_t vertex_count() const noexcept {
-    std::size_t n = 0;
-    for (const VertexSumTable& g : groups) n += g.size();
-    return n;
-  }
 };
 
 // The vertices of one run of triangles, routed to their groups: for group g, in file order,
@@ -50,7 +44,6 @@ struct VertexRef {
 class RoutedRun {
  public:
   explicit RoutedRun(std::size_t groups = 0) : lists_(groups) {}
-  const PodVector<VertexRef>& group(std::size_t g) const noexcept { return lists_[g]; }
 
  private:
   friend class ShardedMerge;
@@ -59,6 +52,10 @@ class RoutedRun {
 
 class ShardedMerge {
  public:
+  // One group per worker, so that every worker merges; at most 64, since every group costs a
+  // table and every routed run a list per group, however small the file.
+  static std::size_t group_count_for(std::size_t threads) noexcept { return std::clamp<std::size_t>(threads, 1, 64); }
+
   // `groups` >= 1; `expected_vertices` only sizes the tables at the start.
   ShardedMerge(std::size_t groups, std::size_t expected_vertices) : hasher_{next_map_keys()} {
     tables_.reserve(groups);
