@@ -8,6 +8,8 @@ the libraries of the tool it measures (this matters for the peak-memory baseline
 Worker use (one tool, one workload, one process):
     python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "points": m}
     python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
+    python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
+                                                      ones; JSON {"first": s, "later": [...]}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
     python peers.py rss MODE ARGS...               -> runs "MODE ARGS" in a child; JSON with
                                                       the child's max RSS and its own report
@@ -120,6 +122,53 @@ def load_open3d():
     return run
 
 
+def load_meshlib():
+    import numpy as np
+    from meshlib import mrmeshnumpy as mn
+    from meshlib import mrmeshpy as mm
+
+    def run(path, clusters):
+        mesh = mm.loadMesh(path)  # merges vertices on load
+        normals = mn.toNumpyArray(mm.computePerVertNormals(mesh))
+        points = mn.getNumpyVerts(mesh)
+        box = mesh.computeBoundingBox()
+        extent = np.array([box.max.x - box.min.x, box.max.y - box.min.y, box.max.z - box.min.z])
+        n = int(np.ceil(np.float32(clusters) ** np.float32(1.0 / 3.0)))
+        # A cubic voxel of the same volume as quarvex's (non-cubic) grid cell.
+        voxel = float(np.prod(np.maximum(extent / max(n, 1), 1e-12)) ** (1.0 / 3.0))
+        chosen = mn.getNumpyBitSet(mm.verticesGridSampling(mm.MeshPart(mesh), voxel))
+        keep = np.zeros(len(points), dtype=bool)
+        keep[: len(chosen)] = chosen
+        return points[keep].tolist(), normals[keep].tolist()
+
+    return run
+
+
+def load_vtk():
+    import numpy as np
+    from vtkmodules.util.numpy_support import vtk_to_numpy
+    from vtkmodules.vtkFiltersCore import vtkPolyDataNormals
+    from vtkmodules.vtkIOGeometry import vtkSTLReader
+
+    def run(path, clusters):
+        reader = vtkSTLReader()
+        reader.SetFileName(str(path))
+        reader.MergingOn()  # one point per distinct vertex
+        normals = vtkPolyDataNormals()
+        normals.SetInputConnection(reader.GetOutputPort())
+        normals.ComputePointNormalsOn()
+        normals.ComputeCellNormalsOff()
+        normals.SplittingOff()  # keep one point per vertex, as quarvex does
+        normals.ConsistencyOff()
+        normals.Update()
+        out = normals.GetOutput()
+        points = vtk_to_numpy(out.GetPoints().GetData())
+        point_normals = vtk_to_numpy(out.GetPointData().GetNormals())
+        return grid_select(points, point_normals, clusters, np.random.default_rng())
+
+    return run
+
+
 def load_floor_read():
     import numpy as np
 
@@ -159,6 +208,8 @@ LOADERS = {
     "numpy-stl": load_numpy_stl,
     "trimesh": load_trimesh,
     "open3d": load_open3d,
+    "meshlib": load_meshlib,
+    "vtk": load_vtk,
     "floor-read": load_floor_read,
     "floor-lists": load_floor_lists,
 }
@@ -236,6 +287,17 @@ def main(argv: list[str]) -> int:
     if mode == "time":
         tool, path, clusters, runs = argv[2], argv[3], int(argv[4]), int(argv[5])
         print(json.dumps(time_runs(tool, path, clusters, runs)))
+    elif mode == "first":
+        tool, path, clusters, runs = argv[2], argv[3], int(argv[4]), int(argv[5])
+        run = LOADERS[tool]()
+        times = []
+        for _ in range(runs + 1):
+            gc.collect()
+            start = time.perf_counter()
+            result = run(path, clusters)
+            times.append(time.perf_counter() - start)
+            del result
+        print(json.dumps({"first": times[0], "later": times[1:]}))
     elif mode == "once":
         tool, path, clusters = argv[2], argv[3], int(argv[4])
         run = LOADERS[tool]()

@@ -30,6 +30,7 @@ class Workload:
     kind: str  # "binary" or "ascii"
     u_steps: int
     v_steps: int
+    shuffled: bool = False  # triangles in a fixed random order instead of strip order
 
     @property
     def triangles(self) -> int:
@@ -42,7 +43,8 @@ class Workload:
     @property
     def path(self) -> Path:
         ext = "stl" if self.kind == "binary" else "ascii.stl"
-        return WORK_DIR / f"torus_{self.u_steps}x{self.v_steps}.{ext}"
+        order = ".shuffled" if self.shuffled else ""
+        return WORK_DIR / f"torus_{self.u_steps}x{self.v_steps}{order}.{ext}"
 
 
 # Size sweep, exact triangle counts 125k .. 2M; the largest is also the main binary case.
@@ -54,8 +56,12 @@ SWEEP = [
     Workload("bin-2M", "binary", 2000, 500),
 ]
 BINARY_MAIN = SWEEP[-1]
+# The same triangles as BINARY_MAIN in a fixed random order, as scanners and mesh-processing
+# tools write them: no triangle shares a vertex with the one before it.
+BINARY_SHUFFLED = Workload("bin-2M-shuffled", "binary", 2000, 500, shuffled=True)
 ASCII_MAIN = Workload("ascii-300k", "ascii", 1000, 150)
-ALL = SWEEP + [ASCII_MAIN]
+ALL = SWEEP + [BINARY_SHUFFLED, ASCII_MAIN]
+SHUFFLE_SEED = 16
 
 
 def by_name(name: str) -> Workload:
@@ -146,6 +152,8 @@ def ensure(w: Workload) -> Path:
         return w.path
     WORK_DIR.mkdir(parents=True, exist_ok=True)
     verts, faces = torus_mesh(w.u_steps, w.v_steps)
+    if w.shuffled:
+        faces = faces[np.random.default_rng(SHUFFLE_SEED).permutation(len(faces))]
     tri = verts[faces]
     normals = face_normals(tri)
     tmp = w.path.with_suffix(w.path.suffix + ".tmp")

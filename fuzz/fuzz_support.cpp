@@ -8,7 +8,15 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <unordered_map>
 #include <unordered_set>
+#include <vector>
+
+#include "stl/detect_format.h"
+#include "stl/file_at.h"
+#include "stl/parallel_ascii.h"
+#include "stl/parallel_binary.h"
 
 namespace quarvex::fuzz {
 
@@ -101,6 +109,58 @@ void check_mesh_shape(const stl::IndexedMesh& mesh) {
     }
   }
   check(next_new == mesh.vertices.size(), "a vertex that no face names");
+}
+
+void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::IndexedMesh>& sequential) {
+  std::unordered_map<Bits3, Bits3, Bits3Hash> expected;
+  if (sequential) {
+    const stl::IndexedMesh& mesh = sequential.value();
+    std::vector<std::optional<Vec3f>> sums(mesh.vertices.size());
+    for (const stl::MeshFace& face : mesh.faces) {
+      for (std::uint64_t i : face.index) {
+        if (!sums[i]) {
+          sums[i] = face.normal;
+        } else {
+          sums[i] = Vec3f{sums[i]->x + face.normal.x, sums[i]->y + face.normal.y, sums[i]->z + face.normal.z};
+        }
+      }
+    }
+    for (std::size_t i = 0; i < sums.size(); ++i) {
+      const Vec3f p = mesh.vertices[i], s = *sums[i];
+      expected[bits(p.x, p.y, p.z)] = bits(s.x, s.y, s.z);
+    }
+  }
+  auto agree = [&](const std::optional<stl::SummedMesh>& parallel) {
+    if (!sequential) {
+      check(!parallel, "the parallel reader accepted a file the sequential reader rejects");
+      return;
+    }
+    if (!parallel) return;
+    std::size_t count = 0;
+    for (const stl::VertexSumTable& group : parallel->groups) {
+      group.for_each([&](Vec3f p, Vec3f s) {
+        const auto it = expected.find(bits(p.x, p.y, p.z));
+        check(it != expected.end(), "the parallel reader found a vertex the sequential one did not");
+        check(it->second == bits(s.x, s.y, s.z), "the parallel reader summed a normal differently");
+        ++count;
+      });
+    }
+    check(count == expected.size(), "the parallel reader lost or doubled a vertex");
+  };
+  stl::StlSource probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  const std::optional<std::uint64_t> size = stl::regular_file_size(probe.fd());
+  check(size.has_value(), "the input is not a regular file");
+  const bool ascii = stl::detect_format(probe) == stl::StlFormat::kAscii;
+  const int fd = probe.fd();
+  if (ascii) {
+    for (stl::AsciiCuts cuts : {stl::AsciiCuts{}, stl::AsciiCuts{64, 1}, stl::AsciiCuts{300, 7}}) {
+      agree(stl::read_ascii_parallel(fd, *size, cuts));
+    }
+  } else {
+    for (std::size_t window : {stl::kBinaryWindowRecords, std::size_t{1}, std::size_t{3}}) {
+      agree(stl::read_binary_parallel(fd, *size, window));
+    }
+  }
 }
 
 void check_read_error_text(const std::string& text) {

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "stl/indexed_mesh.h"
+#include "stl/read_error.h"
 
 namespace quarvex::fuzz {
 
@@ -65,6 +66,13 @@ bool is_ascii_stl(std::string_view file);
 // Vertices distinct by bit pattern and in order of first appearance in the faces, every
 // vertex named by some face, every index in range.
 void check_mesh_shape(const stl::IndexedMesh& mesh);
+
+// The parallel readers on the file at `path` (a regular file), with their default sizes and
+// with windows and pieces small enough to cut it anywhere, against the sequential reading
+// `sequential` of the same bytes: where that failed, every parallel reading declines; where
+// it succeeded, a parallel result holds the same vertices with the same normal sums, bit for
+// bit (both added up in file order).
+void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::IndexedMesh>& sequential);
 
 // The error text is one the readers are documented to produce, and valid UTF-8 (it becomes
 // a Python str).

@@ -35,11 +35,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarvex::PodVector<qr::PointRecord> points;
   std::unordered_set<Bits3, Bits3Hash> vertices;
   {
+    qs::StlSource source(file.open_fresh());
+    const qs::ReadResult<qs::IndexedMesh> sequential = qs::read_mesh(source);
     qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+    check(read.ok() == sequential.ok(), "reading the file whole and in sequence disagree");
     if (!read) return 0;
-    const qs::IndexedMesh& mesh = read.value().mesh;
-    for (const quarvex::Vec3f& v : mesh.vertices) vertices.insert(bits(v.x, v.y, v.z));
-    points = qr::build_point_records(mesh);
+    for (const quarvex::Vec3f& v : sequential.value().vertices) vertices.insert(bits(v.x, v.y, v.z));
+    points = qr::build_point_records(read.value());
   }
   check(points.size() == vertices.size(), "not one record per vertex");
   std::unordered_map<Bits3, Bits3, Bits3Hash> normal_of;

@@ -2,7 +2,8 @@
 // a success yields a well-formed mesh of finite numbers, a failure one of the documented
 // texts (valid UTF-8, since it becomes a Python string). A file that happens to be exactly
 // of the binary size for the count at bytes 80..83 may fail over to a binary reading,
-// whose numbers can be anything.
+// whose numbers can be anything; and the parallel reader, cut into
+// pieces as small as a line, agrees with the sequential one.
 #include <cmath>
 #include <cstdint>
 
@@ -15,12 +16,14 @@ using quarvex::fuzz::check;
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   static quarvex::fuzz::InputFile file;
   file.write("solid fuzz\n", data, size);
-  qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+  qs::StlSource source(file.open_fresh());
+  const qs::ReadResult<qs::IndexedMesh> read = qs::read_mesh(source);
+  quarvex::fuzz::check_parallel_agrees(file.path(), read);
   if (!read) {
     quarvex::fuzz::check_read_error_text(read.error().text);
     return 0;
   }
-  const qs::IndexedMesh& mesh = read.value().mesh;
+  const qs::IndexedMesh& mesh = read.value();
   quarvex::fuzz::check_mesh_shape(mesh);
   const std::size_t file_size = 11 + size;
   if (file_size >= 84) {

@@ -1,9 +1,10 @@
 // Any bytes as an STL file: format detection against the format's own rule, the binary
-// reader against a direct decoding of the records, and the ASCII reader's failures against
-// its documented texts; a file taken as ASCII whose size is exactly that of a binary file
-// for its count may also come out as that binary reading (the fallback after an ASCII
-// failure). The same bytes are then read once more through a pipe, which cannot rewind:
-// it must give exactly what the file gave, except that it has no such fallback.
+// reader against a direct decoding of the records, the ASCII reader's failures against its
+// documented texts, and the parallel readers against the sequential one; a file taken as
+// ASCII whose size is exactly that of a binary file for its count may also come out as that
+// binary reading (the fallback after an ASCII failure). The same bytes are then read once
+// more through a pipe, which cannot rewind: it must give exactly what the file gave, except
+// that it has no such fallback.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -120,9 +121,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check(::lseek(source.fd(), 0, SEEK_CUR) == 0, "detection did not rewind");
   }
 
-  qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
-  qs::ReadResult<qs::IndexedMesh> mesh = read ? qs::ReadResult<qs::IndexedMesh>(std::move(read.value().mesh))
-                                               : qs::ReadResult<qs::IndexedMesh>(read.error());
+  qs::StlSource sequential_source(file.open_fresh());
+  const qs::ReadResult<qs::IndexedMesh> mesh = qs::read_mesh(sequential_source);
   // The ASCII reading of a file of the binary size may have failed over to binary.
   const bool fell_back = ascii && has_binary_size(bytes) && binary_mismatch(bytes, mesh) == nullptr;
   if (ascii && !fell_back) {
@@ -130,6 +130,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   } else {
     check_binary(bytes, mesh);
   }
+  quarvex::fuzz::check_parallel_agrees(file.path(), mesh);
+  // The whole read of a regular file (in parallel, else in sequence) fails exactly as the
+  // sequential reader does.
+  const qs::ReadResult<qs::MeshFile> whole = qs::read_mesh_file(file.path());
+  check(whole.ok() == mesh.ok(), "reading the file whole and in sequence disagree on success");
+  if (!whole) check(whole.error().text == mesh.error().text, "reading the file whole gave another message");
 
   // Through a pipe: the whole input fits into the pipe's buffer, so it is written up front.
   int fds[2];

@@ -46,7 +46,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
       return read_failure_error(read.error());
     }
     const stl::MeshFile file = std::move(read).value();
-    points = reduce::build_point_records(file.mesh);
+    points = reduce::build_point_records(file);
   }
   if (signals.stop()) return signals.exception();
 

@@ -248,4 +248,24 @@ PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh) {
   return records;
 }
 
+PodVector<PointRecord> build_point_records(const stl::MeshFile& file) {
+  if (!file.summed) return build_point_records(file.mesh);
+  const std::vector<stl::VertexSumTable>& groups = file.summed->groups;
+  // Group g fills records [start[g], start[g + 1]).
+  std::vector<std::size_t> start(groups.size() + 1, 0);
+  for (std::size_t g = 0; g < groups.size(); ++g) start[g + 1] = start[g] + groups[g].size();
+  PodVector<PointRecord> records;
+  records.resize_uninitialized(start.back());
+  parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t g = begin; g < end; ++g) {
+      PointRecord* out = records.data() + start[g];
+      groups[g].for_each([&](Vec3f p, Vec3f sum) {
+        const Vec3f n = normalise_sum(sum);
+        *out++ = PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};
+      });
+    }
+  });
+  return records;
+}
+
 }  // namespace quarvex::reduce

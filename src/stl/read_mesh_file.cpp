@@ -9,6 +9,7 @@
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
 #include "stl/detect_format.h"
+#include "stl/parallel_ingest.h"
 
 namespace quarvex::stl {
 namespace {
@@ -54,9 +55,15 @@ ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt)
   const int fd = open_for_reading(c_path.c_str(), interrupt);
   if (fd < 0) return os_read_error(errno);
   StlSource source(fd, interrupt);  // closed on every return below that does not hand it on
+  // The parallel reader runs on the workers, where nothing can be polled: the interrupt is
+  // asked before and after it, and its detection polls as the sequential one does.
+  if (interrupt.poll()) return os_read_error(EINTR);
+  std::optional<SummedMesh> summed = read_summed_mesh(source);
+  if (interrupt.poll()) return os_read_error(EINTR);
+  if (summed) return MeshFile{IndexedMesh{}, std::move(summed), std::move(source)};
   ReadResult<IndexedMesh> mesh = read_mesh(source);
   if (!mesh) return std::move(mesh).error();
-  return MeshFile{std::move(mesh).value(), std::move(source)};
+  return MeshFile{std::move(mesh).value(), std::nullopt, std::move(source)};
 }
 
 }  // namespace quarvex::stl

@@ -1,19 +1,24 @@
 // Reading an STL file (ASCII or binary) into an indexed mesh.
 #pragma once
 
+#include <optional>
 #include <string_view>
 
 #include "stl/indexed_mesh.h"
 #include "stl/read_error.h"
+#include "stl/sharded_merge.h"
 #include "stl/stl_source.h"
 #include "support/interrupt.h"
 
 namespace quarvex::stl {
 
 // The mesh together with the still open file; the file is closed when `source` is released
-// (or by source.close()).
+// (or by source.close()). A regular file is read on the workers into `summed` (its distinct
+// vertices with their normal sums; `mesh` stays empty); any other input, and a regular file
+// the parallel reader cannot vouch for, is read in sequence into `mesh`.
 struct MeshFile {
   IndexedMesh mesh;
+  std::optional<SummedMesh> summed;
   StlSource source;
 };
 

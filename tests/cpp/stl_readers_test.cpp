@@ -14,46 +14,10 @@
 #include "stl/binary_reader.h"
 #include "stl/detect_format.h"
 #include "stl/read_mesh_file.h"
+#include "stl_files.h"
 
 namespace quarvex::stl {
 namespace {
-
-class TempDir {
- public:
-  TempDir() {
-    char tmpl[] = "/tmp/stl_readers_XXXXXX";
-    path_ = ::mkdtemp(tmpl);
-  }
-  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
-  std::string write(const std::string& name, const std::string& bytes) const {
-    const std::string p = path_ + "/" + name;
-    FILE* f = std::fopen(p.c_str(), "wb");
-    std::fwrite(bytes.data(), 1, bytes.size(), f);
-    std::fclose(f);
-    return p;
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-};
-
-void put_f32(std::string& out, float f) {
-  const std::uint32_t b = std::bit_cast<std::uint32_t>(f);
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((b >> (8 * i)) & 0xFF);
-}
-
-// Binary STL: header, the declared count, and one record per 12-float group.
-std::string binary_stl(std::uint32_t declared, const std::vector<std::vector<float>>& records,
-                       const std::string& header = std::string(80, 'h')) {
-  std::string out = header.substr(0, 80) + std::string(80 - std::min<std::size_t>(80, header.size()), '\0');
-  for (int i = 0; i < 4; ++i) out += static_cast<char>((declared >> (8 * i)) & 0xFF);
-  for (const auto& r : records) {
-    for (float f : r) put_f32(out, f);
-    out += "\x01\x02";
-  }
-  return out;
-}
 
 std::vector<float> record(float base) {
   std::vector<float> r;
@@ -77,16 +41,21 @@ StlFormat format_of(const TempDir& dir, const std::string& bytes) {
   return f;
 }
 
+// The message of a failing file; the parallel readers must decline it.
 std::string read_error_text(const std::string& path) {
+  expect_parallel_agrees(path);
   auto r = read_mesh_file(path);
   EXPECT_FALSE(r.ok()) << path;
   return r.ok() ? "" : r.error().text;
 }
 
+// The mesh as the sequential reader gives it; the parallel readers must agree with it.
 IndexedMesh read_ok(const std::string& path) {
-  auto r = read_mesh_file(path);
+  StlSource source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  auto r = read_mesh(source);
   EXPECT_TRUE(r.ok()) << (r.ok() ? "" : r.error().text);
-  return r.ok() ? std::move(r.value().mesh) : IndexedMesh{};
+  expect_parallel_agrees(path);
+  return r.ok() ? std::move(r).value() : IndexedMesh{};
 }
 
 TEST(DetectFormat, FirstLineDecides) {

@@ -1,0 +1,125 @@
+#include "stl/parallel_ascii.h"
+
+#include <algorithm>
+#include <cstring>
+#include <string_view>
+#include <vector>
+
+#include "parallel/parallel_loop.h"
+#include "stl/ascii_chunk.h"
+#include "stl/file_at.h"
+#include "stl/first_line.h"
+#include "support/pod_vector.h"
+
+namespace quarvex::stl {
+namespace {
+
+// An estimate only, for the first size of the merge tables: bytes of text per triangle in
+// the usual layout, and vertices per triangle of a closed surface.
+constexpr std::size_t kBytesPerFacet = 256;
+
+struct TriangleList {
+  const RawTriangle* data;
+  std::size_t count;
+
+  std::size_t size() const noexcept { return count; }
+  Vec3f normal(std::size_t t) const noexcept { return data[t].normal; }
+  VertexKey key(std::size_t t, int v) const noexcept { return VertexIndexMap<std::uint32_t>::key_of(data[t].vertex[v]); }
+};
+
+struct Piece {
+  std::size_t begin, end;
+  PodVector<RawTriangle> triangles;
+  ChunkEnd outcome = ChunkEnd::kRejected;
+  RoutedRun routed;
+};
+
+}  // namespace
+
+std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, AsciiCuts cuts) {
+  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
+  const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, cuts.window_bytes));
+  PodVector<char> text;
+  text.resize_uninitialized(window);
+  std::uint64_t offset = 0;  // of text[0] in the file
+  std::size_t length = 0;    // bytes of text held
+  std::vector<int> errors(groups, 0);  // errors[g]: written only by the piece that owns g
+
+  // Fills text[length, window) from the file (as far as it goes), each group a share.
+  auto fill = [&] {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(window - length, file_size - offset - length));
+    const std::uint64_t at = offset + length;
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        const std::size_t from = want * g / groups, to = want * (g + 1) / groups;
+        if (errors[g] == 0) errors[g] = read_at(fd, reinterpret_cast<std::byte*>(text.data()) + length + from, to - from, at + from);
+      }
+    });
+    length += want;
+    return std::none_of(errors.begin(), errors.end(), [](int e) { return e != 0; });
+  };
+
+  if (!fill()) return std::nullopt;
+  // The first line, as detection saw it: "solid " and valid UTF-8.
+  const auto* nl = static_cast<const char*>(std::memchr(text.data(), '\n', length));
+  if (nl == nullptr) return std::nullopt;
+  FirstLineScan first;
+  first.feed(reinterpret_cast<const unsigned char*>(text.data()), static_cast<std::size_t>(nl - text.data()) + 1);
+  if (!first.has_prefix() || !first.valid_utf8()) return std::nullopt;
+  std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
+
+  ShardedMerge merge(groups, static_cast<std::size_t>(file_size / kBytesPerFacet / 2));
+  std::vector<Piece> pieces;
+  for (;;) {
+    // Interruption check point: the calling thread passes here once per window.
+    const std::string_view view(text.data(), length);
+    const bool at_end = offset + length == file_size;
+    std::size_t stop = length;
+    if (!at_end) {
+      stop = last_facet_line(view, body);
+      if (stop == std::string_view::npos) return std::nullopt;  // no facet ends in this window
+    }
+    pieces.clear();
+    for (std::size_t at = body; at < stop;) {
+      std::size_t next = std::min(stop, at + cuts.piece_bytes);
+      if (next < stop) next = std::min(stop, next_facet_line(view, next));
+      pieces.push_back(Piece{at, next, {}, ChunkEnd::kRejected, RoutedRun(groups)});
+      at = next;
+    }
+    parallel::parallel_for(pieces.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) {
+        Piece& p = pieces[i];
+        p.outcome = parse_facets(view.substr(p.begin, p.end - p.begin), p.triangles);
+        merge.route(TriangleList{p.triangles.data(), p.triangles.size()}, p.routed);
+      }
+    });
+    bool finished = false;
+    std::size_t used = 0;
+    for (; used < pieces.size(); ++used) {
+      if (pieces[used].outcome == ChunkEnd::kRejected) return std::nullopt;
+      if (pieces[used].outcome == ChunkEnd::kEndsolid) {
+        finished = true;
+        ++used;
+        break;
+      }
+    }
+    // Text that ends between facets lacks its "endsolid": the sequential reader says so.
+    if (!finished && at_end) return std::nullopt;
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        for (std::size_t i = 0; i < used; ++i) {
+          merge.merge(g, TriangleList{pieces[i].triangles.data(), pieces[i].triangles.size()}, pieces[i].routed);
+        }
+      }
+    });
+    if (finished || at_end) break;
+    std::memmove(text.data(), text.data() + stop, length - stop);
+    offset += stop;
+    length -= stop;
+    body = 0;
+    if (!fill()) return std::nullopt;
+  }
+  return std::move(merge).finish();
+}
+
+}  // namespace quarvex::stl

@@ -1,0 +1,115 @@
+#include "stl/parallel_binary.h"
+
+#include <algorithm>
+#include <bit>
+#include <cstring>
+#include <vector>
+
+#include "parallel/parallel_loop.h"
+#include "stl/file_at.h"
+#include "support/large_block.h"
+
+namespace quarvex::stl {
+namespace {
+
+constexpr std::size_t kHeaderSize = 84;
+constexpr std::size_t kRecordSize = 50;
+
+std::uint32_t load_le32(const std::byte* p) noexcept {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+// A run of whole records in memory.
+struct BinaryRecords {
+  const std::byte* data;
+  std::size_t count;
+
+  std::size_t size() const noexcept { return count; }
+  Vec3f normal(std::size_t t) const noexcept {
+    const std::byte* p = data + t * kRecordSize;
+    return Vec3f{std::bit_cast<float>(load_le32(p)), std::bit_cast<float>(load_le32(p + 4)),
+                 std::bit_cast<float>(load_le32(p + 8))};
+  }
+  VertexKey key(std::size_t t, int v) const noexcept {
+    const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
+    return VertexKey{load_le32(p), load_le32(p + 4), load_le32(p + 8)};
+  }
+};
+
+}  // namespace
+
+std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
+                                               std::size_t window_records) {
+  if (file_size < kHeaderSize) return std::nullopt;
+  std::byte head[kHeaderSize];
+  if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
+  const std::uint64_t count = load_le32(head + 80);
+  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+
+  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
+  // A closed surface has about half as many vertices as triangles.
+  ShardedMerge merge(groups, static_cast<std::size_t>(count / 2));
+  const std::uint64_t windows = (count + window_records - 1) / window_records;
+  const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
+  // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].
+  LargeBlock buffers[3];
+  for (std::uint64_t w = 0; w < std::min<std::uint64_t>(windows, 3); ++w) LargeBlock(buffer_bytes).swap(buffers[w]);
+  std::vector<RoutedRun> routed[2] = {std::vector<RoutedRun>(groups, RoutedRun(groups)),
+                                      std::vector<RoutedRun>(groups, RoutedRun(groups))};
+  // errors[g]: written only by the piece that owns share g, read between loops.
+  std::vector<int> errors(groups, 0);
+
+  auto records_in = [&](std::uint64_t w) {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(window_records, count - w * window_records));
+  };
+  // Share g of window w: records [first, last) of the window.
+  auto share = [&](std::uint64_t w, std::size_t g) {
+    const std::size_t n = records_in(w);
+    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
+    const auto* data = static_cast<const std::byte*>(buffers[w % 3].data());
+    return BinaryRecords{data + first * kRecordSize, last - first};
+  };
+  auto read_share = [&](std::uint64_t w, std::size_t g) {
+    if (w >= windows || errors[g] != 0) return;
+    const std::size_t n = records_in(w);
+    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
+    auto* to = static_cast<std::byte*>(buffers[w % 3].data()) + first * kRecordSize;
+    errors[g] = read_at(fd, to, (last - first) * kRecordSize, kHeaderSize + (w * window_records + first) * kRecordSize);
+  };
+  auto route_share = [&](std::uint64_t w, std::size_t g) {
+    if (w < windows && errors[g] == 0) merge.route(share(w, g), routed[w % 2][g]);
+  };
+  auto failed = [&] { return std::any_of(errors.begin(), errors.end(), [](int e) { return e != 0; }); };
+  auto each_group = [&](auto&& work) {
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) work(g);
+    });
+  };
+
+  // A pipeline over the windows: while window w is merged, window w + 1 is routed and window
+  // w + 2 read, each by all pieces.
+  if (windows > 0) {
+    each_group([&](std::size_t g) {
+      read_share(0, g);
+      read_share(1, g);
+    });
+    if (failed()) return std::nullopt;
+    each_group([&](std::size_t g) { route_share(0, g); });
+  }
+  for (std::uint64_t w = 0; w < windows; ++w) {
+    // Interruption check point: the calling thread passes here once per window (a few MiB).
+    if (failed()) return std::nullopt;
+    each_group([&](std::size_t g) {
+      read_share(w + 2, g);
+      route_share(w + 1, g);
+      for (std::size_t s = 0; s < groups; ++s) merge.merge(g, share(w, s), routed[w % 2][s]);
+    });
+  }
+  if (failed()) return std::nullopt;
+  return std::move(merge).finish();
+}
+
+}  // namespace quarvex::stl

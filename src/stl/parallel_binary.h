@@ -1,0 +1,28 @@
+// Binary STL from a regular file, read and merged on the workers.
+//
+// The records are read in windows by offset, in a pipeline of one loop per window: while
+// the workers merge window w (each its own hash group), each also routes its share of window
+// w + 1 and reads its share of window w + 2, so reading and hashing are spread over the
+// workers and never wait alone. Memory stays at three windows, their routed vertices and the
+// merge tables; the tables' first size comes from the records the file really holds, never
+// from a declared count beyond them.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "stl/sharded_merge.h"
+
+namespace quarvex::stl {
+
+inline constexpr std::size_t kBinaryWindowRecords = 1 << 16;
+
+// The distinct vertices with their normal sums, or nothing when the file does not hold the
+// records its count promises or a read fails: the sequential reader then gives the error (or,
+// should the file have changed meanwhile, the mesh). `window_records` > 0 is injectable so
+// that tests can cross window boundaries with small files.
+std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
+                                               std::size_t window_records = kBinaryWindowRecords);
+
+}  // namespace quarvex::stl

@@ -1,0 +1,18 @@
+// The parallel path into the mesh, for regular files: the format as the sequential reader
+// decides it, then the binary or ASCII reader that works on the workers.
+#pragma once
+
+#include <optional>
+
+#include "stl/sharded_merge.h"
+#include "stl/stl_source.h"
+
+namespace quarvex::stl {
+
+// The summed vertices of `source`'s file, or nothing when the file is not a regular file, or
+// when the parallel reader cannot vouch for its result (malformed input, a failed read): the
+// sequential reader then reads the file from the start and gives the mesh or the exact error.
+// `source` is left at offset 0 whenever detection could rewind it.
+std::optional<SummedMesh> read_summed_mesh(StlSource& source);
+
+}  // namespace quarvex::stl

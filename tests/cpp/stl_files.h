@@ -1,0 +1,139 @@
+// STL test files on disk, and the check that the parallel readers agree with the sequential
+// one on a file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <array>
+#include <bit>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "stl/detect_format.h"
+#include "stl/file_at.h"
+#include "stl/parallel_ascii.h"
+#include "stl/parallel_binary.h"
+#include "stl/read_mesh_file.h"
+
+namespace quarvex::stl {
+
+class TempDir {
+ public:
+  TempDir() {
+    char tmpl[] = "/tmp/quarvex_stl_XXXXXX";
+    path_ = ::mkdtemp(tmpl);
+  }
+  ~TempDir() { std::system(("rm -rf '" + path_ + "'").c_str()); }
+  std::string write(const std::string& name, const std::string& bytes) const {
+    const std::string p = path_ + "/" + name;
+    FILE* f = std::fopen(p.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+    return p;
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+};
+
+inline void put_f32(std::string& out, float f) {
+  const std::uint32_t b = std::bit_cast<std::uint32_t>(f);
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((b >> (8 * i)) & 0xFF);
+}
+
+// Binary STL: header, the declared count, and one record per 12-float group.
+inline std::string binary_stl(std::uint32_t declared, const std::vector<std::vector<float>>& records,
+                       const std::string& header = std::string(80, 'h')) {
+  std::string out = header.substr(0, 80) + std::string(80 - std::min<std::size_t>(80, header.size()), '\0');
+  for (int i = 0; i < 4; ++i) out += static_cast<char>((declared >> (8 * i)) & 0xFF);
+  for (const auto& r : records) {
+    for (float f : r) put_f32(out, f);
+    out += "\x01\x02";
+  }
+  return out;
+}
+
+// Reads `path` in sequence and with the parallel readers, over a range of window and piece
+// sizes that cut the file inside records, lines, numbers and multi-byte characters: where
+// the sequential reader fails, every parallel reading must decline; where it succeeds, every
+// parallel result must hold the same vertices with the same normal sums, bit for bit (the
+// sums of both added up in file order). Returns whether the default sizes gave a result.
+using Bits3 = std::array<std::uint32_t, 3>;
+using SumsByVertex = std::map<Bits3, Bits3>;
+
+inline Bits3 bits_of(Vec3f v) {
+  return {std::bit_cast<std::uint32_t>(v.x), std::bit_cast<std::uint32_t>(v.y), std::bit_cast<std::uint32_t>(v.z)};
+}
+
+// Each vertex's first normal, then every later one added, in face order.
+inline SumsByVertex sums_in_file_order(const IndexedMesh& mesh) {
+  std::vector<std::optional<Vec3f>> sums(mesh.vertices.size());
+  for (const MeshFace& face : mesh.faces) {
+    for (std::uint64_t i : face.index) {
+      if (!sums[i]) {
+        sums[i] = face.normal;
+      } else {
+        sums[i]->x += face.normal.x;
+        sums[i]->y += face.normal.y;
+        sums[i]->z += face.normal.z;
+      }
+    }
+  }
+  SumsByVertex out;
+  for (std::size_t i = 0; i < sums.size(); ++i) out[bits_of(mesh.vertices[i])] = bits_of(*sums[i]);
+  return out;
+}
+
+inline SumsByVertex sums_of(const SummedMesh& summed) {
+  SumsByVertex out;
+  for (const VertexSumTable& group : summed.groups) {
+    group.for_each([&](Vec3f p, Vec3f sum) { EXPECT_TRUE(out.emplace(bits_of(p), bits_of(sum)).second); });
+  }
+  return out;
+}
+
+inline bool expect_parallel_agrees(const std::string& path) {
+  auto fresh = [&] { return StlSource(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); };
+  StlSource probe = fresh();
+  if (probe.fd() < 0 || !regular_file_size(probe.fd())) return false;  // no parallel reading
+  StlSource sequential_source = fresh();
+  const ReadResult<IndexedMesh> sequential = read_mesh(sequential_source);
+  const SumsByVertex expected = sequential ? sums_in_file_order(sequential.value()) : SumsByVertex{};
+  const bool ascii = detect_format(probe) == StlFormat::kAscii;
+  const std::uint64_t size = regular_file_size(probe.fd()).value();
+  auto check = [&](const std::optional<SummedMesh>& parallel, const std::string& how) {
+    if (!sequential) {
+      EXPECT_FALSE(parallel.has_value()) << path << ": " << how << " accepted what the sequential reader rejects";
+    } else if (parallel) {
+      EXPECT_EQ(sums_of(*parallel), expected) << path << ": " << how;
+    }
+    return parallel.has_value();
+  };
+  if (ascii) {
+    for (AsciiCuts cuts : {AsciiCuts{200, 1}, AsciiCuts{256, 7}, AsciiCuts{333, 50}, AsciiCuts{1000, 13},
+                           AsciiCuts{4096, 100}}) {
+      StlSource s = fresh();
+      check(read_ascii_parallel(s.fd(), size, cuts),
+            "window " + std::to_string(cuts.window_bytes) + ", pieces " + std::to_string(cuts.piece_bytes));
+    }
+    StlSource s = fresh();
+    return check(read_ascii_parallel(s.fd(), size), "default cuts");
+  }
+  for (std::size_t window : {1, 2, 3, 7, 64}) {
+    StlSource s = fresh();
+    check(read_binary_parallel(s.fd(), size, window), "window of " + std::to_string(window));
+  }
+  StlSource s = fresh();
+  return check(read_binary_parallel(s.fd(), size), "default window");
+}
+
+}  // namespace quarvex::stl

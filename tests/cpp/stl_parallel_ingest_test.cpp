@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <random>
+#include <thread>
+
+#include "stl/sharded_merge.h"
+#include "stl/triangle_source.h"
+#include "stl_files.h"
+
+namespace quarvex::stl {
+namespace {
+
+struct Triangles {
+  const std::vector<RawTriangle>* list;
+  std::size_t begin, end;
+  std::size_t size() const { return end - begin; }
+  Vec3f normal(std::size_t t) const { return (*list)[begin + t].normal; }
+  VertexKey key(std::size_t t, int v) const { return VertexIndexMap<std::uint32_t>::key_of((*list)[begin + t].vertex[v]); }
+};
+
+// A grid of quads on a cylinder, two triangles each, in strip order: each triangle repeats
+// two vertices of the one before it, as tessellations are written.
+std::vector<RawTriangle> strip_mesh(int columns, int rows) {
+  auto at = [&](int i, int j) {
+    const float a = static_cast<float>(i % columns) * 0.1f;
+    return Vec3f{a * 3.0f, static_cast<float>(j), a - 1.0f};
+  };
+  std::vector<RawTriangle> out;
+  for (int j = 0; j < rows; ++j) {
+    for (int i = 0; i < columns; ++i) {
+      const Vec3f n{static_cast<float>(i) * 0.25f, -0.0f, static_cast<float>(j) + 0.5f};
+      out.push_back(RawTriangle{n, {at(i, j), at(i + 1, j), at(i + 1, j + 1)}});
+      out.push_back(RawTriangle{n, {at(i, j), at(i + 1, j + 1), at(i, j + 1)}});
+    }
+  }
+  return out;
+}
+
+// Odd vertices: signed zeros, NaNs that differ only in payload, a repeated and a degenerate
+// triangle.
+std::vector<RawTriangle> odd_triangles() {
+  const float nan_a = std::bit_cast<float>(0x7FC00001u), nan_b = std::bit_cast<float>(0xFFC00002u);
+  return {RawTriangle{{1, 2, 3}, {{0, 0, 0}, {-0.0f, 0, 0}, {nan_a, 1, 1}}},
+          RawTriangle{{nan_b, 0, 1}, {{nan_b, 1, 1}, {nan_a, 1, 1}, {0, 0, 0}}},
+          RawTriangle{{-0.0f, -0.0f, -0.0f}, {{5, 5, 5}, {5, 5, 5}, {5, 5, 5}}},
+          RawTriangle{{1e30f, 1e30f, 0}, {{5, 5, 5}, {0, 0, 0}, {5, 5, 5}}}};
+}
+
+SumsByVertex fold_in_order(const std::vector<RawTriangle>& list) {
+  std::map<Bits3, Vec3f> sums;
+  for (const RawTriangle& t : list) {
+    for (const Vec3f& v : t.vertex) {
+      auto [it, fresh] = sums.try_emplace(bits_of(v), t.normal);
+      if (!fresh) it->second = Vec3f{it->second.x + t.normal.x, it->second.y + t.normal.y, it->second.z + t.normal.z};
+    }
+  }
+  SumsByVertex out;
+  for (const auto& [k, s] : sums) out[k] = bits_of(s);
+  return out;
+}
+
+void put_record(std::string& out, const RawTriangle& t) {
+  for (const Vec3f& v : {t.normal, t.vertex[0], t.vertex[1], t.vertex[2]}) {
+    put_f32(out, v.x), put_f32(out, v.y), put_f32(out, v.z);
+  }
+  out += "ab";
+}
+
+TEST(ShardedMerge, SumsInFileOrderForEveryGroupCountAndCut) {
+  std::vector<RawTriangle> list = strip_mesh(23, 9);
+  const std::vector<RawTriangle> odd = odd_triangles();
+  list.insert(list.begin() + 50, odd.begin(), odd.end());
+  std::mt19937 rng(16);
+  std::vector<RawTriangle> shuffled = list;
+  std::shuffle(shuffled.begin(), shuffled.end(), rng);
+  for (const auto* triangles : {&list, &shuffled}) {
+    const SumsByVertex expected = fold_in_order(*triangles);
+    for (std::size_t groups : {1, 2, 3, 5}) {
+      for (std::size_t run : {1, 16, 17, 1000}) {
+        ShardedMerge merge(groups, 4);  // tiny tables: they grow on the way
+        for (std::size_t begin = 0; begin < triangles->size(); begin += run) {
+          const std::size_t end = std::min(triangles->size(), begin + run);
+          const Triangles run{triangles, begin, end};
+          RoutedRun routed;
+          merge.route(run, routed);
+          for (std::size_t g = 0; g < groups; ++g) merge.merge(g, run, routed);
+        }
+        EXPECT_EQ(sums_of(std::move(merge).finish()), expected) << groups << " groups, runs of " << run;
+      }
+    }
+  }
+}
+
+TEST(ParallelIngest, BinaryInStripAndRandomOrder) {
+  TempDir dir;
+  std::vector<RawTriangle> list = strip_mesh(40, 30);
+  const std::vector<RawTriangle> odd = odd_triangles();
+  list.insert(list.end(), odd.begin(), odd.end());
+  std::string strip = binary_stl(static_cast<std::uint32_t>(list.size()), {});
+  for (const RawTriangle& t : list) put_record(strip, t);
+  EXPECT_TRUE(expect_parallel_agrees(dir.write("strip.stl", strip)));
+  std::shuffle(list.begin(), list.end(), std::mt19937(3));
+  std::string shuffled = binary_stl(static_cast<std::uint32_t>(list.size()), {});
+  for (const RawTriangle& t : list) put_record(shuffled, t);
+  EXPECT_TRUE(expect_parallel_agrees(dir.write("shuffled.stl", shuffled)));
+  // Records after the declared count are not read.
+  EXPECT_TRUE(expect_parallel_agrees(dir.write("extra.stl", shuffled.substr(0, 80) + std::string("\x05\0\0\0", 4) + shuffled.substr(84))));
+}
+
+// The grammar's leniency, cut at every kind of place by the windows and pieces; and the end
+// of the solid, after which nothing counts, not even rejected pieces.
+TEST(ParallelIngest, AsciiCutAnywhere) {
+  TempDir dir;
+  std::string body;
+  const char* blanks[] = {" ", "\t ", "\xE3\x80\x80", "  \xC2\xA0"};  // U+3000, U+00A0
+  int k = 0;
+  for (const RawTriangle& t : strip_mesh(12, 6)) {
+    char line[160];
+    const char* sp = blanks[k++ % 4];
+    std::snprintf(line, sizeof line, "facet%snormal %g %g %g\r\n", sp, t.normal.x, t.normal.y, t.normal.z);
+    body += line;
+    body += k % 3 == 0 ? "\n  outer loop\n" : " outer  loop\n";
+    for (const Vec3f& v : t.vertex) {
+      std::snprintf(line, sizeof line, "%svertex %.9g %+.6e %g\n", sp, v.x, v.y, v.z);
+      body += line;
+    }
+    body += "endloop\n\t endfacet\n";
+  }
+  const std::string head = "solid caf\xC3\xA9 \xE2\x82\xAC\n";
+  const std::string after = "endsolid caf\xC3\xA9\nfacet normal 1 2\nfacet x\n\xFF\xFE\n";
+  EXPECT_TRUE(expect_parallel_agrees(dir.write("ok.stl", head + body + after)));
+  EXPECT_TRUE(expect_parallel_agrees(dir.write("last.stl", head + body + "endsolid")));
+  // Broken late in the file, or never ended: the parallel reader declines, the message is
+  // the sequential reader's.
+  EXPECT_FALSE(expect_parallel_agrees(dir.write("unended.stl", head + body)));
+  std::string late = head + body + after;
+  late[late.size() * 9 / 10] = '\xFF';
+  EXPECT_FALSE(expect_parallel_agrees(dir.write("late.stl", late)));
+  auto read = read_mesh_file(dir.write("late.stl", late));
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().text, "stream did not contain valid UTF-8");
+}
+
+TEST(ParallelIngest, RegularFilesOnlyPipesStayInSequence) {
+  TempDir dir;
+  std::string file = binary_stl(0, {});
+  const std::vector<RawTriangle> odd = odd_triangles();
+  file[80] = static_cast<char>(odd.size());
+  for (const RawTriangle& t : odd) put_record(file, t);
+  auto regular = read_mesh_file(dir.write("odd.stl", file));
+  ASSERT_TRUE(regular.ok());
+  ASSERT_TRUE(regular.value().summed.has_value());
+  EXPECT_EQ(sums_of(*regular.value().summed), fold_in_order(odd));
+
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  std::thread writer([&] {
+    FILE* f = std::fopen(fifo.c_str(), "wb");
+    std::fwrite(file.data(), 1, file.size(), f);
+    std::fclose(f);
+  });
+  // Detection cannot rewind a pipe: what it took (here everything) is lost to the reader.
+  auto piped = read_mesh_file(fifo);
+  writer.join();
+  ASSERT_FALSE(piped.ok());
+  EXPECT_EQ(piped.error().text, "failed to fill whole buffer");
+}
+
+}  // namespace
+}  // namespace quarvex::stl
