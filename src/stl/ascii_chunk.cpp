@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
-#include <vector>
+#include <span>
 
 #include "stl/float_syntax.h"
 #include "stl/word_list.h"
@@ -91,16 +91,14 @@ void ascii_line_words(std::string_view text, std::size_t& pos, Words& words) {
 }
 
 // The words of any line at `pos`, which must be valid UTF-8 (else false), advancing `pos`.
-bool utf8_line_words(std::string_view text, std::size_t& pos, Words& words, std::vector<std::string_view>& all) {
+bool utf8_line_words(std::string_view text, std::size_t& pos, Words& words) {
   const char* start = text.data() + pos;
   const auto* nl = static_cast<const char*>(std::memchr(start, '\n', text.size() - pos));
   const std::size_t length = nl ? static_cast<std::size_t>(nl - start) : text.size() - pos;
   const std::string_view line(start, length);
   pos += length + (nl ? 1 : 0);
   if (!is_valid_utf8(line)) return false;
-  split_words(line, all);
-  words.count = 0;
-  for (std::string_view w : all) words.add(w);
+  words.count = split_words(line, std::span<std::string_view>(words.word));
   return true;
 }
 
@@ -115,12 +113,11 @@ ChunkEnd parse_facets(std::string_view text, PodVector<RawTriangle>& out) {
   int state = 0;
   RawTriangle triangle{};
   Words words;
-  std::vector<std::string_view> all;
   std::size_t pos = 0;
   while (pos < text.size()) {
     if (ascii) {
       ascii_line_words(text, pos, words);
-    } else if (!utf8_line_words(text, pos, words, all)) {
+    } else if (!utf8_line_words(text, pos, words)) {
       return ChunkEnd::kRejected;
     }
     if (words.count == 0) continue;

@@ -108,7 +108,7 @@ inline bool expect_parallel_agrees(const std::string& path) {
   StlSource sequential_source = fresh();
   const ReadResult<IndexedMesh> sequential = read_mesh(sequential_source);
   const SumsByVertex expected = sequential ? sums_in_file_order(sequential.value()) : SumsByVertex{};
-  const bool ascii = detect_format(probe) == StlFormat::kAscii;
+  const bool ascii = detect_format(probe).format == StlFormat::kAscii;
   const std::uint64_t size = regular_file_size(probe.fd()).value();
   auto check = [&](const std::optional<SummedMesh>& parallel, const std::string& how) {
     if (!sequential) {
