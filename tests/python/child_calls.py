@@ -9,7 +9,7 @@ import sys
 from stl_files import PREFIX
 
 CHILD = r"""
-import json, sys
+import json, signal, sys
 import quarvex
 exec(sys.argv[2])
 for path, clusters in json.loads(sys.argv[1]):
@@ -18,8 +18,11 @@ for path, clusters in json.loads(sys.argv[1]):
         out = {"kind": "ok", "positions": positions, "normals": normals}
     except BaseException as exc:
         out = {"kind": type(exc).__name__, "message": str(exc)}
+    # A prelude's timer must not interrupt the report itself: under a fast timer, writes to
+    # the pipe were seen losing data, with or without the module loaded.
+    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGALRM})
     print(json.dumps(out), flush=True)
-import signal
+    signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGALRM})
 signal.setitimer(signal.ITIMER_REAL, 0)  # a timer from the prelude must not outlive its handler
 """
 
