@@ -1,5 +1,7 @@
 #include "stl/binary_reader.h"
 
+#include "stl/binary_record.h"
+
 #include <algorithm>
 #include <bit>
 #include <cstring>
@@ -7,19 +9,7 @@
 namespace quarvex::stl {
 namespace {
 
-constexpr std::size_t kRecordSize = 50;
-
-std::uint32_t load_le32(const std::byte* p) noexcept {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
-}
-
-Vec3f load_vec3(const std::byte* p) noexcept {
-  return Vec3f{std::bit_cast<float>(load_le32(p)), std::bit_cast<float>(load_le32(p + 4)),
-               std::bit_cast<float>(load_le32(p + 8))};
-}
+constexpr std::size_t kRecordSize = kBinaryRecordSize;
 
 void decode_record(const std::byte* p, RawTriangle& out) noexcept {
   out.normal = load_vec3(p);

@@ -8,15 +8,11 @@
 
 #include <cstdint>
 
+#include "stl/binary_record.h"
 #include "stl/buffered_reader.h"
 #include "stl/triangle_source.h"
 
 namespace quarvex::stl {
-
-// Where the count stands: the bytes before the first record are the 80-byte header and the
-// 4-byte count.
-inline constexpr std::size_t kBinaryCountOffset = 80;
-inline constexpr std::size_t kBinaryHeadSize = 84;
 
 // The size of a binary STL file, 84 + 50 N, for the 4 count bytes at `count`.
 std::uint64_t binary_stl_size(const std::byte* count) noexcept;

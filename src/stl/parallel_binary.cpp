@@ -6,21 +6,15 @@
 #include <vector>
 
 #include "parallel/parallel_loop.h"
+#include "stl/binary_record.h"
 #include "stl/file_at.h"
 #include "support/large_block.h"
 
 namespace quarvex::stl {
 namespace {
 
-constexpr std::size_t kHeaderSize = 84;
-constexpr std::size_t kRecordSize = 50;
-
-std::uint32_t load_le32(const std::byte* p) noexcept {
-  std::uint32_t v;
-  std::memcpy(&v, p, 4);
-  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
-  return v;
-}
+constexpr std::size_t kHeaderSize = kBinaryHeadSize;
+constexpr std::size_t kRecordSize = kBinaryRecordSize;
 
 // A run of whole records in memory.
 struct BinaryRecords {
@@ -29,9 +23,7 @@ struct BinaryRecords {
 
   std::size_t size() const noexcept { return count; }
   Vec3f normal(std::size_t t) const noexcept {
-    const std::byte* p = data + t * kRecordSize;
-    return Vec3f{std::bit_cast<float>(load_le32(p)), std::bit_cast<float>(load_le32(p + 4)),
-                 std::bit_cast<float>(load_le32(p + 8))};
+    return load_vec3(data + t * kRecordSize);
   }
   VertexKey key(std::size_t t, int v) const noexcept {
     const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
@@ -46,7 +38,7 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   if (file_size < kHeaderSize) return std::nullopt;
   std::byte head[kHeaderSize];
   if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
-  const std::uint64_t count = load_le32(head + 80);
+  const std::uint64_t count = load_le32(head + kBinaryCountOffset);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
   const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());

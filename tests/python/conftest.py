@@ -5,6 +5,8 @@ import sys
 
 import pytest
 
+from meshes import sphere, write_binary
+
 
 def run_python(code, *, env=None, timeout=120):
     """Runs `code` in a fresh interpreter that imports the same quarvex as this one."""
@@ -29,3 +31,12 @@ def panic_exception():
 def missing_path(tmp_path):
     """A path that does not exist: the call gets past argument conversion and fails later."""
     return str(tmp_path / "absent.stl")
+
+
+@pytest.fixture(scope="module")
+def ball(tmp_path_factory):
+    """A closed binary sphere of 24 x 12 quads: a small mesh every call can read."""
+    normals, tris = sphere(rings=12, segments=24)
+    path = tmp_path_factory.mktemp("ball") / "ball.stl"
+    write_binary(path, normals, tris)
+    return str(path)

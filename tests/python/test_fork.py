@@ -12,7 +12,6 @@ import sys
 
 import pytest
 
-from meshes import sphere, write_binary
 
 pytestmark = pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -22,14 +21,6 @@ TESTS = os.path.dirname(os.path.abspath(__file__))
 # then hands the child a held allocator lock. Under the sanitizer only, the workers get a
 # moment to go idle.
 SETTLE = '__import__("time").sleep(0.3 if "libasan" in open("/proc/self/maps").read() else 0)'
-
-
-@pytest.fixture(scope="module")
-def ball(tmp_path_factory):
-    normals, tris = sphere(rings=12, segments=24)
-    path = tmp_path_factory.mktemp("fork") / "ball.stl"
-    write_binary(path, normals, tris)
-    return str(path)
 
 
 def run_script(script, *args, cwd=None):

@@ -14,19 +14,11 @@ import pytest
 
 import quarvex
 from child_calls import asan_active
-from meshes import sphere, write_binary
+from meshes import write_binary
 from stl_files import binary_stl, write
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
 no_asan = pytest.mark.skipif(asan_active(), reason="AddressSanitizer reserves address space and quarantines freed memory")
-
-
-@pytest.fixture(scope="module")
-def small_mesh(tmp_path_factory):
-    normals, tris = sphere(rings=12, segments=24)
-    path = tmp_path_factory.mktemp("resources") / "ball.stl"
-    write_binary(path, normals, tris)
-    return str(path)
 
 
 def run_script(code, *args, env=None, timeout=180):
@@ -54,12 +46,12 @@ def calls(path, clusters, n):
 
 
 @no_asan
-def test_resident_memory_stays_flat(small_mesh, tmp_path):
+def test_resident_memory_stays_flat(ball, tmp_path):
     facet = "facet normal 0 0 1\nouter loop\nvertex {0} 0 0\nvertex 0 {0} 0\nvertex 0 0 {0}\nendloop\nendfacet\n"
     failing_text = write(tmp_path, "late-error.stl",
                          "solid x\n" + "".join(facet.format(i + 1) for i in range(2000)) + "facet normal\n")
     failing_binary = write(tmp_path, "short.stl", binary_stl([(0.0,) * 12] * 3000, count=3001))
-    for path, clusters, n in ((small_mesh, 64, 2000), (failing_text, 8, 500), (failing_binary, 8, 500)):
+    for path, clusters, n in ((ball, 64, 2000), (failing_text, 8, 500), (failing_binary, 8, 500)):
         calls(path, clusters, 200)
         gc.collect()
         before = resident_bytes()
@@ -69,25 +61,25 @@ def test_resident_memory_stays_flat(small_mesh, tmp_path):
         assert grown < 4 << 20, f"{path}: resident memory grew by {grown} bytes over {n} calls"
 
 
-def test_no_descriptor_is_left_open(small_mesh, tmp_path):
+def test_no_descriptor_is_left_open(ball, tmp_path):
     bad_text = write(tmp_path, "bad.stl", "solid x\nfacet normal 0 0 1\nouter loop\nvertex 1 2\n")
     short = write(tmp_path, "short.stl", binary_stl([(0.0,) * 12], count=2))
     empty_text = write(tmp_path, "empty.stl", "solid x\nendsolid x\n")
     before = sorted(os.listdir("/proc/self/fd"))
-    for path in (small_mesh, bad_text, short, empty_text, str(tmp_path), str(tmp_path / "absent")):
+    for path in (ball, bad_text, short, empty_text, str(tmp_path), str(tmp_path / "absent")):
         calls(path, 8, 300)
     assert sorted(os.listdir("/proc/self/fd")) == before
 
 
-def test_python_objects_do_not_accumulate(small_mesh):
-    calls(small_mesh, 50, 50)
+def test_python_objects_do_not_accumulate(ball):
+    calls(ball, 50, 50)
     gc.collect()
     tracemalloc.start()
     try:
-        calls(small_mesh, 50, 100)
+        calls(ball, 50, 100)
         gc.collect()
         before = tracemalloc.get_traced_memory()[0]
-        calls(small_mesh, 50, 1000)
+        calls(ball, 50, 1000)
         gc.collect()
         grown = tracemalloc.get_traced_memory()[0] - before
     finally:
@@ -101,8 +93,8 @@ def held(container, index):
     return sys.getrefcount(container[index]) - 1
 
 
-def test_reference_counts_are_exact(small_mesh):
-    result = quarvex.reduce_stl_points(small_mesh, 20)
+def test_reference_counts_are_exact(ball):
+    result = quarvex.reduce_stl_points(ball, 20)
     tuple_refs = sys.getrefcount(result) - 1
     assert tuple_refs == 1
     # Each list and float has exactly one owner: the container it sits in.
@@ -120,8 +112,8 @@ def test_reference_counts_are_exact(small_mesh):
     assert [held(lists, i) for i in range(40)] == [1] * 40
 
 
-def test_arguments_are_borrowed(small_mesh, tmp_path):
-    path = "".join(small_mesh)  # a fresh string, not shared with the fixture
+def test_arguments_are_borrowed(ball, tmp_path):
+    path = "".join(ball)  # a fresh string, not shared with the fixture
     count = int("1000")  # above the small-integer cache
     missing = str(tmp_path / "absent.stl")
     before = sys.getrefcount(path), sys.getrefcount(count), sys.getrefcount(missing)
@@ -157,9 +149,9 @@ print(counts)
 """
 
 
-def test_worker_threads_start_once_and_stay(small_mesh, tmp_path):
+def test_worker_threads_start_once_and_stay(ball, tmp_path):
     env = dict(os.environ, RAYON_NUM_THREADS="3")
-    out = run_script(THREAD_COUNT, small_mesh, tmp_path / "absent.stl", env=env)
+    out = run_script(THREAD_COUNT, ball, tmp_path / "absent.stl", env=env)
     # Nothing at import or for a call that fails reading; three workers from the first
     # reduction on, never more.
     assert out == "[1, 1, 1, 4, 4]\n"
@@ -184,11 +176,11 @@ print(len(workers), sum(after) - sum(before), {field(t, "SigBlk") for t in worke
 
 
 @pytest.mark.parametrize("workers", [2, 64])
-def test_idle_workers_sleep_and_leave_signals_to_the_caller(small_mesh, workers):
+def test_idle_workers_sleep_and_leave_signals_to_the_caller(ball, workers):
     # Asleep means blocked until a push: no timer wakes them. Every asynchronous signal is
     # blocked on them, so SIGINT, SIGALRM and the like reach the calling thread; the signals
     # of a crash on the worker itself are not.
-    out = run_script(IDLE, small_mesh, env=dict(os.environ, RAYON_NUM_THREADS=str(workers)))
+    out = run_script(IDLE, ball, env=dict(os.environ, RAYON_NUM_THREADS=str(workers)))
     count, switches, masks = out.split(maxsplit=2)
     assert (int(count), int(switches)) == (workers, 0), out
     (mask,) = eval(masks)
@@ -198,13 +190,13 @@ def test_idle_workers_sleep_and_leave_signals_to_the_caller(small_mesh, workers)
     assert not blocked & {signal.SIGSEGV, signal.SIGBUS, signal.SIGFPE, signal.SIGILL}
 
 
-def test_calls_from_several_python_threads(small_mesh):
+def test_calls_from_several_python_threads(ball):
     results, errors = [], []
 
     def worker(n):
         try:
             for i in range(n):
-                positions, normals = quarvex.reduce_stl_points(small_mesh, 10 + i % 7)
+                positions, normals = quarvex.reduce_stl_points(ball, 10 + i % 7)
                 results.append((len(positions), len(normals), 10 + i % 7))
         except BaseException as exc:  # noqa: BLE001 - reported below
             errors.append(exc)
@@ -271,22 +263,22 @@ def lattice_mesh(tmp_path_factory):
 
 @no_asan
 @pytest.mark.parametrize("trimmed", [False, True], ids=["topped-up", "trimmed"])
-def test_too_many_points_for_the_address_space(small_mesh, lattice_mesh, trimmed):
+def test_too_many_points_for_the_address_space(ball, lattice_mesh, trimmed):
     # Refused before the result is built, whether the representatives are topped up or
     # trimmed to it.
-    path, clusters, extra = (lattice_mesh, 60**3 - 1, 48 * MIB) if trimmed else (small_mesh, 10**7, 64 * MIB)
-    lines = limited(small_mesh, path, clusters, extra)
+    path, clusters, extra = (lattice_mesh, 60**3 - 1, 48 * MIB) if trimmed else (ball, 10**7, 64 * MIB)
+    lines = limited(ball, path, clusters, extra)
     assert all(line.startswith(f"MemoryError cannot return {clusters} points") for line in lines), lines
 
 
 @no_asan
-def test_mesh_larger_than_the_address_space(small_mesh, big_mesh):
-    lines = limited(small_mesh, big_mesh, 100, 32 * MIB)
+def test_mesh_larger_than_the_address_space(ball, big_mesh):
+    lines = limited(ball, big_mesh, 100, 32 * MIB)
     assert len(lines) == 2 and all(line.startswith("MemoryError") for line in lines), lines
     # With more room the call gets further before it runs out, in whichever stage; each
     # outcome is a result or a clean exception, and the process survives to try again.
     for extra in (128, 160, 176, 256):
-        for line in limited(small_mesh, big_mesh, 100, extra * MIB):
+        for line in limited(ball, big_mesh, 100, extra * MIB):
             assert line == "ok True" or line.startswith("MemoryError") or \
                 line == "PanicException Python API call failed", (extra, line)
 
@@ -337,10 +329,10 @@ for threads in (2, 3):
 
 
 @no_asan
-def test_first_call_under_any_address_space_limit(small_mesh):
+def test_first_call_under_any_address_space_limit(ball):
     # Each call gives a result or raises; a worker never takes the process down (as the C
     # library does when thread-local state it allocates on first use finds no memory).
-    out = run_script(LIMITS, small_mesh).splitlines()
+    out = run_script(LIMITS, ball).splitlines()
     for line in out:
         outcome = line.split(" ", 2)[2]
         assert outcome == "ok" or outcome.startswith(
@@ -384,9 +376,9 @@ print(call(), threads())
 
 
 @no_asan
-def test_failed_pool_start_is_not_remembered(small_mesh):
+def test_failed_pool_start_is_not_remembered(ball):
     # A start that fails leaves no thread behind, and the next call tries again, in this
     # process and in a child forked after the failure; once memory is back, it works.
     fault = "PanicException The global thread pool has not been initialized."
-    out = run_script(RETRY, small_mesh, env=dict(os.environ, RAYON_NUM_THREADS="200"))
+    out = run_script(RETRY, ball, env=dict(os.environ, RAYON_NUM_THREADS="200"))
     assert out == f"{fault} 1 {fault}\nchild {fault} 8 201\n8 201\n", out
