@@ -1,13 +1,14 @@
 """Cost of the worker pool at large worker counts: the first call on a small file (which
 starts the pool), later calls, and what the idle workers cost afterwards.
 
-    python bench/pool_startup.py [--module-dir DIR] [--threads 2,1024,4096] [--rounds 3]
+    python bench/pool_startup.py [--modules NAME=DIR,...] [--threads 2,1024,4096] [--rounds 3]
 
-Every measurement runs in a fresh interpreter with RAYON_NUM_THREADS set; the worker counts
-take turns within each round, so drift of a shared machine hits them alike. Prints the
-median of each figure and the ratios to the first worker count. --module-dir puts a built
-module (e.g. build/py3.12) first on the import path. A child that does not finish within
---timeout seconds is killed and reported as such.
+Every measurement runs in a fresh interpreter with RAYON_NUM_THREADS set; the modules and
+worker counts take turns within each round, so drift of a shared machine hits them alike.
+Prints the median of each figure and the ratio of each first call to the first worker
+count's. --modules names built modules to compare (each DIR, e.g. build/py3.12, goes first
+on the import path); without it the installed module is measured. A child that does not
+finish within --timeout seconds is killed and reported as such.
 """
 
 import argparse
@@ -105,34 +106,38 @@ def measure(path, threads, module_dir, timeout):
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--module-dir", default="")
+    parser.add_argument("--modules", default="installed=")
     parser.add_argument("--threads", default="2,1024,4096")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--timeout", type=float, default=120)
     args = parser.parse_args()
     counts = [int(t) for t in args.threads.split(",")]
+    modules = dict(m.split("=", 1) for m in args.modules.split(","))
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "band.stl")
         write_mesh(path)
-        runs = {t: [] for t in counts}
+        runs = {(m, t): [] for m in modules for t in counts}
         for r in range(args.rounds):
             for t in counts:
-                runs[t].append(measure(path, t, args.module_dir, args.timeout))
-                print(f"round {r + 1} T={t}: {json.dumps(runs[t][-1])}", file=sys.stderr)
-    base = None
-    print(f"{'T':>6} {'first ms':>10} {'later ms':>10} {'idle cpu %':>11} {'idle switches/s':>16}"
-          f" {'threads':>8} {'first / first(T0)':>18}")
-    for t in counts:
-        ok = [m for m in runs[t] if "error" not in m]
-        if not ok:
-            print(f"{t:>6} {runs[t][0]['error']}")
-            continue
-        med = {k: statistics.median(m[k] for m in ok)
-               for k in ("first", "later", "idle_cpu", "idle_switches", "threads")}
-        base = base or med["first"]
-        print(f"{t:>6} {med['first'] * 1e3:>10.2f} {med['later'] * 1e3:>10.3f} {med['idle_cpu'] * 100:>11.1f}"
-              f" {med['idle_switches']:>16.0f} {med['threads']:>8.0f} {med['first'] / base:>18.1f}"
-              + (f"  ({len(runs[t]) - len(ok)} failed)" if len(ok) < len(runs[t]) else ""))
+                for m, module_dir in modules.items():
+                    runs[m, t].append(measure(path, t, module_dir, args.timeout))
+                    print(f"round {r + 1} {m} T={t}: {json.dumps(runs[m, t][-1])}", file=sys.stderr)
+    print(f"{'module':>10} {'T':>6} {'first ms':>10} {'later ms':>10} {'idle cpu %':>11}"
+          f" {'idle switches/s':>16} {'threads':>8} {'first / first(T0)':>18}")
+    for m in modules:
+        base = None
+        for t in counts:
+            ok = [x for x in runs[m, t] if "error" not in x]
+            if not ok:
+                print(f"{m:>10} {t:>6} {runs[m, t][0]['error']}")
+                continue
+            med = {k: statistics.median(x[k] for x in ok)
+                   for k in ("first", "later", "idle_cpu", "idle_switches", "threads")}
+            base = base or med["first"]
+            failed = len(runs[m, t]) - len(ok)
+            print(f"{m:>10} {t:>6} {med['first'] * 1e3:>10.2f} {med['later'] * 1e3:>10.3f}"
+                  f" {med['idle_cpu'] * 100:>11.1f} {med['idle_switches']:>16.0f} {med['threads']:>8.0f}"
+                  f" {med['first'] / base:>18.1f}" + (f"  ({failed} failed)" if failed else ""))
 
 
 if __name__ == "__main__":

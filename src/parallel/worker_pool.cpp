@@ -178,6 +178,15 @@ WorkerPool::WorkerPool(std::size_t threads) : sleep_(threads, available_cpus()) 
 std::unique_ptr<WorkerPool> WorkerPool::create(std::size_t threads, std::string& error,
                                                StartThread start) {
   if (threads == 0) threads = 1;
+  // A count that can never fit is refused before anything is made, instead of taking every
+  // free process id of the system for the time it takes to find out.
+  const std::size_t kernel_limit = kernel_thread_limit();
+  if (threads >= kernel_limit) {
+    error = "cannot start " + std::to_string(threads) +
+            " worker threads: the kernel allows at most " + std::to_string(kernel_limit) +
+            " threads (kernel.pid_max, kernel.threads-max)";
+    return nullptr;
+  }
   std::unique_ptr<WorkerPool> pool(new WorkerPool(threads));
   if (!pool->start_threads(start != nullptr ? start : &::pthread_create, error))
     return nullptr;  // the destructor ends and joins the threads already started
@@ -185,15 +194,6 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::size_t threads, std::string&
 }
 
 bool WorkerPool::start_threads(StartThread start, std::string& error) {
-  // A count that can never fit is refused before any thread starts, instead of taking every
-  // free process id of the system for the time it takes to find out.
-  const std::size_t kernel_limit = kernel_thread_limit();
-  if (workers_.size() >= kernel_limit) {
-    error = "cannot start " + std::to_string(workers_.size()) +
-            " worker threads: the kernel allows at most " + std::to_string(kernel_limit) +
-            " threads (kernel.pid_max, kernel.threads-max)";
-    return false;
-  }
   // Round the size up to the library's minimum and to whole pages, as it would itself.
   std::size_t stack_size = kStackSize;
   const long min_stack = ::sysconf(_SC_THREAD_STACK_MIN);

@@ -86,7 +86,8 @@ class WorkerPool {
 
   // Starts `threads` workers (at least 1), indices 0 to T - 1 in order, and returns once all
   // of them run. When one cannot be started, those already running are ended and joined,
-  // `error` describes the failure and the result is null. May throw std::bad_alloc.
+  // `error` describes the failure and the result is null; a count above what the kernel can
+  // ever allow fails before any thread starts. May throw std::bad_alloc.
   static std::unique_ptr<WorkerPool> create(std::size_t threads, std::string& error,
                                             StartThread start = nullptr);
   // Ends the workers and joins them. Only when no job of this pool is pending.
