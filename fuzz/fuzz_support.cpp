@@ -150,7 +150,7 @@ void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::I
   stl::StlSource probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   const std::optional<std::uint64_t> size = stl::regular_file_size(probe.fd());
   check(size.has_value(), "the input is not a regular file");
-  const bool ascii = stl::detect_format(probe) == stl::StlFormat::kAscii;
+  const bool ascii = stl::detect_format(probe).format == stl::StlFormat::kAscii;
   const int fd = probe.fd();
   if (ascii) {
     for (stl::AsciiCuts cuts : {stl::AsciiCuts{}, stl::AsciiCuts{64, 1}, stl::AsciiCuts{300, 7}}) {
