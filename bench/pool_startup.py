@@ -8,7 +8,9 @@ worker counts take turns within each round, so drift of a shared machine hits th
 Prints the median of each figure and the ratio of each first call to the first worker
 count's. --modules names built modules to compare (each DIR, e.g. build/py3.12, goes first
 on the import path); without it the installed module is measured. A child that does not
-finish within --timeout seconds is killed and reported as such.
+finish within --timeout seconds is killed and reported as such. Each round also times the
+bare start of the same number of threads (bench/thread_start.cpp, built with the system's
+C++ compiler if there is one), the floor under any first call.
 """
 
 import argparse
@@ -104,6 +106,21 @@ def measure(path, threads, module_dir, timeout):
     return json.loads(out)
 
 
+def build_baseline(tmp):
+    source = os.path.join(os.path.dirname(os.path.abspath(__file__)), "thread_start.cpp")
+    binary = os.path.join(tmp, "thread_start")
+    try:
+        subprocess.run(["c++", "-O2", "-pthread", "-o", binary, source], check=True, capture_output=True)
+    except (OSError, subprocess.CalledProcessError):
+        return None
+    return binary
+
+
+def bare_start(binary, threads):
+    done = subprocess.run([binary, str(threads)], capture_output=True, text=True)
+    return float(done.stdout) / 1e3 if done.returncode == 0 else math.nan
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--modules", default="installed=")
@@ -116,12 +133,19 @@ def main():
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "band.stl")
         write_mesh(path)
+        baseline = build_baseline(tmp)
         runs = {(m, t): [] for m in modules for t in counts}
+        bare = {t: [] for t in counts}
         for r in range(args.rounds):
             for t in counts:
+                if baseline:
+                    bare[t].append(bare_start(baseline, t))
                 for m, module_dir in modules.items():
                     runs[m, t].append(measure(path, t, module_dir, args.timeout))
                     print(f"round {r + 1} {m} T={t}: {json.dumps(runs[m, t][-1])}", file=sys.stderr)
+    if baseline:
+        print("bare thread start, ms: " + ", ".join(
+            f"T={t} {statistics.median(bare[t]) * 1e3:.2f}" for t in counts))
     print(f"{'module':>10} {'T':>6} {'first ms':>10} {'later ms':>10} {'idle cpu %':>11}"
           f" {'idle switches/s':>16} {'threads':>8} {'first / first(T0)':>18}")
     for m in modules:
