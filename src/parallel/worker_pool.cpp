@@ -1,6 +1,5 @@
 #include "parallel/worker_pool.h"
 
-#include <cxxabi.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
@@ -9,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <utility>
 
 #include "support/os_error.h"
@@ -46,8 +46,10 @@ bool set_up_thread_state(WorkerThread* worker) noexcept {
   if (reserve == nullptr) return false;
   std::free(reserve);
   t_current_worker = worker;
-  void* eh_globals = abi::__cxa_get_globals();
-  asm volatile("" : : "r"(eh_globals) : "memory");
+  // Asking the runtime for its uncaught-exception count makes its exception state (created on
+  // first use where it lives in a dynamically loaded library's thread-local storage).
+  const int uncaught = std::uncaught_exceptions();
+  asm volatile("" : : "r"(uncaught) : "memory");
   return true;
 }
 
