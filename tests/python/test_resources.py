@@ -182,7 +182,9 @@ def test_idle_workers_sleep_and_leave_signals_to_the_caller(ball, workers):
     # of a crash on the worker itself are not.
     out = run_script(IDLE, ball, env=dict(os.environ, RAYON_NUM_THREADS=str(workers)))
     count, switches, masks = out.split(maxsplit=2)
-    assert (int(count), int(switches)) == (workers, 0), out
+    # A worker still winding down from the last loop on a busy machine may block once or
+    # twice more; a periodic wake-up would make dozens (20 a second for each worker).
+    assert int(count) == workers and int(switches) <= 8, out
     (mask,) = eval(masks)
     mask = int(mask, 16)
     blocked = {sig for sig in signal.Signals if mask >> (sig - 1) & 1}
