@@ -59,7 +59,7 @@ SumsByVertex fold_in_order(const std::vector<RawTriangle>& list) {
     }
   }
   SumsByVertex out;
-  for (const auto& [k, s] : sums) out[k] = bits_of(s);
+  for (const auto& [k, s] : sums) out[k] = sum_bits_of(s);
   return out;
 }
 
