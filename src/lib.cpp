@@ -23,6 +23,7 @@
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
 #include "stl/read_mesh_file.h"
+#include "support/memory_reserve.h"
 
 namespace quarvex {
 namespace {
@@ -37,6 +38,7 @@ using boundary::SignalCheck;
 using boundary::vec3_array_to_list;
 
 Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
+  renew_memory_reserve();
   SignalCheck signals;
   PodVector<reduce::PointRecord> points;
   {
@@ -80,4 +82,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
 }  // namespace
 }  // namespace quarvex
 
-PyMODINIT_FUNC PyInit_quarvex(void) { return quarvex::boundary::init_module(&quarvex::reduce_stl_points_body); }
+PyMODINIT_FUNC PyInit_quarvex(void) {
+  quarvex::install_out_of_memory_handler();
+  return quarvex::boundary::init_module(&quarvex::reduce_stl_points_body);
+}

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "support/fault.h"
+#include "support/memory_reserve.h"
 #include "parallel/thread_count.h"
 #include "parallel/worker_pool.h"
 
@@ -44,7 +45,7 @@ WorkerPool& create_global_pool() {
     if (!g_atfork_registered) {
       // Without the handlers a child would wait for threads it does not have.
       if (::pthread_atfork(&lock_for_fork, &unlock_in_parent, &reset_in_child) != 0)
-        throw std::bad_alloc();  // its only failure is ENOMEM
+        throw_out_of_memory();  // its only failure is ENOMEM
       g_atfork_registered = true;
     }
     if (g_thread_count == 0) g_thread_count = thread_count_from_env();

@@ -24,6 +24,7 @@
 #include <exception>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -31,6 +32,7 @@
 #include <vector>
 
 #include "support/fault.h"
+#include "support/memory_reserve.h"
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
 #include "parallel/latch.h"
@@ -165,7 +167,11 @@ class SpinLatch {
   std::size_t owner_;
 };
 
-// The result slot of a job: nothing yet, a value, or the fault the job raised.
+// The result slot of a job: nothing yet, a value, or the fault the job raised. Running out of
+// memory is kept as a flag and thrown afresh by take(): a loop whose pieces fail one after
+// another then holds no exception object per failed piece, which matters where the C++
+// runtime has only a few hundred bytes for exceptions once malloc fails (see
+// support/memory_reserve.h).
 template <class R>
 class JobResult {
  public:
@@ -173,13 +179,16 @@ class JobResult {
   void capture(F& func, Args&&... args) noexcept {
     try {
       value_.emplace(func(std::forward<Args>(args)...));
+    } catch (const std::bad_alloc&) {
+      out_of_memory_ = true;
     } catch (...) {
       fault_ = std::current_exception();
     }
   }
-  bool has_fault() const noexcept { return static_cast<bool>(fault_); }
+  bool has_fault() const noexcept { return out_of_memory_ || static_cast<bool>(fault_); }
   // The value, or the fault rethrown on the calling thread.
   R take() {
+    if (out_of_memory_) throw_out_of_memory();
     if (fault_) std::rethrow_exception(fault_);
     if (!value_) fault("internal error: entered unreachable code");
     return std::move(*value_);
@@ -188,6 +197,7 @@ class JobResult {
  private:
   std::optional<R> value_;
   std::exception_ptr fault_;
+  bool out_of_memory_ = false;
 };
 
 // The right half of a fork on a worker, pushed onto that worker's deque. `func` is called as

@@ -19,6 +19,7 @@
 #include "support/fast_hash.h"
 #include "support/hash_keys.h"
 #include "support/large_block.h"
+#include "support/memory_reserve.h"
 #include "support/pod_vector.h"
 #include "support/vec3.h"
 
@@ -104,7 +105,7 @@ class VertexIndexMap {
   static inline Slot placeholder_{};
   void grow() {
     const std::size_t capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
-    if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(Slot)) throw std::bad_alloc();
+    if (capacity > std::numeric_limits<std::size_t>::max() / sizeof(Slot)) throw_out_of_memory();
     LargeBlock block(capacity * sizeof(Slot));  // zero: every slot empty
     Slot* const fresh = static_cast<Slot*>(block.data());
     const std::size_t mask = capacity - 1;

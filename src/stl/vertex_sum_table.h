@@ -23,6 +23,7 @@
 
 #include "stl/vertex_index_map.h"
 #include "support/large_block.h"
+#include "support/memory_reserve.h"
 #include "support/vec3.h"
 
 namespace quarvex::stl {
@@ -88,7 +89,7 @@ class VertexSumTable {
   static constexpr std::size_t kMinCapacity = 256;
 
   static std::size_t capacity_for(std::size_t expected) {
-    if (expected > std::numeric_limits<std::size_t>::max() / (4 * sizeof(SumSlot))) throw std::bad_alloc();
+    if (expected > std::numeric_limits<std::size_t>::max() / (4 * sizeof(SumSlot))) throw_out_of_memory();
     return std::max(kMinCapacity, std::bit_ceil(2 * expected + 1));
   }
 
@@ -100,7 +101,7 @@ class VertexSumTable {
   }
 
   [[gnu::noinline]] void grow() {
-    if (capacity_ >= (std::size_t{1} << 32)) throw std::bad_alloc();
+    if (capacity_ >= (std::size_t{1} << 32)) throw_out_of_memory();
     LargeBlock old;
     old.swap(block_);
     const SumSlot* const from = slots_;

@@ -24,6 +24,8 @@
 #include <new>
 #include <utility>
 
+#include "support/memory_reserve.h"
+
 namespace quarvex {
 
 template <class Key, class Value, class Hasher, class KeyEqual = std::equal_to<Key>>
@@ -94,7 +96,7 @@ class FlatTable {
 
   void grow() {
     const std::size_t new_capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
-    if (new_capacity > static_cast<std::size_t>(-1) / sizeof(Entry)) throw std::bad_alloc();
+    if (new_capacity > static_cast<std::size_t>(-1) / sizeof(Entry)) throw_out_of_memory();
     std::unique_ptr<std::uint8_t[]> new_ctrl(new std::uint8_t[new_capacity]());
     Entry* new_slots = static_cast<Entry*>(
         ::operator new(new_capacity * sizeof(Entry), std::align_val_t{alignof(Entry)}));

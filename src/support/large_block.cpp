@@ -11,6 +11,7 @@
 #include <string>
 
 #include "support/fault.h"
+#include "support/memory_reserve.h"
 #include "support/os_error.h"
 
 namespace quarvex {
@@ -20,7 +21,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMapFrom = std::size_t{2} << 20;  // PodVector blocks at least this large are mapped
 
 std::size_t round_up(std::size_t n, std::size_t to) {
-  if (n > SIZE_MAX - (to - 1)) throw std::bad_alloc();
+  if (n > SIZE_MAX - (to - 1)) throw_out_of_memory();
   return (n + to - 1) & ~(to - 1);
 }
 
@@ -40,10 +41,10 @@ void unmap_whole(void* data, std::size_t length) noexcept {
 // offered for huge pages. One huge page more is mapped, then the slack on both sides is
 // unmapped.
 void* map_aligned(std::size_t length) {
-  if (length > SIZE_MAX - kHugePage) throw std::bad_alloc();
+  if (length > SIZE_MAX - kHugePage) throw_out_of_memory();
   void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) throw std::bad_alloc();
+  if (raw == MAP_FAILED) throw_out_of_memory();
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
   const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
   const std::uintptr_t tail = aligned + length;
@@ -51,11 +52,11 @@ void* map_aligned(std::size_t length) {
   // Trimming splits nothing, but should the kernel refuse, nothing is kept half-trimmed.
   if (aligned > start && ::munmap(raw, aligned - start) != 0) {
     unmap_whole(raw, end - start);
-    throw std::bad_alloc();
+    throw_out_of_memory();
   }
   if (end > tail && ::munmap(reinterpret_cast<void*>(tail), end - tail) != 0) {
     unmap_whole(reinterpret_cast<void*>(aligned), end - aligned);
-    throw std::bad_alloc();
+    throw_out_of_memory();
   }
   void* data = reinterpret_cast<void*>(aligned);
 #ifdef MADV_HUGEPAGE
@@ -93,7 +94,7 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
   if (block.mapped == 0) {
     if (bytes < kMapFrom) {
       void* p = std::realloc(block.data, bytes);
-      if (p == nullptr) throw std::bad_alloc();
+      if (p == nullptr) throw_out_of_memory();
       return RawBlock{p, 0};
     }
     const std::size_t length = round_up(bytes, kHugePage);
@@ -128,7 +129,7 @@ LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
   if (bytes == 0) return;
   if (bytes < kHugePage) {
     block_.data = std::calloc(bytes, 1);
-    if (block_.data == nullptr) throw std::bad_alloc();
+    if (block_.data == nullptr) throw_out_of_memory();
     return;
   }
   const std::size_t length = round_up(bytes, kHugePage);

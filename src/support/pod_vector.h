@@ -23,6 +23,7 @@
 #include <utility>
 
 #include "support/large_block.h"
+#include "support/memory_reserve.h"
 
 namespace quarvex {
 
@@ -128,7 +129,7 @@ class PodVector {
   }
   // Moves the contents into a block for n elements (n >= size_).
   void rebuild(std::size_t n) {
-    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
+    if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw_out_of_memory();
     const RawBlock block = resize_block(RawBlock{data_, mapped_}, size_ * sizeof(T), n * sizeof(T));
     data_ = static_cast<T*>(block.data);
     mapped_ = block.mapped;

@@ -8,5 +8,7 @@ set(CMAKE_C_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-cc")
 set(CMAKE_CXX_COMPILER "${CMAKE_CURRENT_LIST_DIR}/zig-c++")
 # zig would otherwise add debug information and keep frame pointers, unlike g++ -O3.
 set(CMAKE_C_FLAGS_INIT "-g0 -fomit-frame-pointer")
-set(CMAKE_CXX_FLAGS_INIT "-g0 -fomit-frame-pointer")
+# The module links its C++ runtime privately (see module-exports.map), so it may own the
+# runtime's new handler.
+set(CMAKE_CXX_FLAGS_INIT "-g0 -fomit-frame-pointer -DQUARVEX_PRIVATE_CXX_RUNTIME")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map")
