@@ -165,11 +165,11 @@ void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::I
   const int fd = probe.fd();
   if (ascii) {
     for (stl::AsciiCuts cuts : {stl::AsciiCuts{}, stl::AsciiCuts{64, 1}, stl::AsciiCuts{300, 7}}) {
-      agree(stl::read_ascii_parallel(fd, *size, cuts));
+      agree(stl::read_ascii_parallel(fd, *size, no_interrupt(), cuts));
     }
   } else {
     for (std::size_t window : {stl::kBinaryWindowRecords, std::size_t{1}, std::size_t{3}}) {
-      agree(stl::read_binary_parallel(fd, *size, window));
+      agree(stl::read_binary_parallel(fd, *size, no_interrupt(), window));
     }
   }
 }

@@ -36,7 +36,8 @@ struct Piece {
 
 }  // namespace
 
-std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, AsciiCuts cuts) {
+std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, Interrupt& interrupt,
+                                              AsciiCuts cuts) {
   if (file_size == 0) return std::nullopt;  // it was emptied since detection read it
   const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
   const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, cuts.window_bytes));
@@ -69,10 +70,11 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, A
   if (!first.has_prefix() || !first.valid_utf8()) return std::nullopt;
   std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
 
-  ShardedMerge merge(groups, static_cast<std::size_t>(file_size / kBytesPerFacet / 2));
+  ShardedMerge merge(groups, presized_vertices(file_size / kBytesPerFacet / 2));
   std::vector<Piece> pieces;
   for (;;) {
-    // Interruption check point: the calling thread passes here once per window.
+    // The calling thread passes here once per window.
+    if (interrupt.poll()) return std::nullopt;
     const std::string_view view(text.data(), length);
     const bool at_end = offset + length == file_size;
     std::size_t stop = length;

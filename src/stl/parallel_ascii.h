@@ -12,6 +12,7 @@
 #include <optional>
 
 #include "stl/sharded_merge.h"
+#include "support/interrupt.h"
 
 namespace quarvex::stl {
 
@@ -22,8 +23,10 @@ struct AsciiCuts {
 
 // The distinct vertices with their normal sums, or nothing when the text is not a complete,
 // well-formed solid (or a facet is longer than a window, or a read fails): the sequential
-// reader then gives the exact error, or the mesh. The sizes are injectable so that tests can
-// cut small files at every line.
-std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, AsciiCuts cuts = {});
+// reader then gives the exact error, or the mesh. Nothing either once `interrupt`, polled on
+// the calling thread between windows, fires. The sizes are injectable so that tests can cut
+// small files at every line.
+std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size,
+                                              Interrupt& interrupt = no_interrupt(), AsciiCuts cuts = {});
 
 }  // namespace quarvex::stl

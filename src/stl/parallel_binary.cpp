@@ -34,7 +34,7 @@ struct BinaryRecords {
 }  // namespace
 
 std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
-                                               std::size_t window_records) {
+                                               Interrupt& interrupt, std::size_t window_records) {
   if (file_size < kHeaderSize) return std::nullopt;
   std::byte head[kHeaderSize];
   if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
@@ -43,7 +43,7 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
 
   const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
   // A closed surface has about half as many vertices as triangles.
-  ShardedMerge merge(groups, static_cast<std::size_t>(count / 2));
+  ShardedMerge merge(groups, presized_vertices(count / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
   // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].
@@ -92,8 +92,8 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
     each_group([&](std::size_t g) { route_share(0, g); });
   }
   for (std::uint64_t w = 0; w < windows; ++w) {
-    // Interruption check point: the calling thread passes here once per window (a few MiB).
-    if (failed()) return std::nullopt;
+    // The calling thread passes here once per window (a few MiB).
+    if (failed() || interrupt.poll()) return std::nullopt;
     each_group([&](std::size_t g) {
       read_share(w + 2, g);
       route_share(w + 1, g);

@@ -13,6 +13,7 @@
 #include <optional>
 
 #include "stl/sharded_merge.h"
+#include "support/interrupt.h"
 
 namespace quarvex::stl {
 
@@ -20,9 +21,11 @@ inline constexpr std::size_t kBinaryWindowRecords = 1 << 16;
 
 // The distinct vertices with their normal sums, or nothing when the file does not hold the
 // records its count promises or a read fails: the sequential reader then gives the error (or,
-// should the file have changed meanwhile, the mesh). `window_records` > 0 is injectable so
-// that tests can cross window boundaries with small files.
+// should the file have changed meanwhile, the mesh). Nothing either once `interrupt`, polled
+// on the calling thread between windows, fires. `window_records` > 0 is injectable so that
+// tests can cross window boundaries with small files.
 std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
+                                               Interrupt& interrupt = no_interrupt(),
                                                std::size_t window_records = kBinaryWindowRecords);
 
 }  // namespace quarvex::stl

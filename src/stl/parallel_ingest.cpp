@@ -7,11 +7,11 @@
 
 namespace quarvex::stl {
 
-std::optional<SummedMesh> read_summed_mesh(StlSource& source) {
+std::optional<SummedMesh> read_summed_mesh(StlSource& source, Interrupt& interrupt) {
   const std::optional<std::uint64_t> size = regular_file_size(source.fd());
   if (!size) return std::nullopt;
-  if (detect_format(source).format == StlFormat::kAscii) return read_ascii_parallel(source.fd(), *size);
-  return read_binary_parallel(source.fd(), *size);
+  if (detect_format(source).format == StlFormat::kAscii) return read_ascii_parallel(source.fd(), *size, interrupt);
+  return read_binary_parallel(source.fd(), *size, interrupt);
 }
 
 }  // namespace quarvex::stl

@@ -55,10 +55,10 @@ ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt)
   const int fd = open_for_reading(c_path.c_str(), interrupt);
   if (fd < 0) return os_read_error(errno);
   StlSource source(fd, interrupt);  // closed on every return below that does not hand it on
-  // The parallel reader runs on the workers, where nothing can be polled: the interrupt is
-  // asked before and after it, and its detection polls as the sequential one does.
+  // The parallel reader polls between its loops (never while one is in flight); its
+  // detection polls as the sequential one does.
   if (interrupt.poll()) return os_read_error(EINTR);
-  std::optional<SummedMesh> summed = read_summed_mesh(source);
+  std::optional<SummedMesh> summed = read_summed_mesh(source, interrupt);
   if (interrupt.poll()) return os_read_error(EINTR);
   if (summed) return MeshFile{IndexedMesh{}, std::move(summed), std::move(source)};
   ReadResult<IndexedMesh> mesh = read_mesh(source);

@@ -50,6 +50,13 @@ class RoutedRun {
   std::vector<PodVector<VertexRef>> lists_;
 };
 
+// The vertex count the tables are first sized for, from an estimate that the file's size or
+// declared count gives: beyond a few million the tables grow as vertices really arrive, so
+// that a huge sparse or lying file reserves no address space it does not fill.
+inline std::size_t presized_vertices(std::uint64_t estimate) noexcept {
+  return static_cast<std::size_t>(std::min<std::uint64_t>(estimate, std::uint64_t{1} << 22));
+}
+
 class ShardedMerge {
  public:
   // One group per worker, so that every worker merges; at most 64, since every group costs a

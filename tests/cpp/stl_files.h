@@ -131,7 +131,7 @@ inline bool expect_parallel_agrees(const std::string& path) {
     for (AsciiCuts cuts : {AsciiCuts{200, 1}, AsciiCuts{256, 7}, AsciiCuts{333, 50}, AsciiCuts{1000, 13},
                            AsciiCuts{4096, 100}}) {
       StlSource s = fresh();
-      check(read_ascii_parallel(s.fd(), size, cuts),
+      check(read_ascii_parallel(s.fd(), size, no_interrupt(), cuts),
             "window " + std::to_string(cuts.window_bytes) + ", pieces " + std::to_string(cuts.piece_bytes));
     }
     StlSource s = fresh();
@@ -139,7 +139,7 @@ inline bool expect_parallel_agrees(const std::string& path) {
   }
   for (std::size_t window : {1, 2, 3, 7, 64}) {
     StlSource s = fresh();
-    check(read_binary_parallel(s.fd(), size, window), "window of " + std::to_string(window));
+    check(read_binary_parallel(s.fd(), size, no_interrupt(), window), "window of " + std::to_string(window));
   }
   StlSource s = fresh();
   return check(read_binary_parallel(s.fd(), size), "default window");
