@@ -60,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   {
     qr::CellMap cells;
     qr::accumulate_cells(points, box, n, cells);
-    adjusted = qr::pick_representatives(cells);
+    adjusted = qr::pick_representatives(cells, points);
     check(adjusted.size() == occupied.size(), "not one representative per occupied cell");
     std::unordered_set<std::uint64_t> cells_seen;
     for (const qr::PointRecord& r : adjusted) {

@@ -61,7 +61,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
     reduce::CellMap cells;
     reduce::accumulate_cells(points, box, n, cells);
     if (signals.stop()) return signals.exception();
-    adjusted = reduce::pick_representatives(cells);
+    adjusted = reduce::pick_representatives(cells, points);
   }
   if (signals.stop()) return signals.exception();
   // A result this large could not be returned: refuse it before building any of it.

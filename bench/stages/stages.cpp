@@ -129,7 +129,7 @@ int main(int argc, char** argv) {
       }
       {
         Stage s("representatives");
-        adjusted = reduce::pick_representatives(cells);
+        adjusted = reduce::pick_representatives(cells, points);
       }
       {
         Stage s("count adjustment");

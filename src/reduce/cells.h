@@ -1,41 +1,74 @@
-// Cells of the grid: every record sorted into its cell's list in the sharded concurrent map,
-// then one uniformly random record per occupied cell as the cell's representative.
+// Cells of the grid: the cell of every record, then one uniformly random record per occupied
+// cell as the cell's representative.
+//
+// The cells are counted, not filled. accumulate_cells computes every record's cell key on the
+// workers, then, on the calling thread, gives each occupied cell a number (its key itself
+// when the grid has no more cells than there are records, else a running number), counts
+// each cell's records and enters the occupied cells in a table under fresh random hash keys. For each cell in
+// the table's order, pick_representatives draws an index below the cell's count from the
+// calling thread's generator and takes the cell's record at that index, the cell's records
+// counted in record-list order. That is the draw a list of the cell's records would get: the
+// order inside such a list is free (workers appending in parallel interleave arbitrarily),
+// and record-list order is one of them. The table's order changes with its keys from call to
+// call, so the representatives come in an order unrelated to space. No record is copied
+// before it is chosen, and no lock is taken.
+//
+// Invariants once accumulate_cells has run: the table maps each occupied cell key to its
+// number c < counts_.size(); counts_[c] is the number of records i with cell_of_[i] == c,
+// >= 1 for every number in the table and 0 for the others. The record list must stay
+// unchanged between the two calls.
 #pragma once
 
 #include <cstdint>
 #include <vector>
 
+#include "support/fast_hash.h"
+#include "support/flat_table.h"
+#include "support/hash_keys.h"
 #include "support/pod_vector.h"
-#include "parallel/sharded_map.h"
 #include "reduce/grid.h"
 #include "reduce/point_record.h"
 
 namespace quarvex::reduce {
 
-// The records that fell into one cell, in the order the workers reached the cell's shard.
-// Starts without storage; the first append makes room for 4, then capacity doubles.
-class CellPoints {
+class CellMap {
  public:
-  void push(const PointRecord& record) {
-    if (points_.capacity() == 0) points_.reserve(4);
-    points_.push_back(record);  // doubles when full
+  // Fresh random keys for the table's hash.
+  CellMap() : CellMap(next_map_keys()) {}
+  explicit CellMap(HashKeys keys) : cells_(CellHasher{keys.k0, keys.k1}) {}
+
+  // Occupied cells.
+  std::size_t size() const noexcept { return cells_.size(); }
+
+  // fn(cell key, record count) for every occupied cell, in the table's order.
+  template <class Fn>
+  void for_each(Fn&& fn) const {
+    cells_.for_each([&](const auto& entry) { fn(entry.key, std::size_t{counts_[entry.value]}); });
   }
-  std::size_t size() const noexcept { return points_.size(); }
-  const PointRecord* data() const noexcept { return points_.data(); }
-  const PointRecord& operator[](std::size_t i) const noexcept { return points_[i]; }
 
  private:
-  std::vector<PointRecord> points_;
+  struct CellHasher {
+    std::uint64_t k0, k1;
+    std::uint64_t operator()(std::uint64_t key) const noexcept { return keyed_mix(key, 0, k0, k1); }
+  };
+
+  friend void accumulate_cells(const PodVector<PointRecord>&, const BoundingBox&, std::uint64_t,
+                               CellMap&);
+  friend std::vector<PointRecord> pick_representatives(const CellMap&,
+                                                       const PodVector<PointRecord>&);
+
+  FlatTable<std::uint64_t, std::uint32_t, CellHasher> cells_;  // cell key -> cell number
+  PodVector<std::uint32_t> cell_of_;                           // record -> cell number
+  PodVector<std::uint32_t> counts_;                            // cell number -> its records
 };
 
-using CellMap = parallel::ShardedMap<CellPoints>;
-
-// One parallel loop: every record is appended to the list of its cell_key under the write
-// lock of that key's shard. `records` stays intact.
+// Sorts every record of `records` into its cell_key; `map` must be new. Fewer than 2^32 - 1
+// records (more throw std::bad_alloc: nothing here could hold them anyway).
 void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& box,
                       std::uint64_t n, CellMap& map);
 
-// One draw per occupied cell from the calling thread's generator, in map order.
-std::vector<PointRecord> pick_representatives(CellMap& map);
+// One draw per occupied cell from the calling thread's generator, in the map's order; the
+// same `records` as given to accumulate_cells.
+std::vector<PointRecord> pick_representatives(const CellMap& map, const PodVector<PointRecord>& records);
 
 }  // namespace quarvex::reduce

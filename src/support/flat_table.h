@@ -1,10 +1,9 @@
 // The module's general open-addressing hash table.
 //
-// Used for the per-piece vertex normal maps and the table inside each shard of the
-// concurrent cell map (the vertex merge has its own, leaner map: stl/vertex_index_map.h).
-// Not thread-safe: each table has exactly one owner at a time (a shard's table is guarded
-// by the shard's lock). Allocation failure, also of a size past the address space, throws
-// std::bad_alloc.
+// Used for the per-piece vertex normal maps and the numbering of the grid's occupied cells
+// (the vertex merge has its own, leaner maps: stl/vertex_index_map.h, stl/vertex_sum_table.h).
+// Not thread-safe: each table has exactly one owner at a time. Allocation failure, also of a
+// size past the address space, throws std::bad_alloc.
 //
 // Invariants:
 //  - capacity is 0 (an empty table owns no storage) or a power of two >= 16;
@@ -52,6 +51,7 @@ class FlatTable {
   std::size_t size() const noexcept { return size_; }
   bool empty() const noexcept { return size_ == 0; }
   std::size_t capacity() const noexcept { return capacity_; }
+  const Hasher& hasher() const noexcept { return hasher_; }
 
   // Finds `key`, inserting a default-constructed value when absent. Returns the entry and
   // whether it was inserted. `hash` must be hasher()(key).

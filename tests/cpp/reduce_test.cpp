@@ -272,44 +272,66 @@ TEST(PointRecords, AnyFaceOrderGivesTheSameSums) {
   }
 }
 
-TEST(Cells, EveryRecordInItsOwnCellOnce) {
+TEST(Cells, EveryRecordCountedInItsCellAndOneRepresentativeDrawnFromEach) {
   PodVector<PointRecord> records;
   for (int i = 0; i < 5000; ++i) records.push_back(at(float(i % 100), float(i / 100), float(i % 13)));
-  records.push_back(records[17]);  // an exact duplicate stays a separate entry
+  records.push_back(records[17]);  // an exact duplicate counts separately
   const BoundingBox box = compute_bounds(records);
-  const std::uint64_t n = cells_per_axis(1000);
-  CellMap map;
-  accumulate_cells(records, box, n, map);
-  std::map<std::uint64_t, std::size_t> expected;
-  for (const PointRecord& r : records) ++expected[cell_key(r, box, n)];
-  std::size_t total = 0, cells = 0;
-  map.for_each([&](std::uint64_t key, const CellPoints& cell) {
-    ++cells;
-    total += cell.size();
-    EXPECT_EQ(expected[key], cell.size());
-    for (std::size_t i = 0; i < cell.size(); ++i) EXPECT_EQ(cell_key(cell[i], box, n), key);
-  });
-  EXPECT_EQ(cells, expected.size());
-  EXPECT_EQ(total, records.size());
+  // A grid smaller than the record list (cells numbered by key) and a far larger one.
+  for (const std::uint64_t n : {cells_per_axis(1000), cells_per_axis(100'000'000)}) {
+    SCOPED_TRACE(n);
+    CellMap map;
+    accumulate_cells(records, box, n, map);
+    std::map<std::uint64_t, std::size_t> expected;
+    for (const PointRecord& r : records) ++expected[cell_key(r, box, n)];
+    std::size_t total = 0;
+    map.for_each([&](std::uint64_t key, std::size_t count) {
+      total += count;
+      EXPECT_EQ(expected[key], count);
+    });
+    EXPECT_EQ(map.size(), expected.size());
+    EXPECT_EQ(total, records.size());
 
-  std::vector<PointRecord> reps = pick_representatives(map);
-  EXPECT_EQ(reps.size(), expected.size());
-  std::set<std::uint64_t> rep_cells;
-  for (const PointRecord& r : reps) rep_cells.insert(cell_key(r, box, n));
-  EXPECT_EQ(rep_cells.size(), reps.size());
+    std::vector<PointRecord> reps = pick_representatives(map, records);
+    EXPECT_EQ(reps.size(), expected.size());
+    std::set<std::uint64_t> rep_cells;
+    for (const PointRecord& r : reps) rep_cells.insert(cell_key(r, box, n));
+    EXPECT_EQ(rep_cells.size(), reps.size());
+  }
+}
+
+TEST(Cells, EveryRecordOfACellIsDrawnEquallyOften) {
+  // Cell 0 holds records 0, 2, 4 (x = 0), cell 1 records 1, 3 (x = 10), interleaved in the
+  // list; each record must come out about as often as its cell-mates.
+  PodVector<PointRecord> records;
+  // The records differ only in their normal's x, which names them.
+  for (int i = 0; i < 5; ++i) records.push_back(PointRecord{i % 2 == 0 ? 0.0f : 10.0f, 0, 0, float(i), 0, 0});
+  const BoundingBox box = compute_bounds(records);
+  std::map<float, int> drawn;
+  constexpr int kCalls = 6000;
+  for (int call = 0; call < kCalls; ++call) {
+    CellMap map;
+    accumulate_cells(records, box, 2, map);
+    for (const PointRecord& r : pick_representatives(map, records)) ++drawn[r.nx];
+  }
+  ASSERT_EQ(drawn.size(), 5u);
+  for (const auto& [record, count] : drawn) {
+    const double expected = kCalls / (int(record) % 2 == 0 ? 3.0 : 2.0);
+    EXPECT_NEAR(count, expected, 5 * std::sqrt(expected)) << "record " << record;
+  }
 }
 
 TEST(Cells, EmptyInputAndSingleCell) {
   PodVector<PointRecord> none;
   CellMap empty;
   accumulate_cells(none, compute_bounds(none), 5, empty);
-  EXPECT_TRUE(pick_representatives(empty).empty());
+  EXPECT_TRUE(pick_representatives(empty, none).empty());
 
   PodVector<PointRecord> records;
   for (int i = 0; i < 100; ++i) records.push_back(at(float(i)));
   CellMap one;
   accumulate_cells(records, compute_bounds(records), cells_per_axis(0), one);
-  std::vector<PointRecord> reps = pick_representatives(one);
+  std::vector<PointRecord> reps = pick_representatives(one, records);
   ASSERT_EQ(reps.size(), 1u);
 }
 
