@@ -1,6 +1,9 @@
 #include "stl/ascii_chunk.h"
 
+#include <emmintrin.h>
+
 #include <array>
+#include <bit>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -70,24 +73,65 @@ constexpr std::array<std::uint8_t, 256> kAsciiClass = [] {
   return t;
 }();
 
+// Sixteen bytes at `p`: bit i of `space` set where p[i] is white space (line feed included),
+// bit i of `newline` where it is a line feed.
+struct SpaceMasks {
+  unsigned space, newline;
+};
+SpaceMasks space_masks(const unsigned char* p) noexcept {
+  const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+  // 0x09..0x0D: v - 9 (wrapping) is at most 4, i.e. equal to its minimum with 4.
+  const __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(9));
+  const __m128i control = _mm_cmpeq_epi8(_mm_min_epu8(shifted, _mm_set1_epi8(4)), shifted);
+  const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
+  return SpaceMasks{static_cast<unsigned>(_mm_movemask_epi8(space)),
+                    static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))))};
+}
+
 // The words of the pure-ASCII line at `pos` (up to its line feed, or the end), advancing
-// `pos` past the line.
+// `pos` past the line. Sixteen bytes at a time while that many are left, byte by byte after.
 void ascii_line_words(std::string_view text, std::size_t& pos, Words& words) {
   words.count = 0;
-  const auto* p = reinterpret_cast<const unsigned char*>(text.data()) + pos;
-  const auto* const end = reinterpret_cast<const unsigned char*>(text.data()) + text.size();
+  const auto* const base = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* p = base + pos;
+  const auto* const end = base + text.size();
   for (;;) {
-    while (p != end && kAsciiClass[*p] == 1) ++p;
+    // Blanks, up to the next word or line feed.
+    for (;;) {
+      if (end - p < 16) {
+        while (p != end && kAsciiClass[*p] == 1) ++p;
+        break;
+      }
+      const SpaceMasks m = space_masks(p);
+      const unsigned stop = ~(m.space & ~m.newline) & 0xFFFFu;
+      if (stop != 0) {
+        p += std::countr_zero(stop);
+        break;
+      }
+      p += 16;
+    }
     if (p == end) break;
     if (*p == '\n') {
       ++p;
       break;
     }
     const unsigned char* start = p;
-    while (p != end && kAsciiClass[*p] == 0) ++p;
+    // The word, up to the next white space.
+    for (;;) {
+      if (end - p < 16) {
+        while (p != end && kAsciiClass[*p] == 0) ++p;
+        break;
+      }
+      const unsigned space = space_masks(p).space;
+      if (space != 0) {
+        p += std::countr_zero(space);
+        break;
+      }
+      p += 16;
+    }
     words.add(std::string_view(reinterpret_cast<const char*>(start), static_cast<std::size_t>(p - start)));
   }
-  pos = static_cast<std::size_t>(p - reinterpret_cast<const unsigned char*>(text.data()));
+  pos = static_cast<std::size_t>(p - base);
 }
 
 // The words of any line at `pos`, which must be valid UTF-8 (else false), advancing `pos`.
