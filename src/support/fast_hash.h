@@ -1,6 +1,7 @@
-// Keyed 64-bit mixing for the private, single-owner tables (vertex index map, vertex normal
-// maps). Their order of iteration only has to be unpredictable, not attack-proof, and they
-// sit on the hottest paths of a call, so a two-round folded multiply replaces SipHash here.
+// Keyed 64-bit mixing for the module's private, single-owner tables (vertex maps, vertex
+// normal maps, the numbering of occupied cells). Their order of iteration only has to be
+// unpredictable, not attack-proof, and they sit on the hottest paths of a call, so a
+// two-round folded multiply serves instead of a cryptographic hash.
 #pragma once
 
 #include <cstdint>
