@@ -39,7 +39,7 @@ constexpr std::size_t kThreadStateReserve = 64 << 10;
 // block and the C++ runtime's exception state (needed by every throw and rethrow). First a
 // reserve is allocated and given back to the thread's heap, from which the small blocks are
 // then carved; false, with nothing touched, when the reserve cannot be had. Callers keep
-// other threads of the pool from allocating in between (start_mutex_).
+// the other new workers from allocating in between (start_mutex_).
 bool set_up_thread_state(WorkerThread* worker) noexcept {
   void* reserve = std::malloc(kThreadStateReserve);
   asm volatile("" : : "r"(reserve) : "memory");  // the allocation must really happen
@@ -216,8 +216,11 @@ bool WorkerPool::start_threads(StartThread start, std::string& error) {
     sigset_t old;
     ::pthread_sigmask(SIG_BLOCK, &blocked, &old);
     for (std::size_t i = 0; rc == 0 && i < workers_.size(); ++i) {
-      std::lock_guard<std::mutex> lock(start_mutex_);
-      if (failed_) break;
+      {
+        std::lock_guard<std::mutex> lock(start_mutex_);
+        if (failed_) break;
+      }
+      // Outside the lock, so that new workers set up while the next ones are made.
       pthread_t thread;
       rc = start(&thread, &attr, &WorkerPool::worker_main, workers_[i].get());
       if (rc == 0) threads_.push_back(thread);
@@ -243,8 +246,9 @@ void* WorkerPool::worker_main(void* arg) noexcept {
   auto* worker = static_cast<WorkerThread*>(arg);
   WorkerPool& pool = worker->pool_;
   {
-    // Under the start mutex, so that neither the creator nor another new worker allocates
-    // between the reserve being given back and the state being carved from it.
+    // Under the start mutex, so that no other new worker allocates between the reserve being
+    // given back and the state being carved from it. The creator may: pthread_create maps the
+    // stack and takes only a few hundred bytes from the heap, far less than the reserve.
     std::lock_guard<std::mutex> lock(pool.start_mutex_);
     const bool ready = set_up_thread_state(worker);
     if (!ready && !pool.failed_) {

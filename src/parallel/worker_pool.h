@@ -120,8 +120,8 @@ class WorkerPool {
 
   // Start-up. Sharing: threads_ is written only by the creating thread, before the pool is
   // handed out, and read by the destructor. reported_, failed_at_ and failed_ are written by
-  // starting workers and read by the creator, all under start_mutex_, which also keeps thread
-  // creation and each worker's set-up apart (see worker_main).
+  // starting workers and read by the creator, all under start_mutex_, which also keeps the
+  // workers' set-ups apart (see worker_main).
   std::vector<pthread_t> threads_;
   std::mutex start_mutex_;
   std::condition_variable start_cond_;
