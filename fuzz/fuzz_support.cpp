@@ -1,19 +1,14 @@
 #include "fuzz_support.h"
 
-#include <cmath>
-
 #include <fcntl.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <bit>
-#include <cmath>
-#include <limits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -21,6 +16,7 @@
 #include "stl/file_at.h"
 #include "stl/parallel_ascii.h"
 #include "stl/parallel_binary.h"
+#include "vertex_sums.h"
 
 namespace quarvex::fuzz {
 
@@ -115,48 +111,17 @@ void check_mesh_shape(const stl::IndexedMesh& mesh) {
   check(next_new == mesh.vertices.size(), "a vertex that no face names");
 }
 
-// A sum's bits, with every NaN as one pattern: which payload an addition of two NaNs keeps
-// depends on the order in which the compiler puts the operands.
-static Bits3 sum_bits(Vec3f s) {
-  auto one = [](float f) { return std::isnan(f) ? std::numeric_limits<float>::quiet_NaN() : f; };
-  return bits(one(s.x), one(s.y), one(s.z));
-}
-
 void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::IndexedMesh>& sequential) {
-  std::unordered_map<Bits3, Bits3, Bits3Hash> expected;
-  if (sequential) {
-    const stl::IndexedMesh& mesh = sequential.value();
-    std::vector<std::optional<Vec3f>> sums(mesh.vertices.size());
-    for (const stl::MeshFace& face : mesh.faces) {
-      for (std::uint64_t i : face.index) {
-        if (!sums[i]) {
-          sums[i] = face.normal;
-        } else {
-          sums[i] = Vec3f{sums[i]->x + face.normal.x, sums[i]->y + face.normal.y, sums[i]->z + face.normal.z};
-        }
-      }
-    }
-    for (std::size_t i = 0; i < sums.size(); ++i) {
-      const Vec3f p = mesh.vertices[i], s = *sums[i];
-      expected[bits(p.x, p.y, p.z)] = sum_bits(s);
-    }
-  }
+  const stl::SumsByVertex expected = sequential ? stl::sums_in_file_order(sequential.value()) : stl::SumsByVertex{};
   auto agree = [&](const std::optional<stl::SummedMesh>& parallel) {
     if (!sequential) {
       check(!parallel, "the parallel reader accepted a file the sequential reader rejects");
       return;
     }
     if (!parallel) return;
-    std::size_t count = 0;
-    for (const stl::VertexSumTable& group : parallel->groups) {
-      group.for_each([&](Vec3f p, Vec3f s) {
-        const auto it = expected.find(bits(p.x, p.y, p.z));
-        check(it != expected.end(), "the parallel reader found a vertex the sequential one did not");
-        check(it->second == sum_bits(s), "the parallel reader summed a normal differently");
-        ++count;
-      });
-    }
-    check(count == expected.size(), "the parallel reader lost or doubled a vertex");
+    stl::SumsByVertex got;
+    check(stl::sums_of(*parallel, got), "the parallel reader gave a vertex twice");
+    check(got == expected, "the parallel reader lost a vertex, found another or summed a normal differently");
   };
   stl::StlSource probe(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   const std::optional<std::uint64_t> size = stl::regular_file_size(probe.fd());

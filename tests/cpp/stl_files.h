@@ -24,6 +24,7 @@
 #include "stl/parallel_ascii.h"
 #include "stl/parallel_binary.h"
 #include "stl/read_mesh_file.h"
+#include "vertex_sums.h"
 
 namespace quarvex::stl {
 
@@ -69,47 +70,6 @@ inline std::string binary_stl(std::uint32_t declared, const std::vector<std::vec
 // the sequential reader fails, every parallel reading must decline; where it succeeds, every
 // parallel result must hold the same vertices with the same normal sums, bit for bit (the
 // sums of both added up in file order). Returns whether the default sizes gave a result.
-using Bits3 = std::array<std::uint32_t, 3>;
-using SumsByVertex = std::map<Bits3, Bits3>;
-
-inline Bits3 bits_of(Vec3f v) {
-  return {std::bit_cast<std::uint32_t>(v.x), std::bit_cast<std::uint32_t>(v.y), std::bit_cast<std::uint32_t>(v.z)};
-}
-
-// A sum's bits, with every NaN as one pattern: which payload an addition of two NaNs keeps
-// depends on the order in which the compiler puts the operands.
-inline Bits3 sum_bits_of(Vec3f s) {
-  auto one = [](float f) { return std::isnan(f) ? std::numeric_limits<float>::quiet_NaN() : f; };
-  return bits_of(Vec3f{one(s.x), one(s.y), one(s.z)});
-}
-
-// Each vertex's first normal, then every later one added, in face order.
-inline SumsByVertex sums_in_file_order(const IndexedMesh& mesh) {
-  std::vector<std::optional<Vec3f>> sums(mesh.vertices.size());
-  for (const MeshFace& face : mesh.faces) {
-    for (std::uint64_t i : face.index) {
-      if (!sums[i]) {
-        sums[i] = face.normal;
-      } else {
-        sums[i]->x += face.normal.x;
-        sums[i]->y += face.normal.y;
-        sums[i]->z += face.normal.z;
-      }
-    }
-  }
-  SumsByVertex out;
-  for (std::size_t i = 0; i < sums.size(); ++i) out[bits_of(mesh.vertices[i])] = sum_bits_of(*sums[i]);
-  return out;
-}
-
-inline SumsByVertex sums_of(const SummedMesh& summed) {
-  SumsByVertex out;
-  for (const VertexSumTable& group : summed.groups) {
-    group.for_each([&](Vec3f p, Vec3f sum) { EXPECT_TRUE(out.emplace(bits_of(p), sum_bits_of(sum)).second); });
-  }
-  return out;
-}
-
 inline bool expect_parallel_agrees(const std::string& path) {
   auto fresh = [&] { return StlSource(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); };
   StlSource probe = fresh();
@@ -123,7 +83,9 @@ inline bool expect_parallel_agrees(const std::string& path) {
     if (!sequential) {
       EXPECT_FALSE(parallel.has_value()) << path << ": " << how << " accepted what the sequential reader rejects";
     } else if (parallel) {
-      EXPECT_EQ(sums_of(*parallel), expected) << path << ": " << how;
+      SumsByVertex got;
+      EXPECT_TRUE(sums_of(*parallel, got)) << path << ": " << how << " gave a vertex twice";
+      EXPECT_EQ(got, expected) << path << ": " << how;
     }
     return parallel.has_value();
   };
