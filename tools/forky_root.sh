@@ -47,6 +47,7 @@ mirror() {
 }
 
 mounted=()
+inside_env=()
 teardown() {
   local i
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
@@ -72,6 +73,11 @@ enter() {
   if ! mountpoint -q "$dir/proc"; then mount -t proc proc "$dir/proc"; mounted+=("$dir/proc"); fi
   bind /dev /dev
   bind "$project" /quarvex
+  # zig's cache of tools/build_wheels.sh, shared with the host's so it is filled only once.
+  if [ -n "${QUARVEX_FORKY_ZIG_CACHE:-}" ]; then
+    bind "$QUARVEX_FORKY_ZIG_CACHE" /var/cache/zig
+    inside_env+=(ZIG_GLOBAL_CACHE_DIR=/var/cache/zig)
+  fi
   cp -L /etc/resolv.conf "$dir/etc/resolv.conf" 2>/dev/null || true
   local ca
   for ca in /etc/ssl/certs/ca-certificates.crt /etc/pki/tls/certs/ca-bundle.crt; do
@@ -83,7 +89,7 @@ enter() {
 inside() {
   env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive CI="${CI:-}" \
-    chroot "$dir" "$@"
+    QUARVEX_IN_FORKY=1 "${inside_env[@]}" chroot "$dir" "$@"
 }
 
 make_root() {
