@@ -76,14 +76,21 @@ build_one() {
   "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
   raw="$root/build/wheels-raw/$name"
   rm -rf "$raw"
-  # Debian's Python headers include pyconfig.h from the multiarch folder
-  # (/usr/include/x86_64-linux-gnu/python3.14), which zig, having its own libc headers,
-  # does not search: the wrapper adds it after them.
-  local multiarch
-  multiarch=$("$venv/bin/python" -c 'import os, sysconfig
+  # Debian's Python headers include <x86_64-linux-gnu/python3.14/pyconfig.h> from the
+  # multiarch folder, which zig, having its own libc headers, does not search. A folder
+  # holding just that path (a link to it) is searched after zig's headers.
+  local multiarch="" target
+  target=$("$venv/bin/python" -c 'import os, sysconfig
 m = sysconfig.get_config_var("MULTIARCH") or ""
-d = os.path.join(os.path.dirname(sysconfig.get_paths()["include"]), m)
-print(d if m and os.path.isdir(os.path.join(d, os.path.basename(sysconfig.get_paths()["include"]))) else "")')
+inc = sysconfig.get_paths()["include"]
+d = os.path.join(os.path.dirname(inc), m, os.path.basename(inc))
+print(m + "/" + os.path.basename(inc) + " " + d if m and os.path.isdir(d) else "")')
+  if [ -n "$target" ]; then
+    multiarch="$root/build/wheel-include-$name"
+    rm -rf "$multiarch"
+    mkdir -p "$multiarch/$(dirname "${target%% *}")"
+    ln -s "${target#* }" "$multiarch/${target%% *}"
+  fi
   QUARVEX_ZIG_SYSINCLUDE=$multiarch QUARVEX_ZIG_TARGET=$(zig_target "$arch") PATH="$venv/bin:$PATH" \
     "$venv/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps --no-build-isolation -w "$raw" \
     -Cbuild-dir="build/wheel-zig-$name" "${extra[@]}" \
