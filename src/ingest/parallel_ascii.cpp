@@ -62,7 +62,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   if (!first.has_prefix() || !first.valid_utf8()) return std::nullopt;
   std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
 
-  VertexMerge merge(groups, presized_vertices(file_size / kBytesPerFacet / 2));
+  VertexMerge merge(groups, presized_vertices(stored_bytes(fd, file_size) / kBytesPerFacet / 2));
   std::vector<Piece> pieces;
   for (;;) {
     // The calling thread passes here once per window.

@@ -63,11 +63,13 @@ class RoutedRun {
   std::vector<PodVector<VertexRef>> lists_;
 };
 
-// The vertex count the tables are first sized for, from an estimate that the file's size or
-// declared count gives: beyond a few million the tables grow as vertices really arrive, so
-// that a huge sparse or lying file reserves no address space it does not fill.
+// The vertex count the tables are first sized for, from an estimate that the bytes a file
+// really stores give (a sparse file's holes count for nothing, so it reserves no address
+// space it will not fill): sized right, the tables of a large mesh never grow, which would
+// hold the old and the new table at once and scatter every vertex again. Beyond 64 Mi
+// vertices they grow as vertices really arrive.
 inline std::size_t presized_vertices(std::uint64_t estimate) noexcept {
-  return static_cast<std::size_t>(std::min<std::uint64_t>(estimate, std::uint64_t{1} << 22));
+  return static_cast<std::size_t>(std::min<std::uint64_t>(estimate, std::uint64_t{1} << 26));
 }
 
 class VertexMerge {

@@ -13,17 +13,18 @@
 //   Key stored_key() const;         // for rehashing on growth
 //
 // Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
-// empty without being written. Not thread-safe: each table has exactly one owner at a time.
+// empty without being written. A key's first slot is the low 32 bits of its hash scaled to
+// the capacity (multiply, keep the high half), so the capacity need not be a power of two
+// and a table sized for an expected count takes no more than twice its slots. Not thread-safe: each table has exactly one owner at a time.
 // Allocation failure, also of a size past the address space, throws std::bad_alloc.
 //
-// Invariants: capacity is a power of two, kMinCapacity <= capacity <= 2^32; size <= capacity
-// / 2, so every probe sequence ends at an empty slot; the table doubles (every slot rehashed
+// Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 2, so every probe
+// sequence (wrapping from the last slot to the first) ends at an empty slot; the table doubles (every slot rehashed
 // with the same hasher) before an insertion would make it more than half full; iteration
 // visits used slots in ascending slot order.
 #pragma once
 
 #include <algorithm>
-#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
@@ -49,7 +50,7 @@ class FlatTable {
   FlatTable(FlatTable&& other) noexcept
       : hasher_(other.hasher_), block_(std::move(other.block_)),
         slots_(std::exchange(other.slots_, nullptr)), capacity_(std::exchange(other.capacity_, 0)),
-        mask_(std::exchange(other.mask_, 0)), size_(std::exchange(other.size_, 0)) {}
+        size_(std::exchange(other.size_, 0)) {}
   FlatTable& operator=(FlatTable&& other) noexcept {
     FlatTable(std::move(other)).swap(*this);
     return *this;
@@ -59,7 +60,6 @@ class FlatTable {
     block_.swap(other.block_);
     std::swap(slots_, other.slots_);
     std::swap(capacity_, other.capacity_);
-    std::swap(mask_, other.mask_);
     std::swap(size_, other.size_);
   }
 
@@ -67,23 +67,23 @@ class FlatTable {
   const Hasher& hasher() const noexcept { return hasher_; }
 
   // Unconditional on purpose: GCC drops a __builtin_prefetch that sits under a branch.
-  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + (hash & mask_)); }
+  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + home(hash)); }
 
   // The slot of `key`, claimed for it when the key is new, and whether it was new (its
   // value then all zero bytes). `hash` is hasher()(key) or only its low 32 bits (the table
   // never has more than 2^32 slots). The slot stays valid until the next insertion.
   std::pair<Slot*, bool> find_or_insert(const Key& key, std::uint64_t hash) {
-    std::size_t i = hash & mask_;
+    std::size_t i = home(hash);
     for (;;) {
       Slot& s = slots_[i];
       if (!s.used()) break;
       if (s.holds(key)) return {&s, false};
-      i = (i + 1) & mask_;
+      i = next(i);
     }
     if (size_ + 1 > capacity_ / 2) [[unlikely]] {
       grow();
-      i = hash & mask_;
-      while (slots_[i].used()) i = (i + 1) & mask_;
+      i = home(hash);
+      while (slots_[i].used()) i = next(i);
     }
     slots_[i].claim(key);
     ++size_;
@@ -103,27 +103,33 @@ class FlatTable {
 
   static std::size_t capacity_for(std::size_t expected) {
     if (expected >= kMaxCapacity / 2) throw_out_of_memory();
-    return std::max(kMinCapacity, std::bit_ceil(2 * expected + 1));
+    // An eighth to spare: an estimate that is right on average is exceeded half the time.
+    return std::max(kMinCapacity, 2 * expected + expected / 4 + 2);
   }
+
+  std::size_t home(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(hash)} * capacity_) >> 32);
+  }
+  std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
   void allocate(std::size_t capacity) {
     if (capacity > kMaxCapacity) throw_out_of_memory();
     LargeBlock(capacity * sizeof(Slot)).swap(block_);
     slots_ = static_cast<Slot*>(block_.data());
     capacity_ = capacity;
-    mask_ = capacity - 1;
   }
 
   [[gnu::noinline]] void grow() {
+    if (capacity_ >= kMaxCapacity) throw_out_of_memory();
     LargeBlock old;
     old.swap(block_);
     const Slot* const from = slots_;
     const std::size_t old_capacity = capacity_;
-    allocate(2 * capacity_);
+    allocate(std::min(2 * capacity_, kMaxCapacity));
     for (std::size_t i = 0; i < old_capacity; ++i) {
       if (!from[i].used()) continue;
-      std::size_t j = hasher_(from[i].stored_key()) & mask_;
-      while (slots_[j].used()) j = (j + 1) & mask_;
+      std::size_t j = home(hasher_(from[i].stored_key()));
+      while (slots_[j].used()) j = next(j);
       slots_[j] = from[i];
     }
   }
@@ -132,7 +138,6 @@ class FlatTable {
   LargeBlock block_;
   Slot* slots_ = nullptr;
   std::size_t capacity_ = 0;
-  std::size_t mask_ = 0;
   std::size_t size_ = 0;
 };
 
