@@ -535,7 +535,8 @@ def small_calls_table(r: dict) -> list[str]:
     return [f"## Per call on a small file: {SMALL_CALL_TRIANGLES} triangles to {SMALL_CALL_CLUSTERS} points, "
             "warm process (bench/small_calls.py)", "",
             "Median over 3 rounds of the median of five batches of calls, fresh process per round and "
-            "worker count; reading the file is `open` + `read` in Python in the same process.", ""] \
+            "worker count; the floors, timed in the same process: `open` + `read` of the file in Python, "
+            "and the result lists made from two ready arrays and freed.", ""] \
         + small_calls.table(sc) + [""]
 
 

@@ -5,8 +5,9 @@
 
 Each measurement is a fresh interpreter with RAYON_NUM_THREADS set: it makes 200 untimed
 calls (the pool and every lazily made table exist afterwards), then times --calls calls in
-five batches and reports the median batch's time per call. The same process times opening
-and reading the file in Python, the floor a caller pays anyway. Modules, worker counts and
+five batches and reports the median batch's time per call. The same process times two
+floors a caller pays anyway: opening and reading the file in Python, and (with numpy) making
+and freeing result lists of the same size from two ready arrays. Modules, worker counts and
 file sizes take turns within each round, so drift of a shared machine hits them alike.
 --modules names built modules to compare (each DIR, e.g. build/py3.12, goes first on the
 import path); without it the installed module is measured. --strace also counts the system
@@ -49,8 +50,14 @@ def read():
     with open(path, "rb") as f:
         f.read()
 
-print(json.dumps({"call": per_call(lambda: quarvex.reduce_stl_points(path, clusters)),
-                  "read": per_call(read)}))
+out = {"call": per_call(lambda: quarvex.reduce_stl_points(path, clusters)), "read": per_call(read)}
+try:
+    import numpy
+    arrays = [numpy.zeros((clusters, 3), numpy.float32) + 0.5 for _ in range(2)]
+    out["lists"] = per_call(lambda: [a.tolist() for a in arrays])
+except ImportError:
+    pass
+print(json.dumps(out))
 """
 
 WARM_CALLS = 200
@@ -124,6 +131,8 @@ def run(modules: dict, triangles: list[int], clusters: int, threads: list[int], 
         if ok:
             row["call"] = statistics.median(g["call"] for g in ok)
             row["read"] = statistics.median(g["read"] for g in ok)
+            if all("lists" in g for g in ok):
+                row["lists"] = statistics.median(g["lists"] for g in ok)
         else:
             row["error"] = got[0]["error"]
         rows.append(row)
@@ -134,18 +143,20 @@ def table(result: dict) -> list[str]:
     """Markdown: per-call microseconds, the read floor, and each module against the first."""
     rows = result["rows"]
     names = list(dict.fromkeys(r["module"] for r in rows))
-    lines = ["| triangles | workers | " + " | ".join(f"{m} us/call" for m in names) + " | read the file us |"
-             + "".join(f" {m} / {names[0]} |" for m in names[1:]),
-             "|---|---|" + "---|" * (len(names) + 1 + len(names) - 1)]
+    lines = ["| triangles | workers | " + " | ".join(f"{m} us/call" for m in names)
+             + " | read the file us | result lists us |" + "".join(f" {m} / {names[0]} |" for m in names[1:]),
+             "|---|---|" + "---|" * (len(names) + 2 + len(names) - 1)]
     keys = list(dict.fromkeys((r["triangles"], r["threads"]) for r in rows))
     for n, t in keys:
         by = {r["module"]: r for r in rows if r["triangles"] == n and r["threads"] == t}
         cells = [f"{by[m]['call'] * 1e6:.1f}" if "call" in by.get(m, {}) else "failed" for m in names]
         reads = [by[m]["read"] for m in names if "read" in by.get(m, {})]
+        lists = [by[m]["lists"] for m in names if "lists" in by.get(m, {})]
         ratios = [f"{by[m]['call'] / by[names[0]]['call']:.2f}" if "call" in by.get(m, {}) and "call" in by.get(
             names[0], {}) else "—" for m in names[1:]]
         lines.append(f"| {n:,} | {t} | " + " | ".join(cells)
-                     + f" | {statistics.median(reads) * 1e6:.1f} |" if reads else " | — |")
+                     + (f" | {statistics.median(reads) * 1e6:.1f} |" if reads else " | — |")
+                     + (f" {statistics.median(lists) * 1e6:.1f} |" if lists else " — |"))
         lines[-1] += "".join(f" {x} |" for x in ratios)
     for label, counts in result.get("strace", {}).items():
         top = sorted(counts.items(), key=lambda kv: -kv[1])[:8]
