@@ -108,6 +108,17 @@ inline std::size_t first(Mask m) noexcept { return static_cast<std::size_t>(std:
 
 #endif
 
+// The first byte flagged by `flags` in the whole blocks from p on, or where less than a block
+// is left.
+template <class Flags>
+inline const char* find(const char* p, const char* end, Flags flags) noexcept {
+  for (; end - p >= kSize; p += kSize) {
+    const Mask m = flags(p);
+    if (m != 0) return p + first(m);
+  }
+  return p;
+}
+
 }  // namespace space_block
 
 // The first byte in [p, end) that is not white space, or the first line feed, or `end`.
@@ -116,14 +127,7 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
   for (;;) {
     // Most runs are a blank or two: look at the bytes themselves before loading blocks.
     if (p != end && blank(*p) && ++p != end && blank(*p) && ++p != end && blank(*p)) {
-      while (end - p >= space_block::kSize) {
-        const space_block::Mask stop = space_block::blank_ends(p);
-        if (stop != 0) {
-          p += space_block::first(stop);
-          break;
-        }
-        p += space_block::kSize;
-      }
+      p = space_block::find(p, end, space_block::blank_ends);
       while (p != end && blank(*p)) ++p;
     }
     if (p == end || static_cast<unsigned char>(*p) < 0xC2) return p;
@@ -139,14 +143,7 @@ inline const char* word_end(const char* p, const char* end) noexcept {
   for (;;) {
     // Bytes that may begin white space: up to 0x20, or a lead byte from 0xC2 up (a superset
     // of the lead bytes C2, E1, E2, E3 of the multi-byte white space characters).
-    while (end - p >= space_block::kSize) {
-      const space_block::Mask candidates = space_block::may_begin_space(p);
-      if (candidates != 0) {
-        p += space_block::first(candidates);
-        break;
-      }
-      p += space_block::kSize;
-    }
+    p = space_block::find(p, end, space_block::may_begin_space);
     while (p != end && static_cast<unsigned char>(*p) > 0x20 && static_cast<unsigned char>(*p) < 0xC2) ++p;
     if (p == end || is_ascii_space(*p)) return p;
     if (static_cast<unsigned char>(*p) >= 0xC2 && multibyte_space_length(p, end) != 0) return p;

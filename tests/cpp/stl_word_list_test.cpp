@@ -134,5 +134,25 @@ TEST(Utf8, StrictValidation) {
   }
 }
 
+// One U+FFFD for each maximal invalid run: a start byte with the continuation bytes still
+// allowed after it (a sequence cut short), or one stray byte.
+TEST(Utf8, LossyDecodingReplacesEachInvalidRunOnce) {
+  const std::string r = "\xEF\xBF\xBD";
+  const std::pair<std::string, std::string> cases[] = {
+      {"\xC3\xA9\xE2\x82\xAC plain", "\xC3\xA9\xE2\x82\xAC plain"},
+      {"a\x80z", "a" + r + "z"},
+      {"\xE2\x82", r},
+      {"\xE2\x82" "A", r + "A"},
+      {"\xF0\x90\x80z", r + "z"},
+      {"\xF0\x9F\x98\xF0\x9F\x98\x80", r + "\xF0\x9F\x98\x80"},
+      {"\xFF\xFE", r + r},
+      {"\xC0\xAF", r + r},                   // never a start byte
+      {"\xE0\x80", r + r},                   // overlong: 0x80 not allowed after E0
+      {"\xED\xA0\x80", r + r + r},            // surrogate
+      {"\xF4\x90\x80\x80", r + r + r + r},     // above U+10FFFF
+  };
+  for (const auto& [in, out] : cases) EXPECT_EQ(utf8_lossy(in), out) << in;
+}
+
 }  // namespace
 }  // namespace quarvex::stl
