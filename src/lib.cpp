@@ -5,8 +5,8 @@
 // no longer needs it (the mesh and the file right after the records exist, the cell map
 // and the record list before the output is built). Pending signal handlers run while the
 // file is read and between the stages; one that raises ends the call with its exception.
-// A small input runs every loop on the calling thread (parallel/inline_scope.h): the reader
-// decides from the file's size, the body from the number of points read.
+// A small input runs its loops on the calling thread (parallel/inline_scope.h): the body
+// opens the scope and engages it when few points were read.
 #include <cstdint>
 #include <string>
 #include <utility>

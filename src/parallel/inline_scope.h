@@ -12,8 +12,8 @@
 // depend on its cut points gives the same result inline.
 //
 // A call opens one scope for its whole length; whoever first learns that the input is small
-// (the reader, from the file's size; the call body, from the number of points) engages it,
-// and it stays engaged until the scope ends.
+// engages it (the call body does, from the number of points read; a reader may, from the
+// file's size), and it stays engaged until the scope ends.
 //
 // Sharing: t_innermost and the scopes it chains are this thread's own; no other thread
 // reads or writes them.
