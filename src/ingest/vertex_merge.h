@@ -15,6 +15,7 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
 #include <span>
 #include <cstddef>
 #include <cstdint>
@@ -61,6 +62,9 @@ class RoutedRun {
  private:
   friend class VertexMerge;
   std::vector<PodVector<VertexRef>> lists_;
+  // The sum over the run's triangles of |nx| + |ny| + |nz| (infinite or NaN when a normal
+  // is): three times it bounds what the run can add to any one vertex's sum.
+  double weight_ = 0;
 };
 
 // The vertex count the tables are first sized for, from an estimate that the bytes a file
@@ -82,6 +86,7 @@ class VertexMerge {
   VertexMerge(std::size_t groups, std::size_t expected_vertices) : hasher_{next_map_keys()} {
     tables_.reserve(groups);
     for (std::size_t g = 0; g < groups; ++g) tables_.emplace_back(hasher_, expected_vertices / groups);
+    bounds_.assign(groups, 0.0);
   }
 
   // Step 1, on any thread, for a run of at most 2^30 triangles: hashes every vertex of `run`
@@ -92,31 +97,32 @@ class VertexMerge {
     out.lists_.resize(tables_.size());
     for (PodVector<VertexRef>& list : out.lists_) list.clear();
     const std::size_t groups = tables_.size();
+    double weight = 0;
     for (std::size_t t = 0; t < run.size(); ++t) {
+      const Vec3f n = run.normal(t);
+      weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
       for (std::uint32_t v = 0; v < 3; ++v) {
         const std::uint64_t hash = hasher_(run.key(t, static_cast<int>(v)));
         const std::size_t g = groups == 1 ? 0 : owner(hash);
         out.lists_[g].push_back(VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)});
       }
     }
+    out.weight_ = weight;
   }
 
   // Step 2, by the one piece that owns group g: adds the group's vertices of `run`, as
   // `routed` lists them, to the group's table.
   template <class Run>
   void merge(std::size_t g, const Run& run, const RoutedRun& routed) {
-    VertexSumTable& table = tables_[g];
-    const PodVector<VertexRef>& refs = routed.lists_[g];
-    // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,
-    // and several misses in flight overlap.
-    constexpr std::size_t kAhead = 16;
-    const std::size_t n = refs.size();
-    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) table.prefetch(refs[i + kAhead].hash);
-      const VertexRef& r = refs[i];
-      const std::size_t t = r.corner / 4;
-      add_normal(table, run.key(t, static_cast<int>(r.corner % 4)), r.hash, run.normal(t));
+    // No sum of this group can leave the float range while the bound stays far below it
+    // (far enough for the rounding of any number of additions): then the additions need no
+    // check. Once it could, every later run of the group takes the checked additions.
+    bounds_[g] += 3 * routed.weight_;
+    constexpr double kSafe = 0x1p87;  // the float range ends at 2^128
+    if (bounds_[g] < kSafe) [[likely]] {
+      merge_refs<false>(tables_[g], run, routed.lists_[g]);
+    } else {
+      merge_refs<true>(tables_[g], run, routed.lists_[g]);
     }
   }
 
@@ -141,12 +147,31 @@ class VertexMerge {
   }
 
  private:
+  template <bool kChecked, class Run>
+  static void merge_refs(VertexSumTable& table, const Run& run, const PodVector<VertexRef>& list) {
+    // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,
+    // and several misses in flight overlap.
+    constexpr std::size_t kAhead = 16;
+    const VertexRef* const refs = list.data();
+    const std::size_t n = list.size();
+    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) table.prefetch(refs[i + kAhead].hash);
+      const VertexRef& r = refs[i];
+      const std::size_t t = r.corner / 4;
+      add_normal<kChecked>(table, run.key(t, static_cast<int>(r.corner % 4)), r.hash, run.normal(t));
+    }
+  }
+
   std::size_t owner(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(((hash >> 32) * tables_.size()) >> 32);
   }
 
   VertexHasher hasher_;
   std::vector<VertexSumTable> tables_;
+  // bounds_[g]: an upper bound of every |component| of group g's sums so far; written and
+  // read only by the piece that merges group g.
+  std::vector<double> bounds_;
 };
 
 }  // namespace quarvex::ingest

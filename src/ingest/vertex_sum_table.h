@@ -67,8 +67,7 @@ namespace detail {
 
 inline bool all_finite(Vec3f v) noexcept {
   constexpr float kMax = std::numeric_limits<float>::max();
-  // Not short-circuited: three compares and no branch; false for NaN.
-  return (std::fabs(v.x) <= kMax) & (std::fabs(v.y) <= kMax) & (std::fabs(v.z) <= kMax);
+  return std::fabs(v.x) <= kMax && std::fabs(v.y) <= kMax && std::fabs(v.z) <= kMax;  // false for NaN
 }
 
 inline Vec3f scaled(Vec3f v, int down) noexcept {
@@ -92,16 +91,25 @@ inline Vec3f scaled(Vec3f v, int down) noexcept {
 }  // namespace detail
 
 // Adds `normal` to the sum of `key`. `hash` is the table's hasher's value of the key, or
-// its low 32 bits.
+// its low 32 bits. Unchecked (kChecked false) only while no sum of the table can leave the
+// float range, so that no slot is scaled either: then the plain sum is the rule's sum.
+template <bool kChecked = true>
 inline void add_normal(VertexSumTable& table, const VertexKey& key, std::uint64_t hash, Vec3f normal) {
   const auto [s, inserted] = table.find_or_insert(key, hash);
   if (inserted) {
     s->sum = normal;  // not 0 + normal: a stored -0 stays -0
     return;
   }
+  if constexpr (!kChecked) {
+    s->sum = Vec3f{s->sum.x + normal.x, s->sum.y + normal.y, s->sum.z + normal.z};
+    return;
+  }
   if (s->scale == 0) [[likely]] {
     const Vec3f r{s->sum.x + normal.x, s->sum.y + normal.y, s->sum.z + normal.z};
-    if (detail::all_finite(r)) [[likely]] {
+    // t - t is 0 exactly when t is finite, and t is finite when every component is (an
+    // overflow of t alone only sends a finite sum the slow way, which takes it as it is).
+    const float t = r.x + r.y + r.z;
+    if (t - t == 0.0f) [[likely]] {
       s->sum = r;
       return;
     }

@@ -246,6 +246,10 @@ TEST(PointRecords, RepeatedCornersCancellingAndOverflowingSums) {
   EXPECT_TRUE(same(normal(8), normalise_sum(Vec3f{0, 1, 0})));
   EXPECT_TRUE(std::isnan(normal(7).x));  // max + -max + inf: the plain sum, inf / inf
   EXPECT_TRUE(std::isnan(normal(9).x));
+  // Finite normals only, so that nothing infinite marks the input as unusual.
+  const auto alone = build_point_records(merged({{{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {7, 0, 0}}},
+                                                 {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}}}));
+  for (const PointRecord& r : alone) EXPECT_TRUE(same(Vec3f{r.nx, r.ny, r.nz}, Vec3f{1, 0, 0})) << r.x;
 }
 
 TEST(Cells, EveryRecordCountedInItsCellAndOneRepresentativeDrawnFromEach) {

@@ -232,10 +232,11 @@ TEST(AsciiReader, LenientSpacingAndLineEnds) {
   ASSERT_EQ(read_ok(dir.write("plain.stl", std::string("solid a\n") + kFacet + "endsolid a\n")).size(), 1u);
   const std::string messy =
       "solid messy name\r\n\r\n  \t\n\tfacet   normal\t0  0\t\t1 \r\n\n outer \t loop\r\n"
-      "\xE3\x80\x80vertex 0 0 0\r\n vertex 1.0 0 0e0\n\n vertex +1 1. 0\r\n endloop\r\n   endfacet   \r\n"
+      "\xE3\x80\x80vertex 0 0 0\r\n vertex 1.0\xC2\xA0" "0 0e0\xE3\x80\x80\n\n vertex +1 1.\v0\r\n endloop\r\n   endfacet   \r\n"
       "\n\n endsolid";  // last line without a line end
   const auto mesh = read_ok(dir.write("messy.stl", messy));
   ASSERT_EQ(mesh.size(), 1u);
+  EXPECT_EQ(mesh[0].vertex[1].x, 1.0f);
   EXPECT_EQ(mesh[0].vertex[2].x, 1.0f);
   EXPECT_EQ(mesh[0].vertex[2].y, 1.0f);
   EXPECT_EQ(mesh[0].normal.z, 1.0f);
@@ -255,59 +256,41 @@ TEST(AsciiReader, LinesOfSeveralMegabytes) {
   EXPECT_EQ(mesh[0].vertex[1].x, 1e-3f);  // 0.(3 Mi zeros)1 e(3 Mi - 2)
 }
 
-TEST(AsciiReader, EveryGrammarMessage) {
+// The caller's view of every message is the Python suite's (test_ascii_grammar.py). Here: a
+// failure at each line of a facet, which the parallel reader declines, with its kind.
+TEST(AsciiReader, FailuresAtEachLineOfAFacet) {
   TempDir dir;
   const std::string head = "solid s\n";
   const std::string facet_head = head + "facet normal 0 0 1\n";
   const std::string loop = facet_head + "outer loop\n";
   const std::string v3 = loop + "vertex 0 0 0\nvertex 1 0 0\nvertex 1 1 0\n";
+  const std::string eof = "EOF while expecting ";
   const std::vector<std::pair<std::string, std::string>> cases = {
-      {head, "EOF while expecting facet or endsolid."},
-      {head + kFacet, "EOF while expecting facet or endsolid."},
+      {head + kFacet, eof + "facet or endsolid."},
+      {facet_head, eof + "[\"outer\", \"loop\"]"},
+      {loop + "vertex 0 0 0\n", eof + "vertex"},
+      {v3, eof + "[\"endloop\"]"},
+      {v3 + "endloop\n", eof + "[\"endfacet\"]"},
       {head + "facet normal 0 0 1 outer loop\n",
        "invalid facet header: [\"facet\", \"normal\", \"0\", \"0\", \"1\", \"outer\", \"loop\"]"},
-      {head + "FACET NORMAL 0 0 1\n", "invalid facet header: [\"FACET\", \"NORMAL\", \"0\", \"0\", \"1\"]"},
-      {head + "facet normal 0 0 1 1\n", "invalid facet header: [\"facet\", \"normal\", \"0\", \"0\", \"1\", \"1\"]"},
-      {head + "facet\tnormal 0 \"q\\\n", "invalid facet header: [\"facet\", \"normal\", \"0\", \"\\\"q\\\\\"]"},
-      {head + "Endsolid\n", "invalid facet header: [\"Endsolid\"]"},
-      {facet_head, "EOF while expecting [\"outer\", \"loop\"]"},
       {facet_head + "outer\nloop\n", "expected [\"outer\", \"loop\"], got [\"outer\"]"},
-      {facet_head + "vertex 1 2 3\n", "expected [\"outer\", \"loop\"], got [\"vertex\", \"1\", \"2\", \"3\"]"},
-      {loop, "EOF while expecting vertex"},
       {loop + "vertex 1 2\n", "vertex f32 f32 f32, got [\"vertex\", \"1\", \"2\"]"},
-      {loop + "vertex 1 2 3 4\n", "vertex f32 f32 f32, got [\"vertex\", \"1\", \"2\", \"3\", \"4\"]"},
-      {loop + "endloop\n", "vertex f32 f32 f32, got [\"endloop\"]"},
-      {v3, "EOF while expecting [\"endloop\"]"},
       {v3 + "endlop\n", "expected [\"endloop\"], got [\"endlop\"]"},
-      {v3 + "endloop\n", "EOF while expecting [\"endfacet\"]"},
       {v3 + "endloop\nendfacet x\n", "expected [\"endfacet\"], got [\"endfacet\", \"x\"]"},
       {head + "facet normal 0 1,5 0\n", "invalid float literal"},
-      {loop + "vertex 0x10 0 0\n", "invalid float literal"},
-      {loop + "vertex 1 1e 0\n", "invalid float literal"},
-      {loop + "vertex 1 1 1.2.3\n", "invalid float literal"},
-      {loop + "vertex - 1 1\n", "invalid float literal"},
-      {head + "facet normal inf 0 0\n", "expected finite f32, got inf which is Infinite"},
-      {loop + "vertex 0 -Infinity 0\n", "expected finite f32, got -inf which is Infinite"},
-      {loop + "vertex 0 0 -NaN\n", "expected finite f32, got NaN which is Nan"},
-      {loop + "vertex 1e39 0 0\n", "expected finite f32, got inf which is Infinite"},
-      // The first failing word decides; later words are not looked at.
-      {loop + "vertex nan x 0\n", "expected finite f32, got NaN which is Nan"},
-      {loop + "vertex x nan 0\n", "invalid float literal"},
-      {head + "facet normal 0 0 1\n\xFF\n", "stream did not contain valid UTF-8"},
-      {head + "facet normal \xC3 0 1\n", "stream did not contain valid UTF-8"},
+      // A number's digits stop at a character that does not end the word.
+      {loop + "vertex 1 2\xC3\xA9 3\n", "invalid float literal"},
+      {loop + "vertex 0 0 1e39\n", "expected finite f32, got inf which is Infinite"},
       {head + kFacet + "endsolid\xC3", "stream did not contain valid UTF-8"},
   };
   int i = 0;
   for (const auto& [text, message] : cases) {
-    EXPECT_EQ(read_error_text(dir.write("case" + std::to_string(i++) + ".stl", text)), message) << text;
+    const std::string path = dir.write("case" + std::to_string(i++) + ".stl", text);
+    EXPECT_EQ(read_error_text(path), message) << text;
+    const auto read = read_mesh_file(path);
+    ASSERT_FALSE(read.ok());
+    EXPECT_EQ(read.error().kind, message.starts_with(eof) ? ReadErrorKind::kUnexpectedEof : ReadErrorKind::kInvalidData) << text;
   }
-  // The failure's kind follows the message.
-  auto eof = read_mesh_file(dir.write("eof.stl", head));
-  ASSERT_FALSE(eof.ok());
-  EXPECT_EQ(eof.error().kind, ReadErrorKind::kUnexpectedEof);
-  auto bad = read_mesh_file(dir.write("bad.stl", loop + "vertex 1 2\n"));
-  ASSERT_FALSE(bad.ok());
-  EXPECT_EQ(bad.error().kind, ReadErrorKind::kInvalidData);
 }
 
 TEST(AsciiReader, FirstLineCheckedAgainAtCreation) {
