@@ -13,9 +13,9 @@
 #include <vector>
 
 #include "stl/detect_format.h"
-#include "stl/file_at.h"
-#include "stl/parallel_ascii.h"
-#include "stl/parallel_binary.h"
+#include "ingest/file_at.h"
+#include "ingest/parallel_ascii.h"
+#include "ingest/parallel_binary.h"
 #include "vertex_sums.h"
 
 namespace quarvex::fuzz {

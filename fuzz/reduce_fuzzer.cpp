@@ -15,7 +15,7 @@
 #include "reduce/memory_budget.h"
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 
 namespace qr = quarvex::reduce;
 namespace qs = quarvex::stl;
@@ -36,8 +36,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unordered_set<Bits3, Bits3Hash> vertices;
   {
     qs::StlSource source(file.open_fresh());
-    const qs::ReadResult<qs::IndexedMesh> sequential = qs::read_mesh(source);
-    qs::ReadResult<qs::MeshFile> read = qs::read_mesh_file(file.path());
+    const qs::ReadResult<qs::IndexedMesh> sequential = quarvex::ingest::read_mesh(source);
+    qs::ReadResult<quarvex::ingest::MeshFile> read = quarvex::ingest::read_mesh_file(file.path());
     check(read.ok() == sequential.ok(), "reading the file whole and in sequence disagree");
     if (!read) return 0;
     for (const quarvex::Vec3f& v : sequential.value().vertices) vertices.insert(bits(v.x, v.y, v.z));

@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "fuzz_support.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 
 namespace qs = quarvex::stl;
 using quarvex::fuzz::check;
@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static quarvex::fuzz::InputFile file;
   file.write("solid fuzz\n", data, size);
   qs::StlSource source(file.open_fresh());
-  const qs::ReadResult<qs::IndexedMesh> read = qs::read_mesh(source);
+  const qs::ReadResult<qs::IndexedMesh> read = quarvex::ingest::read_mesh(source);
   quarvex::fuzz::check_parallel_agrees(file.path(), read);
   if (!read) {
     quarvex::fuzz::check_read_error_text(read.error().text);

@@ -17,7 +17,7 @@
 
 #include "fuzz_support.h"
 #include "stl/detect_format.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 
 namespace qs = quarvex::stl;
 using quarvex::fuzz::check;
@@ -122,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   qs::StlSource sequential_source(file.open_fresh());
-  const qs::ReadResult<qs::IndexedMesh> mesh = qs::read_mesh(sequential_source);
+  const qs::ReadResult<qs::IndexedMesh> mesh = quarvex::ingest::read_mesh(sequential_source);
   // The ASCII reading of a file of the binary size may have failed over to binary.
   const bool fell_back = ascii && has_binary_size(bytes) && binary_mismatch(bytes, mesh) == nullptr;
   if (ascii && !fell_back) {
@@ -133,7 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarvex::fuzz::check_parallel_agrees(file.path(), mesh);
   // The whole read of a regular file (in parallel, else in sequence) fails exactly as the
   // sequential reader does.
-  const qs::ReadResult<qs::MeshFile> whole = qs::read_mesh_file(file.path());
+  const qs::ReadResult<quarvex::ingest::MeshFile> whole = quarvex::ingest::read_mesh_file(file.path());
   check(whole.ok() == mesh.ok(), "reading the file whole and in sequence disagree on success");
   if (!whole) check(whole.error().text == mesh.error().text, "reading the file whole gave another message");
 
@@ -149,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ::close(fds[1]);
     qs::StlSource source(fds[0]);
-    const qs::ReadResult<qs::IndexedMesh> piped = qs::read_mesh(source);
+    const qs::ReadResult<qs::IndexedMesh> piped = quarvex::ingest::read_mesh(source);
     if (!same_outcome(mesh, piped)) {
       // Only the fallback may differ: the pipe keeps the ASCII failure.
       check(fell_back && !piped, "a pipe and a file disagree");

@@ -22,7 +22,7 @@
 #include "reduce/memory_budget.h"
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 #include "support/memory_reserve.h"
 
 namespace quarvex {
@@ -42,12 +42,12 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   SignalCheck signals;
   PodVector<reduce::PointRecord> points;
   {
-    stl::ReadResult<stl::MeshFile> read = stl::read_mesh_file(path, signals.interrupt());
+    stl::ReadResult<ingest::MeshFile> read = ingest::read_mesh_file(path, signals.interrupt());
     if (!read) {
       if (read.error().kind == stl::ReadErrorKind::kInterrupted) return signals.exception();
       return read_failure_error(read.error());
     }
-    const stl::MeshFile file = std::move(read).value();
+    const ingest::MeshFile file = std::move(read).value();
     points = reduce::build_point_records(file);
   }
   if (signals.stop()) return signals.exception();

@@ -22,7 +22,7 @@
 #include "reduce/grid.h"
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 #include "support/large_block.h"
 
 using namespace quarvex;
@@ -102,9 +102,9 @@ int main(int argc, char** argv) {
     Clock::time_point total_start = Clock::now();
     PodVector<reduce::PointRecord> points;
     {
-      stl::ReadResult<stl::MeshFile> read = [&] {
+      stl::ReadResult<ingest::MeshFile> read = [&] {
         Stage s("read + merge (read_mesh_file)");
-        return stl::read_mesh_file(path);
+        return ingest::read_mesh_file(path);
       }();
       if (!read) {
         std::fprintf(stderr, "read failed: %s\n", read.error().text.c_str());

@@ -22,7 +22,7 @@
 
 #include "support/fault.h"
 #include "support/pod_vector.h"
-#include "parallel/worker_pool.h"
+#include "parallel/fork_join.h"
 
 namespace quarvex::parallel {
 

@@ -2,17 +2,14 @@
 
 #include <pthread.h>
 #include <signal.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <exception>
 #include <utility>
 
-#include "support/os_error.h"
 #include "parallel/cpu_count.h"
+#include "parallel/thread_start.h"
+#include "support/os_error.h"
 
 namespace quarvex::parallel {
 namespace {
@@ -30,55 +27,7 @@ std::uint64_t splitmix64(std::uint64_t x) noexcept {
   return x ^ (x >> 31);
 }
 
-// Memory a new worker makes sure of before it touches its thread-local state: far more than
-// the few hundred bytes that state takes (this module's block and the C++ runtime's).
-constexpr std::size_t kThreadStateReserve = 64 << 10;
-
-// Sets up, on a new worker, the per-thread state that the C library would otherwise allocate
-// on first use and abort the process for when memory is short: this module's thread-local
-// block and the C++ runtime's exception state (needed by every throw and rethrow). First a
-// reserve is allocated and given back to the thread's heap, from which the small blocks are
-// then carved; false, with nothing touched, when the reserve cannot be had. Callers keep
-// the other new workers from allocating in between (start_mutex_).
-bool set_up_thread_state(WorkerThread* worker) noexcept {
-  void* reserve = std::malloc(kThreadStateReserve);
-  asm volatile("" : : "r"(reserve) : "memory");  // the allocation must really happen
-  if (reserve == nullptr) return false;
-  std::free(reserve);
-  t_current_worker = worker;
-  // Asking the runtime for its uncaught-exception count makes its exception state (created on
-  // first use where it lives in a dynamically loaded library's thread-local storage).
-  const int uncaught = std::uncaught_exceptions();
-  asm volatile("" : : "r"(uncaught) : "memory");
-  return true;
-}
-
-// Every signal but those a fault raises on the thread itself, so that asynchronous signals
-// (SIGINT, SIGALRM, ...) go to threads that can act on them, and a crash on a worker still
-// reaches the handlers (fault handler, sanitizers) instead of killing the process silently.
-sigset_t asynchronous_signals() noexcept {
-  sigset_t set;
-  ::sigfillset(&set);
-  for (int sig : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGTRAP, SIGSYS}) ::sigdelset(&set, sig);
-  return set;
-}
-
-// The most threads one process can have by the kernel's system-wide bounds: each needs a
-// process id below kernel.pid_max (ids 0 and 1 are never free) and counts against
-// kernel.threads-max. Unbounded when neither can be read.
-std::size_t kernel_thread_limit() noexcept {
-  std::size_t limit = SIZE_MAX;
-  for (const auto& [path, unusable] : {std::pair{"/proc/sys/kernel/pid_max", 2ull},
-                                       std::pair{"/proc/sys/kernel/threads-max", 0ull}}) {
-    unsigned long long value = 0;
-    if (std::FILE* f = std::fopen(path, "re")) {
-      if (std::fscanf(f, "%llu", &value) == 1 && value > unusable && value - unusable < limit)
-        limit = static_cast<std::size_t>(value - unusable);
-      std::fclose(f);
-    }
-  }
-  return limit;
-}
+void touch_current_worker(void* worker) noexcept { t_current_worker = static_cast<WorkerThread*>(worker); }
 
 }  // namespace
 
@@ -180,15 +129,8 @@ WorkerPool::WorkerPool(std::size_t threads) : sleep_(threads, available_cpus()) 
 std::unique_ptr<WorkerPool> WorkerPool::create(std::size_t threads, std::string& error,
                                                StartThread start) {
   if (threads == 0) threads = 1;
-  // A count that can never fit is refused before anything is made, instead of taking every
-  // free process id of the system for the time it takes to find out.
-  const std::size_t kernel_limit = kernel_thread_limit();
-  if (threads >= kernel_limit) {
-    error = "cannot start " + std::to_string(threads) +
-            " worker threads: the kernel allows at most " + std::to_string(kernel_limit) +
-            " threads (kernel.pid_max, kernel.threads-max)";
-    return nullptr;
-  }
+  error = thread_count_refusal(threads);
+  if (!error.empty()) return nullptr;
   std::unique_ptr<WorkerPool> pool(new WorkerPool(threads));
   if (!pool->start_threads(start != nullptr ? start : &::pthread_create, error))
     return nullptr;  // the destructor ends and joins the threads already started
@@ -196,16 +138,7 @@ std::unique_ptr<WorkerPool> WorkerPool::create(std::size_t threads, std::string&
 }
 
 bool WorkerPool::start_threads(StartThread start, std::string& error) {
-  // Round the size up to the library's minimum and to whole pages, as it would itself.
-  std::size_t stack_size = kStackSize;
-  const long min_stack = ::sysconf(_SC_THREAD_STACK_MIN);
-  if (min_stack > 0 && stack_size < static_cast<std::size_t>(min_stack))
-    stack_size = static_cast<std::size_t>(min_stack);
-  const long page = ::sysconf(_SC_PAGESIZE);
-  if (page > 0) {
-    const auto p = static_cast<std::size_t>(page);
-    stack_size = (stack_size + p - 1) / p * p;
-  }
+  const std::size_t stack_size = worker_stack_size(kStackSize);
   pthread_attr_t attr;
   int rc = ::pthread_attr_init(&attr);
   std::size_t failed_at = 0;
@@ -250,7 +183,7 @@ void* WorkerPool::worker_main(void* arg) noexcept {
     // given back and the state being carved from it. The creator may: pthread_create maps the
     // stack and takes only a few hundred bytes from the heap, far less than the reserve.
     std::lock_guard<std::mutex> lock(pool.start_mutex_);
-    const bool ready = set_up_thread_state(worker);
+    const bool ready = set_up_thread_state(&touch_current_worker, worker);
     if (!ready && !pool.failed_) {
       pool.failed_ = true;
       pool.failed_at_ = worker->index_;

@@ -6,7 +6,7 @@
 #include "support/fault.h"
 #include "support/memory_reserve.h"
 #include "parallel/parallel_loop.h"
-#include "parallel/random_source.h"
+#include "support/random_source.h"
 
 namespace quarvex::reduce {
 
@@ -50,7 +50,7 @@ void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& 
 std::vector<PointRecord> pick_representatives(const CellMap& map, const PodVector<PointRecord>& records) {
   std::vector<PointRecord> representatives;
   if (map.size() == 0) return representatives;
-  parallel::ThreadRng& rng = parallel::thread_rng();
+  ThreadRng& rng = thread_rng();
   // skip[c]: cell c's records still to pass before the drawn one (cells without a draw are
   // never looked at); order: the cells as drawn.
   const std::size_t numbers = map.counts_.size();

@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "support/fault.h"
-#include "parallel/random_source.h"
+#include "support/random_source.h"
 
 namespace quarvex::reduce {
 namespace {
@@ -18,7 +18,7 @@ namespace {
 
 void adjust_count(std::vector<PointRecord>& list, const PodVector<PointRecord>& points,
                   std::uint64_t clusters) {
-  parallel::ThreadRng& rng = parallel::thread_rng();
+  ThreadRng& rng = thread_rng();
   const std::uint64_t r = list.size();
   if (r > clusters) {
     // Full Fisher–Yates pass (r − 1 draws, falling i), then keep the first `clusters`.

@@ -248,9 +248,9 @@ PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh) {
   return records;
 }
 
-PodVector<PointRecord> build_point_records(const stl::MeshFile& file) {
+PodVector<PointRecord> build_point_records(const ingest::MeshFile& file) {
   if (!file.summed) return build_point_records(file.mesh);
-  const std::vector<stl::VertexSumTable>& groups = file.summed->groups;
+  const std::vector<ingest::VertexSumTable>& groups = file.summed->groups;
   // Group g fills records [start[g], start[g + 1]).
   std::vector<std::size_t> start(groups.size() + 1, 0);
   for (std::size_t g = 0; g < groups.size(); ++g) start[g + 1] = start[g] + groups[g].size();

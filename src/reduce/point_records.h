@@ -5,7 +5,7 @@
 #include "support/pod_vector.h"
 #include "reduce/point_record.h"
 #include "stl/indexed_mesh.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 #include "support/vec3.h"
 
 namespace quarvex::reduce {
@@ -18,7 +18,7 @@ PodVector<PointRecord> build_point_records(const stl::IndexedMesh& mesh);
 
 // The records of a read file: from its summed vertices (one parallel loop that normalises
 // them) when the file was read on the workers, else from its mesh as above.
-PodVector<PointRecord> build_point_records(const stl::MeshFile& file);
+PodVector<PointRecord> build_point_records(const ingest::MeshFile& file);
 
 // The unit normal of a summed normal, in the fixed single-precision order:
 // L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0). A finite, non-zero sum

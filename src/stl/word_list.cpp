@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdint>
 
-#include "stl/unicode_tables.h"
+#include "support/unicode_tables.h"
 
 #ifdef __SSE2__
 #include <emmintrin.h>

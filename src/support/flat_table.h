@@ -1,7 +1,7 @@
 // The module's general open-addressing hash table.
 //
 // Used for the per-piece vertex normal maps and the numbering of the grid's occupied cells
-// (the vertex merge has its own, leaner maps: stl/vertex_index_map.h, stl/vertex_sum_table.h).
+// (the vertex merge has its own, leaner maps: stl/vertex_index_map.h, ingest/vertex_sum_table.h).
 // Not thread-safe: each table has exactly one owner at a time. Allocation failure, also of a
 // size past the address space, throws std::bad_alloc.
 //

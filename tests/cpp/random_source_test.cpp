@@ -11,10 +11,10 @@
 #include <vector>
 
 #include "support/fault.h"
-#include "parallel/chacha.h"
-#include "parallel/random_source.h"
+#include "support/chacha.h"
+#include "support/random_source.h"
 
-namespace quarvex::parallel {
+namespace quarvex {
 namespace {
 
 // ---------------------------------------------------------------------------------------
@@ -358,4 +358,4 @@ TEST(ThreadRngTest, ForkedChildNeverRepeatsParent) {
 }
 
 }  // namespace
-}  // namespace quarvex::parallel
+}  // namespace quarvex

@@ -20,13 +20,14 @@
 #include <vector>
 
 #include "stl/detect_format.h"
-#include "stl/file_at.h"
-#include "stl/parallel_ascii.h"
-#include "stl/parallel_binary.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/file_at.h"
+#include "ingest/parallel_ascii.h"
+#include "ingest/parallel_binary.h"
+#include "ingest/read_mesh_file.h"
 #include "vertex_sums.h"
 
 namespace quarvex::stl {
+using namespace ::quarvex::ingest;
 
 class TempDir {
  public:

@@ -7,7 +7,7 @@
 #include <random>
 #include <thread>
 
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "stl/triangle_source.h"
 #include "stl_files.h"
 

@@ -13,7 +13,7 @@
 #include "stl/ascii_reader.h"
 #include "stl/binary_reader.h"
 #include "stl/detect_format.h"
-#include "stl/read_mesh_file.h"
+#include "ingest/read_mesh_file.h"
 #include "stl_files.h"
 
 namespace quarvex::stl {

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-#include "stl/unicode_tables.h"
+#include "support/unicode_tables.h"
 #include "support/utf8.h"
 #include "stl/word_list.h"
 

@@ -13,10 +13,11 @@
 #include <vector>
 
 #include "stl/indexed_mesh.h"
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "support/vec3.h"
 
 namespace quarvex::stl {
+using namespace ::quarvex::ingest;
 
 using Bits3 = std::array<std::uint32_t, 3>;
 using SumsByVertex = std::map<Bits3, Bits3>;

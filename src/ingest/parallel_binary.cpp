@@ -1,4 +1,4 @@
-#include "stl/parallel_binary.h"
+#include "ingest/parallel_binary.h"
 
 #include <algorithm>
 #include <bit>
@@ -7,14 +7,14 @@
 
 #include "parallel/parallel_loop.h"
 #include "stl/binary_record.h"
-#include "stl/file_at.h"
+#include "ingest/file_at.h"
 #include "support/large_block.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 namespace {
 
-constexpr std::size_t kHeaderSize = kBinaryHeadSize;
-constexpr std::size_t kRecordSize = kBinaryRecordSize;
+constexpr std::size_t kHeaderSize = stl::kBinaryHeadSize;
+constexpr std::size_t kRecordSize = stl::kBinaryRecordSize;
 
 // A run of whole records in memory.
 struct BinaryRecords {
@@ -23,11 +23,11 @@ struct BinaryRecords {
 
   std::size_t size() const noexcept { return count; }
   Vec3f normal(std::size_t t) const noexcept {
-    return load_vec3(data + t * kRecordSize);
+    return stl::load_vec3(data + t * kRecordSize);
   }
-  VertexKey key(std::size_t t, int v) const noexcept {
+  stl::VertexKey key(std::size_t t, int v) const noexcept {
     const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
-    return VertexKey{load_le32(p), load_le32(p + 4), load_le32(p + 8)};
+    return stl::VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
   }
 };
 
@@ -38,7 +38,7 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   if (file_size < kHeaderSize) return std::nullopt;
   std::byte head[kHeaderSize];
   if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
-  const std::uint64_t count = load_le32(head + kBinaryCountOffset);
+  const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
   const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
@@ -104,4 +104,4 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   return std::move(merge).finish();
 }
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -1,6 +1,8 @@
-#include "stl/ascii_chunk.h"
+#include "ingest/ascii_chunk.h"
 
+#ifdef __SSE2__
 #include <emmintrin.h>
+#endif
 
 #include <array>
 #include <bit>
@@ -13,7 +15,7 @@
 #include "stl/word_list.h"
 #include "support/utf8.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 namespace {
 
 bool is_blank(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f'; }
@@ -44,7 +46,7 @@ struct Words {
 bool parse_vec3(const Words& words, std::size_t first, Vec3f& out) {
   float v[3];
   for (int k = 0; k < 3; ++k) {
-    if (!parse_f32(words.word[first + k], v[k]) || !std::isfinite(v[k])) return false;
+    if (!stl::parse_f32(words.word[first + k], v[k]) || !std::isfinite(v[k])) return false;
   }
   out = Vec3f{v[0], v[1], v[2]};
   return true;
@@ -79,6 +81,7 @@ struct SpaceMasks {
   unsigned space, newline;
 };
 SpaceMasks space_masks(const unsigned char* p) noexcept {
+#ifdef __SSE2__
   const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
   // 0x09..0x0D: v - 9 (wrapping) is at most 4, i.e. equal to its minimum with 4.
   const __m128i shifted = _mm_sub_epi8(v, _mm_set1_epi8(9));
@@ -86,6 +89,15 @@ SpaceMasks space_masks(const unsigned char* p) noexcept {
   const __m128i space = _mm_or_si128(control, _mm_cmpeq_epi8(v, _mm_set1_epi8(' ')));
   return SpaceMasks{static_cast<unsigned>(_mm_movemask_epi8(space)),
                     static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_set1_epi8('\n'))))};
+#else
+  SpaceMasks m{0, 0};
+  for (unsigned i = 0; i < 16; ++i) {
+    const unsigned char c = p[i];
+    if (c == ' ' || static_cast<unsigned char>(c - 9) <= 4) m.space |= 1u << i;
+    if (c == '\n') m.newline |= 1u << i;
+  }
+  return m;
+#endif
 }
 
 // The words of the pure-ASCII line at `pos` (up to its line feed, or the end), advancing
@@ -142,20 +154,20 @@ bool utf8_line_words(std::string_view text, std::size_t& pos, Words& words) {
   const std::string_view line(start, length);
   pos += length + (nl ? 1 : 0);
   if (!is_valid_utf8(line)) return false;
-  words.count = split_words(line, std::span<std::string_view>(words.word));
+  words.count = stl::split_words(line, std::span<std::string_view>(words.word));
   return true;
 }
 
 }  // namespace
 
-ChunkEnd parse_facets(std::string_view text, PodVector<RawTriangle>& out) {
+ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out) {
   // Text without a byte above 0x7F is valid UTF-8 and has no white space beyond ASCII: its
   // lines take the short way.
   const bool ascii = all_ascii(text);
   // Where the facet being read stands: 0 between facets, 1 after the facet line, 2 after
   // "outer loop", 3..5 after the vertices, 6 after "endloop".
   int state = 0;
-  RawTriangle triangle{};
+  stl::RawTriangle triangle{};
   Words words;
   std::size_t pos = 0;
   while (pos < text.size()) {
@@ -224,4 +236,4 @@ std::size_t last_facet_line(std::string_view text, std::size_t after) noexcept {
   return std::string_view::npos;
 }
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

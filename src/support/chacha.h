@@ -9,7 +9,7 @@
 #include <bit>
 #include <cstdint>
 
-namespace quarvex::parallel {
+namespace quarvex {
 
 inline constexpr std::uint32_t kChaChaConstants[4] = {0x61707865u, 0x3320646eu, 0x79622d32u,
                                                       0x6b206574u};
@@ -58,4 +58,4 @@ void chacha_block(const std::uint32_t (&input)[16], std::uint32_t* output) noexc
   for (int i = 0; i < 16; ++i) output[i] = x[i] + input[i];
 }
 
-}  // namespace quarvex::parallel
+}  // namespace quarvex

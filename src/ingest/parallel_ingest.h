@@ -4,17 +4,17 @@
 
 #include <optional>
 
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "stl/stl_source.h"
 #include "support/interrupt.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 // The summed vertices of `source`'s file, or nothing when the file is not a regular file, or
 // when the parallel reader cannot vouch for its result (malformed input, a failed read): the
 // sequential reader then reads the file from the start and gives the mesh or the exact error.
 // `source` is left at offset 0 whenever detection could rewind it. The reader polls
 // `interrupt` between its loops and gives nothing once it fires.
-std::optional<SummedMesh> read_summed_mesh(StlSource& source, Interrupt& interrupt);
+std::optional<SummedMesh> read_summed_mesh(stl::StlSource& source, Interrupt& interrupt);
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -1,11 +1,11 @@
-#include "stl/file_at.h"
+#include "ingest/file_at.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 std::optional<std::uint64_t> regular_file_size(int fd) noexcept {
   struct stat st;
@@ -28,4 +28,4 @@ int read_at(int fd, std::byte* out, std::size_t size, std::uint64_t offset) noex
   return 0;
 }
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -1,4 +1,4 @@
-#include "stl/parallel_ascii.h"
+#include "ingest/parallel_ascii.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,12 +6,12 @@
 #include <vector>
 
 #include "parallel/parallel_loop.h"
-#include "stl/ascii_chunk.h"
-#include "stl/file_at.h"
+#include "ingest/ascii_chunk.h"
+#include "ingest/file_at.h"
 #include "stl/first_line.h"
 #include "support/pod_vector.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 namespace {
 
 // An estimate only, for the first size of the merge tables: bytes of text per triangle in
@@ -19,17 +19,17 @@ namespace {
 constexpr std::size_t kBytesPerFacet = 256;
 
 struct TriangleList {
-  const RawTriangle* data;
+  const stl::RawTriangle* data;
   std::size_t count;
 
   std::size_t size() const noexcept { return count; }
   Vec3f normal(std::size_t t) const noexcept { return data[t].normal; }
-  VertexKey key(std::size_t t, int v) const noexcept { return VertexIndexMap<std::uint32_t>::key_of(data[t].vertex[v]); }
+  stl::VertexKey key(std::size_t t, int v) const noexcept { return stl::VertexIndexMap<std::uint32_t>::key_of(data[t].vertex[v]); }
 };
 
 struct Piece {
   std::size_t begin, end;
-  PodVector<RawTriangle> triangles;
+  PodVector<stl::RawTriangle> triangles;
   ChunkEnd outcome = ChunkEnd::kRejected;
   RoutedRun routed;
 };
@@ -65,7 +65,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   // The first line, as detection saw it: "solid " and valid UTF-8.
   const auto* nl = static_cast<const char*>(std::memchr(text.data(), '\n', length));
   if (nl == nullptr) return std::nullopt;
-  FirstLineScan first;
+  stl::FirstLineScan first;
   first.feed(reinterpret_cast<const unsigned char*>(text.data()), static_cast<std::size_t>(nl - text.data()) + 1);
   if (!first.has_prefix() || !first.valid_utf8()) return std::nullopt;
   std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
@@ -125,4 +125,4 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   return std::move(merge).finish();
 }
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

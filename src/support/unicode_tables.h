@@ -2,7 +2,7 @@
 // them are generated from the Unicode character database (see unicode_tables.cpp).
 #pragma once
 
-namespace quarvex::stl {
+namespace quarvex {
 
 // ASCII 0x20..0x7E; above 0x7F every assigned character that is not a control, format,
 // surrogate, private-use or separator character.
@@ -11,4 +11,4 @@ bool is_printable(char32_t cp) noexcept;
 // The Grapheme_Extend property (combining marks and the like).
 bool is_grapheme_extend(char32_t cp) noexcept;
 
-}  // namespace quarvex::stl
+}  // namespace quarvex

@@ -26,7 +26,7 @@
 #include "support/memory_reserve.h"
 #include "support/vec3.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 struct SumSlot {
   std::uint32_t x, y, z;  // the key: the position's bits
@@ -39,7 +39,7 @@ static_assert(sizeof(SumSlot) == 32, "two slots to a cache line");
 class VertexSumTable {
  public:
   // Room for about `expected` keys before the first growth.
-  VertexSumTable(VertexHasher hasher, std::size_t expected) : hasher_(hasher) { allocate(capacity_for(expected)); }
+  VertexSumTable(stl::VertexHasher hasher, std::size_t expected) : hasher_(hasher) { allocate(capacity_for(expected)); }
   VertexSumTable(VertexSumTable&&) noexcept = default;
   VertexSumTable& operator=(VertexSumTable&&) noexcept = default;
 
@@ -50,7 +50,7 @@ class VertexSumTable {
   // Adds `normal` to the sum of `key`, inserting the key with `normal` as its sum when it is
   // new. `hash` must be the hasher's value of the key, or its low 32 bits (the table never
   // has more than 2^32 slots).
-  void add(const VertexKey& key, std::uint64_t hash, Vec3f normal) {
+  void add(const stl::VertexKey& key, std::uint64_t hash, Vec3f normal) {
     std::size_t i = hash & mask_;
     for (;;) {
       SumSlot& s = slots_[i];
@@ -109,13 +109,13 @@ class VertexSumTable {
     allocate(2 * capacity_);
     for (std::size_t i = 0; i < old_capacity; ++i) {
       if (from[i].used == 0) continue;
-      std::size_t j = hasher_(VertexKey{from[i].x, from[i].y, from[i].z}) & mask_;
+      std::size_t j = hasher_(stl::VertexKey{from[i].x, from[i].y, from[i].z}) & mask_;
       while (slots_[j].used != 0) j = (j + 1) & mask_;
       slots_[j] = from[i];
     }
   }
 
-  VertexHasher hasher_;
+  stl::VertexHasher hasher_;
   LargeBlock block_;
   SumSlot* slots_ = nullptr;
   std::size_t capacity_ = 0;
@@ -123,4 +123,4 @@ class VertexSumTable {
   std::size_t size_ = 0;
 };
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -6,27 +6,27 @@
 
 #include "stl/indexed_mesh.h"
 #include "stl/read_error.h"
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "stl/stl_source.h"
 #include "support/interrupt.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 // The mesh together with the still open file; the file is closed when `source` is released
 // (or by source.close()). A regular file is read on the workers into `summed` (its distinct
 // vertices with their normal sums; `mesh` stays empty); any other input, and a regular file
 // the parallel reader cannot vouch for, is read in sequence into `mesh`.
 struct MeshFile {
-  IndexedMesh mesh;
+  stl::IndexedMesh mesh;
   std::optional<SummedMesh> summed;
-  StlSource source;
+  stl::StlSource source;
 };
 
 // `path` holds the operating system's bytes of the file name. On failure everything opened
 // or built so far is released before the error is returned; no partial mesh is returned.
 // The open and every read poll `interrupt` (stl_source.h); when it fires the error is
 // kInterrupted.
-ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt = no_interrupt());
+stl::ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt = no_interrupt());
 
 // Detects the format of an already opened source and reads its mesh.
 //
@@ -35,6 +35,6 @@ ReadResult<MeshFile> read_mesh_file(std::string_view path, Interrupt& interrupt 
 // ASCII. When the ASCII reading of a regular file fails and the file's size is exactly
 // 84 + 50 N (N the little-endian count at bytes 80..83), it is read as binary instead.
 // A source that cannot rewind keeps the ASCII failure: its size is unknown.
-ReadResult<IndexedMesh> read_mesh(StlSource& source);
+stl::ReadResult<stl::IndexedMesh> read_mesh(stl::StlSource& source);
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -20,12 +20,12 @@
 #include <vector>
 
 #include "stl/vertex_index_map.h"
-#include "stl/vertex_sum_table.h"
+#include "ingest/vertex_sum_table.h"
 #include "support/hash_keys.h"
 #include "support/pod_vector.h"
 #include "support/vec3.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 // The result of the parallel ingest: the distinct vertices of the mesh, split into hash
 // groups, each with the sum of its faces' normals.
@@ -118,8 +118,8 @@ class ShardedMerge {
     return static_cast<std::size_t>(((hash >> 32) * tables_.size()) >> 32);
   }
 
-  VertexHasher hasher_;
+  stl::VertexHasher hasher_;
   std::vector<VertexSumTable> tables_;
 };
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

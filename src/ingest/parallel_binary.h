@@ -12,10 +12,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "support/interrupt.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 inline constexpr std::size_t kBinaryWindowRecords = 1 << 16;
 
@@ -28,4 +28,4 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
                                                Interrupt& interrupt = no_interrupt(),
                                                std::size_t window_records = kBinaryWindowRecords);
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -16,7 +16,7 @@
 #include "stl/triangle_source.h"
 #include "support/pod_vector.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 enum class ChunkEnd {
   kBetweenFacets,  // every line parsed, the last facet complete
@@ -25,7 +25,7 @@ enum class ChunkEnd {
 };
 
 // Appends the facets of `text` to `out`.
-ChunkEnd parse_facets(std::string_view text, PodVector<RawTriangle>& out);
+ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out);
 
 // The start of the first line at or after `from` whose first word is likely "facet" (ASCII
 // blanks, then "facet" and a blank), or npos. `from` itself counts when it starts a line
@@ -35,4 +35,4 @@ std::size_t next_facet_line(std::string_view text, std::size_t from) noexcept;
 // The start of the last such line that begins after `after`, or npos.
 std::size_t last_facet_line(std::string_view text, std::size_t after) noexcept;
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

@@ -11,10 +11,10 @@
 #include <cstdint>
 #include <optional>
 
-#include "stl/sharded_merge.h"
+#include "ingest/sharded_merge.h"
 #include "support/interrupt.h"
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 struct AsciiCuts {
   std::size_t window_bytes = std::size_t{16} << 20;
@@ -29,4 +29,4 @@ struct AsciiCuts {
 std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size,
                                               Interrupt& interrupt = no_interrupt(), AsciiCuts cuts = {});
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

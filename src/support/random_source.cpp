@@ -1,4 +1,4 @@
-#include "parallel/random_source.h"
+#include "support/random_source.h"
 
 #include <pthread.h>
 
@@ -9,7 +9,7 @@
 
 #include "support/os_random.h"
 
-namespace quarvex::parallel {
+namespace quarvex {
 namespace {
 
 // Written by the fork handlers (relaxed increments: only the changed value matters, no data
@@ -65,4 +65,4 @@ ThreadRng& thread_rng() {
   return create_thread_rng();
 }
 
-}  // namespace quarvex::parallel
+}  // namespace quarvex

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <optional>
 
-namespace quarvex::stl {
+namespace quarvex::ingest {
 
 // The size of the file behind `fd` when it is a regular file; nothing for pipes, devices,
 // directories and descriptors that cannot be examined.
@@ -17,4 +17,4 @@ std::optional<std::uint64_t> regular_file_size(int fd) noexcept;
 // the file ends first. Interrupted reads are repeated.
 int read_at(int fd, std::byte* out, std::size_t size, std::uint64_t offset) noexcept;
 
-}  // namespace quarvex::stl
+}  // namespace quarvex::ingest

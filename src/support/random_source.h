@@ -22,9 +22,9 @@
 #include <utility>
 
 #include "support/fault.h"
-#include "parallel/chacha.h"
+#include "support/chacha.h"
 
-namespace quarvex::parallel {
+namespace quarvex {
 
 using ChaChaKey = std::array<std::uint32_t, 8>;
 
@@ -161,4 +161,4 @@ using ThreadRng = ChaChaRng<12, OsSeedSource>;
 // "libc::pthread_atfork failed with code N" when the fork handler cannot be registered.
 ThreadRng& thread_rng();
 
-}  // namespace quarvex::parallel
+}  // namespace quarvex
