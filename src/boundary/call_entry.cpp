@@ -8,6 +8,7 @@
 #include <cstring>
 #include <optional>
 
+#include "boundary/capi.h"
 #include "boundary/entry_guard.h"
 #include "boundary/object_text.h"
 #include "boundary/panic_exception.h"
@@ -36,9 +37,9 @@ std::optional<Error> bind_arguments(PyObject* const* args, Py_ssize_t nargs, PyO
                       std::to_string(nargs) + " were given");
   }
   if (kwnames != nullptr) {
-    const Py_ssize_t keyword_count = PyTuple_GET_SIZE(kwnames);
+    const Py_ssize_t keyword_count = capi::tuple_size(kwnames);
     for (Py_ssize_t i = 0; i < keyword_count; ++i) {
-      PyObject* keyword = PyTuple_GET_ITEM(kwnames, i);
+      PyObject* keyword = capi::tuple_item(kwnames, i);
       Py_ssize_t size = 0;
       const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
       if (text == nullptr) PyErr_Clear();  // not UTF-8: it can name no parameter
@@ -112,8 +113,7 @@ Result<std::string, Error> convert_path(PyObject* argument) {
   }
   PyRef encoded = PyRef::steal(PyUnicode_EncodeFSDefault(fs_path.get()));
   if (!encoded) api_call_failed();
-  return std::string(PyBytes_AS_STRING(encoded.get()),
-                     static_cast<std::size_t>(PyBytes_GET_SIZE(encoded.get())));
+  return std::string(capi::bytes_view(encoded.get()));
 }
 
 Result<std::uint64_t, Error> convert_clusters(PyObject* argument) {

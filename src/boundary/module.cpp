@@ -51,6 +51,19 @@ constexpr char kSubinterpreterMessage[] =
     "quarvex: native modules do not yet support subinterpreters; "
     "see https://docs.python.org/3/c-api/init.html#sub-interpreter-support";
 
+// The module's code assumes the interpreter lock (its caches above, the pool's hand-off of
+// results); a free-threaded interpreter has none, so the module refuses to load there.
+constexpr char kFreeThreadedMessage[] =
+    "quarvex: this module needs the interpreter lock and does not run on a free-threaded "
+    "CPython (3.13t, 3.14t, 3.15t); use the regular build of the same version.";
+
+// The C API version the module is built for: the stable ABI's for the abi3 wheel.
+#ifdef Py_LIMITED_API
+constexpr int kModuleApiVersion = PYTHON_ABI_VERSION;
+#else
+constexpr int kModuleApiVersion = PYTHON_API_VERSION;
+#endif
+
 constexpr char kFunctionDoc[] = "reduce_stl_points(file_path, clusters)\n--\n\n";
 static_assert(sizeof(kFunctionDoc) - 1 == 43);
 
@@ -125,6 +138,9 @@ std::optional<Error> fill_module(PyObject* module) {
 
 PyObject* init_module(CallBody body) noexcept {
   return run_entry([body]() -> Outcome {
+#ifdef Py_GIL_DISABLED
+    if (true) return Error::deferred(PyExc_ImportError, kFreeThreadedMessage);
+#endif
     const std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (id == -1) return fetch_pending_exception();
     std::int64_t claimed = -1;
@@ -134,7 +150,7 @@ PyObject* init_module(CallBody body) noexcept {
     if (g_module != nullptr) return PyRef::borrow(g_module);
     set_call_body(body);
 
-    PyRef module = PyRef::steal(PyModule_Create2(&g_definition, 1013));
+    PyRef module = PyRef::steal(PyModule_Create2(&g_definition, kModuleApiVersion));
     if (!module) return fetch_pending_exception();
     if (std::optional<Error> error = fill_module(module.get())) return std::move(*error);
     // Filling runs interpreter code; a re-entrant import may have cached a module already.

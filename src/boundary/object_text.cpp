@@ -1,6 +1,7 @@
 // Renderings of interpreter objects into UTF-8 text; see object_text.h.
 #include "boundary/object_text.h"
 
+#include "boundary/capi.h"
 #include "boundary/py_ref.h"
 #include "support/utf8.h"
 
@@ -17,8 +18,7 @@ std::string str_utf8(PyObject* text) {
     PyErr_Clear();
     return "\xEF\xBF\xBD";
   }
-  return utf8_lossy(std::string_view(PyBytes_AS_STRING(raw.get()),
-                                     static_cast<std::size_t>(PyBytes_GET_SIZE(raw.get()))));
+  return utf8_lossy(capi::bytes_view(raw.get()));
 }
 
 bool try_str(PyObject* object, std::string& out) {

@@ -1,6 +1,7 @@
 // The result of a successful call as interpreter objects; see result_lists.h.
 #include "boundary/result_lists.h"
 
+#include "boundary/capi.h"
 #include "boundary/panic_exception.h"
 
 namespace quarvex::boundary {
@@ -19,9 +20,9 @@ PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array) {
     for (Py_ssize_t k = 0; k < 3; ++k) {
       PyObject* number = PyFloat_FromDouble(static_cast<double>(components[k]));
       if (number == nullptr) api_call_failed();
-      PyList_SET_ITEM(inner.get(), k, number);
+      capi::list_init_item(inner.get(), k, number);
     }
-    PyList_SET_ITEM(outer.get(), i, inner.release());
+    capi::list_init_item(outer.get(), i, inner.release());
   }
   return outer;
 }
@@ -29,8 +30,8 @@ PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array) {
 PyRef result_tuple(PyRef positions, PyRef normals) {
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple) api_call_failed();
-  PyTuple_SET_ITEM(tuple.get(), 0, positions.release());
-  PyTuple_SET_ITEM(tuple.get(), 1, normals.release());
+  capi::tuple_init_item(tuple.get(), 0, positions.release());
+  capi::tuple_init_item(tuple.get(), 1, normals.release());
   return tuple;
 }
 
