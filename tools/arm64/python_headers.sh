@@ -5,9 +5,7 @@
 # The headers, pyconfig.h among them, come from Debian's arm64 libpython3.X-dev package
 # (trixie has 3.13, testing has 3.13 to 3.15), downloaded by apt-get with a private
 # configuration and state under .arm64/apt, so the host's own apt setup and architectures
-# stay as they are, and unpacked under .arm64/python/X.Y. Debian keeps pyconfig.h in a
-# multiarch directory that the generic one includes; both are under the printed directory's
-# parent, which is also on the include path of a build that uses it (see build_wheels.sh).
+# stay as they are, and unpacked under .arm64/python/X.Y.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -32,7 +30,9 @@ if [ ! -f "$dest/usr/include/python$v/Python.h" ]; then
   rm -rf "$dest.new" && mkdir -p "$dest.new"
   dpkg-deb -x "$apt_dir"/archives/libpython"$v"-dev_*_arm64.deb "$dest.new"
   rm -f "$apt_dir"/archives/libpython"$v"-dev_*.deb
-  test -f "$dest.new/usr/include/aarch64-linux-gnu/python$v/pyconfig.h"
+  # Debian's generic pyconfig.h only picks the multiarch one; the aarch64 one takes its place,
+  # so that the printed directory alone is the include path.
+  mv "$dest.new/usr/include/aarch64-linux-gnu/python$v/pyconfig.h" "$dest.new/usr/include/python$v/pyconfig.h"
   rm -rf "$dest" && mv "$dest.new" "$dest"
 fi
 echo "$dest/usr/include/python$v"
