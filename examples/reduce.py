@@ -4,7 +4,8 @@
     python examples/reduce.py PATH CLUSTERS [--png OUT]
 
 Calls quarvex.reduce_stl_points(PATH, CLUSTERS) and prints what came back: how many
-points (and how many of them distinct), their bounding box, how many normals are of unit
+points (and how many of them distinct, with a note when repeats show that a random top-up
+filled the count), their bounding box, how many normals are of unit
 length (and how many are zero), and how long the call took. With --png it also draws the
 mesh, the chosen points and their normals into OUT: a side view and a three-quarter view
 from above, side by side. Drawing needs matplotlib and runs headless (the Agg backend); the
@@ -29,11 +30,17 @@ Points = list[list[float]]
 
 
 def summarise(path: Path, clusters: int, positions: Points, normals: Points, seconds: float) -> str:
+    distinct = len({tuple(p) for p in positions})
+    # Repeats come only from the random top-up that fills the count when fewer grid cells
+    # are occupied than points were asked for; at usual counts that top-up is most points.
+    top_up = ""
+    if distinct < len(positions):
+        top_up = (f" (fewer grid cells occupied than points asked for: at least {len(positions) - distinct}"
+                  " are the random top-up of vertices, usually most; see What the result is in the README)")
     lines = [
         f"mesh       {path} ({path.stat().st_size} bytes)",
         f"requested  {clusters} points",
-        f"returned   {len(positions)} points, {len({tuple(p) for p in positions})} distinct,"
-        f" in {seconds * 1000:.1f} ms",
+        f"returned   {len(positions)} points, {distinct} distinct{top_up}, in {seconds * 1000:.1f} ms",
     ]
     if positions:
         axes = []

@@ -102,7 +102,23 @@ build_one() {
   "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
   raw="$root/build/wheels-raw/$name"
   rm -rf "$raw"
-  env "${cross[@]}" QUARVEX_ZIG_TARGET=$(zig_target "$arch") PATH="$venv/bin:$PATH" \
+  # Debian's Python headers include <x86_64-linux-gnu/python3.14/pyconfig.h> from the
+  # multiarch folder, which zig, having its own libc headers, does not search. A folder
+  # holding just that path (a link to it) is searched after zig's headers.
+  local multiarch="" target
+  target=$("$venv/bin/python" -c 'import os, sysconfig
+m = sysconfig.get_config_var("MULTIARCH") or ""
+inc = sysconfig.get_paths()["include"]
+d = os.path.join(os.path.dirname(inc), m, os.path.basename(inc))
+print(m + "/" + os.path.basename(inc) + " " + d if m and os.path.isdir(d) else "")')
+  if [ -n "$target" ]; then
+    multiarch="$root/build/wheel-include-$name"
+    rm -rf "$multiarch"
+    mkdir -p "$multiarch/$(dirname "${target%% *}")"
+    ln -s "${target#* }" "$multiarch/${target%% *}"
+  fi
+  env "${cross[@]}" QUARVEX_ZIG_SYSINCLUDE=$multiarch QUARVEX_ZIG_TARGET=$(zig_target "$arch") \
+    PATH="$venv/bin:$PATH" \
     "$venv/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps --no-build-isolation -w "$raw" \
     -Cbuild-dir="build/wheel-zig-$name" "${extra[@]}" \
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/wheel/zig-toolchain.cmake" .
@@ -132,10 +148,10 @@ build_one() {
   "$tools/bin/auditwheel" show "$wheel"
   if [ "$kind" = abi3 ]; then
     case "$(basename "$wheel")" in
-      *-cp312-abi3-"$plat".whl) ;;
+      *-cp312-abi3-*"$plat"*.whl) ;;
       *) echo "build_wheels: the abi3 wheel is tagged $(basename "$wheel")" >&2; return 1 ;;
     esac
-    "$tools/bin/abi3audit" --strict --assume-minimum-abi3 3.12 "$wheel"
+    "$tools/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.12 "$wheel"
   fi
   # The wheel holds what a source build installs, and its module exports the init function only.
   "$tools/bin/python" - "$wheel" "$kind" <<'CHECK'

@@ -9,12 +9,14 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <numeric>
 #include <set>
@@ -264,10 +266,16 @@ TEST(Loop, ManyCallersAndSleepingWorkers) {
   EXPECT_TRUE(ok.load());
 }
 
-// Once every worker sleeps, a loop from outside and the forks inside it must wake them.
+// Once every worker sleeps, a loop from outside must wake one, and the halves that worker
+// forks must wake another while a CPU is free for it. When that second worker runs is up to
+// the machine: on a loaded one the first could finish every piece before it is scheduled.
+// So each piece waits, up to a generous deadline, until a second worker has joined the loop:
+// a woken worker always gets there, however late; without the wake-up none ever does.
 TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
   for (std::size_t threads : {1u, 2u, 4u}) {
     auto pool = make_pool(threads);
+    // Pushes recruit workers only up to the CPUs (sleep_state.h).
+    const bool second_worker_due = threads > 1 && available_cpus() > 1;
     Watchdog watchdog("loops on a sleeping pool");
     for (int round = 0; round < 3; ++round) {
       const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -276,17 +284,18 @@ TEST(Loop, LoopsWakeAPoolWhoseWorkersAllSleep) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
       }
       std::mutex m;
+      std::condition_variable joined;
       std::set<std::thread::id> where;
+      const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
       parallel_for_in(*pool, 64, [&](std::size_t, std::size_t) {
-        {
-          std::lock_guard<std::mutex> lock(m);
-          where.insert(std::this_thread::get_id());
-        }
-        // Long enough for sleeping workers to be woken and steal.
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        std::unique_lock<std::mutex> lock(m);
+        where.insert(std::this_thread::get_id());
+        joined.notify_all();
+        if (second_worker_due) joined.wait_until(lock, give_up, [&] { return where.size() > 1; });
       });
-      if (threads > 1 && available_cpus() > 1) {  // pushes recruit workers up to the CPUs
-        EXPECT_GT(where.size(), 1u) << "only one worker took part";
+      if (second_worker_due) {
+        ASSERT_GT(where.size(), 1u) << "no second worker was woken within 20 s (round " << round
+                                    << ", " << threads << " threads)";
       }
     }
   }

@@ -84,6 +84,10 @@ def test_reduce_example_summarises_and_draws(samples, tmp_path):
     assert done.returncode == 0, done.stderr
     assert "returned   500 points" in done.stdout
     assert "500 of unit length, 0 zero" in done.stdout
+    # Beside the distinct count, a note on the random top-up exactly when there are repeats.
+    returned = next(line for line in done.stdout.splitlines() if line.startswith("returned"))
+    distinct = int(returned.split(", ")[1].split()[0])
+    assert ("random top-up" in returned) == (distinct < 500), returned
     assert f"picture    {picture}" in done.stdout
     header = picture.read_bytes()[:24]
     assert header[:8] == b"\x89PNG\r\n\x1a\n"
