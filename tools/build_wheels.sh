@@ -20,8 +20,16 @@
 # (ZIG_GLOBAL_CACHE_DIR, default ~/.cache/zig, shared with the testing root) with its libc++
 # and glibc stubs: several minutes on two cores.
 #
-# Adding an architecture: a case in zig_target below (the zig target triple of glibc 2.28),
-# then QUARVEX_WHEEL_ARCHES="x86_64 NEWARCH".
+# Another processor's wheels (QUARVEX_WHEEL_ARCHES="x86_64 aarch64") are cross-built with the
+# same zig: the target's CPython headers come from cross_headers below (aarch64: Debian's
+# arm64 packages, via tools/arm64/python_headers.sh), so its per-version wheels are made for
+# the versions those cover (aarch64: 3.13 on) and its abi3 wheel with the oldest of them that
+# is here. auditwheel offers only this machine's platforms by name, so such a wheel is
+# tagged by its symbols ("auto"), and manylinux_2_28_ARCH is added to that tag.
+#
+# Adding an architecture: a case in zig_target below (the zig target triple of glibc 2.28)
+# and, for a cross build, in cross_header_versions and cross_headers; then
+# QUARVEX_WHEEL_ARCHES="x86_64 NEWARCH".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -92,7 +100,8 @@ build_one() {
   fi
   local cross=()
   if [ "$arch" != "$(uname -m)" ]; then
-    # A cross build: the target's headers (its pyconfig.h), module name and platform tag.
+    # A cross build: the target's headers (its pyconfig.h), module name (the CMake file takes
+    # it from SETUPTOOLS_EXT_SUFFIX) and platform tag.
     local include
     include=$(cross_headers "$arch" "$v")
     extra+=(-Ccmake.define.Python_INCLUDE_DIR="$include")

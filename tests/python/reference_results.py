@@ -2,14 +2,17 @@
 
     python tests/python/reference_results.py DIR
 
-writes into DIR a lattice mesh as binary and as ASCII STL (the same triangles) and
-`reference.npy`, the result that the quarvex this interpreter imports returns for it.
-test_reference_results.py then checks that another build (the aarch64 wheel, run under
-emulation) returns the same bits. The draw is random, but not here: each of the N vertices
-lies in a grid cell of its own and N points are asked for, so every vertex comes back once,
-and the rows sorted by their bits are the same for every correct build.
+writes into DIR a lattice mesh as binary and as ASCII STL (the same triangles), and into
+DIR/reference the results that the quarvex this interpreter imports returns for both, read
+from the file and through a pipe. test_reference_results.py then checks that another build
+(the aarch64 wheel, run under emulation) returns the same bits. The draw is random, but not
+here: each of the vertices lies in a grid cell of its own and as many points are asked for,
+so every vertex comes back once, and the rows sorted by their bits are the same for every
+correct build.
 """
 
+import os
+import subprocess
 import sys
 from pathlib import Path
 
@@ -19,6 +22,28 @@ SIDE = 24  # vertices per axis: N = 13824, and the grid has 25 cells per axis fo
 CLUSTERS = SIDE**3
 COPIES = 3  # each triangle three times, with other normals: 76176 triangles, two binary windows
 NAMES = ("lattice-binary.stl", "lattice-ascii.stl")
+WORKERS = (1, 2, 8)
+
+# Writes each result's floats, positions then normals, raw into the output folder as
+# NAME.file and NAME.pipe. numpy stays out: under emulation, importing it takes longer than
+# the calls. The pipe is fed by another process, as the call keeps the interpreter lock.
+CHILD = r"""
+import array, itertools, os, subprocess, sys
+import quarvex
+
+source, out, clusters = sys.argv[1], sys.argv[2], int(sys.argv[3])
+for name in sys.argv[4:]:
+    path = os.path.join(source, name)
+    for how in ("file", "pipe"):
+        if how == "pipe":
+            with subprocess.Popen(["cat", path], stdout=subprocess.PIPE) as cat:
+                positions, normals = quarvex.reduce_stl_points(f"/dev/fd/{cat.stdout.fileno()}", clusters)
+        else:
+            positions, normals = quarvex.reduce_stl_points(path, clusters)
+        floats = array.array("f", itertools.chain.from_iterable(positions + normals))
+        with open(os.path.join(out, f"{name}.{how}"), "wb") as f:
+            floats.tofile(f)
+"""
 
 
 def sorted_bits(positions, normals):
@@ -62,17 +87,36 @@ def write_meshes(folder):
     (folder / NAMES[1]).write_text("\n".join(lines))
 
 
-def main(folder):
-    import quarvex
+def run_reads(folder, workers, out):
+    """Runs CHILD in this interpreter with a pool of `workers` on the meshes in `folder`,
+    its results into `out`."""
+    out.mkdir(parents=True, exist_ok=True)
+    env = dict(os.environ, RAYON_NUM_THREADS=str(workers))
+    result = subprocess.run([sys.executable, "-c", CHILD, str(folder), str(out), str(CLUSTERS), *NAMES],
+                            capture_output=True, text=True, env=env, timeout=600)
+    assert result.returncode == 0, result.stderr[-3000:]
 
+
+def sorted_results(out):
+    """The results in `out`, sorted, by (name, how)."""
+    found = {}
+    for name in NAMES:
+        for how in ("file", "pipe"):
+            floats = np.fromfile(Path(out) / f"{name}.{how}", np.float32).reshape(2, -1, 3)
+            found[name, how] = sorted_bits(floats[0], floats[1])
+    return found
+
+
+def main(folder):
     folder = Path(folder)
     folder.mkdir(parents=True, exist_ok=True)
     write_meshes(folder)
-    results = [sorted_bits(*quarvex.reduce_stl_points(str(folder / name), CLUSTERS)) for name in NAMES]
+    run_reads(folder, 2, folder / "reference")
+    found = sorted_results(folder / "reference")
     # The premise: every vertex once, and both formats give the same mesh.
-    assert len(np.unique(results[0][:, :3], axis=0)) == CLUSTERS
-    assert np.array_equal(results[0], results[1])
-    np.save(folder / "reference.npy", results[0])
+    files = found[NAMES[0], "file"]
+    assert len(np.unique(files[:, :3], axis=0)) == CLUSTERS
+    assert np.array_equal(files, found[NAMES[1], "file"])
 
 
 if __name__ == "__main__":

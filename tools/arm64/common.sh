@@ -3,17 +3,9 @@
 arm64_cache="$root/.arm64"                   # git-ignored; made on first use
 arm64_root="$arm64_cache/trixie"
 
-# debian_mirror prints the first Debian archive (a URI ending in /debian) of the host's apt
-# configuration, so the scripts fetch from wherever this machine's apt does.
-debian_mirror() {
-  local uri
-  uri=$(cat /etc/apt/sources.list.d/*.sources 2>/dev/null | sed -n 's/^URIs:[[:space:]]*//p' | tr ' ' '\n'
-        cat /etc/apt/sources.list /etc/apt/sources.list.d/*.list 2>/dev/null |
-          sed -n 's/^deb[[:space:]]\+\(\[[^]]*\][[:space:]]\+\)\?\([^[:space:]]\+\).*/\2/p')
-  uri=$(echo "$uri" | grep -E '^https?://[^ ]+/debian/?$' | head -n1)
-  [ -n "$uri" ] || { echo "no Debian archive in the host's apt configuration" >&2; return 1; }
-  echo "${uri%/}"
-}
+# The Debian mirror of the host's apt configuration (or QUARVEX_DEBIAN_MIRROR), found as the
+# testing root's script finds it.
+debian_mirror() { "$root/tools/forky_root.sh" mirror; }
 
 # need_qemu registers qemu-aarch64-static with the kernel's binfmt_misc (mounting it if
 # needed), with the F flag: the kernel opens the emulator once, so aarch64 programs run by

@@ -6,7 +6,8 @@
 # aarch64 Linux with glibc 2.28; GoogleTest is built with it from Debian's source package
 # (/usr/src/googletest, which libgtest-dev brings) into build/arm64-gtest. CTest runs each
 # test binary through qemu-aarch64-static, which takes the C library and dynamic linker from
-# the arm64 root (-L). The tests run as built for x86-64, labels and time limits included.
+# the arm64 root (-L). The tests run as built for x86-64, labels and time limits included,
+# less the two named below.
 set -euo pipefail
 cd "$(dirname "$0")/../.."
 root=$(pwd)
@@ -44,4 +45,9 @@ cmake -S . -B build/arm64-cpp-tests -G Ninja -DQUARVEX_TESTS=ON -DQUARVEX_PYTHON
 cmake --build build/arm64-cpp-tests
 # ELF machine 183 is aarch64: the tests below must not be x86-64 binaries run natively.
 [ "$(od -An -tu2 -j18 -N2 build/arm64-cpp-tests/reduce_test | tr -d ' ')" = 183 ]
-ctest --test-dir build/arm64-cpp-tests --output-on-failure -j2
+# Two tests ask the kernel about the process itself, which qemu-user answers for the
+# emulator: it does not apply RLIMIT_AS to the program it runs (the limit would bind the
+# emulator), and /proc/self/task lists the emulator's own thread, and a joined thread until
+# its host thread has gone. They run natively in every other stage.
+ctest --test-dir build/arm64-cpp-tests --output-on-failure -j2 \
+  -E '^(ProcessPool\.FailedCreationIsRetried|WorkerPool\.GlobalPoolIsCreatedOnceFromTheEnvironment)$'

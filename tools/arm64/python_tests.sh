@@ -17,6 +17,7 @@ root=$(pwd)
 . tools/arm64/common.sh
 wheel=$(cd "$(dirname "$1")" && pwd)/$(basename "$1")
 host_python=$2
+case "$host_python" in /*) ;; */*) host_python=$root/$host_python ;; esac
 tools/arm64/make_root.sh
 need_qemu
 
