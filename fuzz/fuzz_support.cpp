@@ -95,24 +95,15 @@ bool is_ascii_stl(std::string_view file) {
   return line.starts_with("solid ") && valid_utf8(line);
 }
 
-void check_mesh_shape(const stl::IndexedMesh& mesh) {
-  std::unordered_set<Bits3, Bits3Hash> seen;
-  for (const Vec3f& v : mesh.vertices) {
-    check(seen.insert(bits(v.x, v.y, v.z)).second, "two vertices with the same bit pattern");
-  }
-  std::uint64_t next_new = 0;  // vertices appear in the order faces first name them
-  for (const stl::MeshFace& face : mesh.faces) {
-    for (std::uint64_t index : face.index) {
-      check(index < mesh.vertices.size(), "vertex index out of range");
-      check(index <= next_new, "vertex index skips ahead of first appearance");
-      if (index == next_new) ++next_new;
-    }
-  }
-  check(next_new == mesh.vertices.size(), "a vertex that no face names");
-}
-
-void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::IndexedMesh>& sequential) {
+void check_parallel_agrees(const std::string& path, const stl::ReadResult<std::vector<stl::RawTriangle>>& sequential) {
   const stl::SumsByVertex expected = sequential ? stl::sums_in_file_order(sequential.value()) : stl::SumsByVertex{};
+  {
+    stl::StlSource source(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    const stl::ReadResult<stl::SummedMesh> merged = ingest::read_mesh(source);
+    check(merged.ok() == sequential.ok(), "the sequential route into the merge and the reader disagree");
+    stl::SumsByVertex got;
+    if (merged) check(stl::sums_of(merged.value(), got) && got == expected, "the sequential route summed differently");
+  }
   auto agree = [&](const std::optional<stl::SummedMesh>& parallel) {
     if (!sequential) {
       check(!parallel, "the parallel reader accepted a file the sequential reader rejects");

@@ -11,7 +11,9 @@
 #include <string>
 #include <string_view>
 
-#include "stl/indexed_mesh.h"
+#include <vector>
+
+#include "stl/triangle_source.h"
 #include "stl/read_error.h"
 
 namespace quarvex::fuzz {
@@ -63,16 +65,13 @@ bool valid_utf8(std::string_view bytes);
 // UTF-8 and begin with "solid ".
 bool is_ascii_stl(std::string_view file);
 
-// Vertices distinct by bit pattern and in order of first appearance in the faces, every
-// vertex named by some face, every index in range.
-void check_mesh_shape(const stl::IndexedMesh& mesh);
-
-// The parallel readers on the file at `path` (a regular file), with their default sizes and
-// with windows and pieces small enough to cut it anywhere, against the sequential reading
-// `sequential` of the same bytes: where that failed, every parallel reading declines; where
-// it succeeded, a parallel result holds the same vertices with the same normal sums, bit for
-// bit (both added up in file order).
-void check_parallel_agrees(const std::string& path, const stl::ReadResult<stl::IndexedMesh>& sequential);
+// The readings into the merge of the file at `path` (a regular file): the sequential route,
+// and the parallel readers with their default sizes and with windows and pieces small enough
+// to cut it anywhere, against the triangles `sequential` that the sequential reader gives
+// for the same bytes: where that failed, the sequential route fails too and every parallel
+// reading declines; where it succeeded, every result holds the same vertices with the same
+// normal sums, bit for bit, as the sums computed straight from the triangles.
+void check_parallel_agrees(const std::string& path, const stl::ReadResult<std::vector<stl::RawTriangle>>& sequential);
 
 // The error text is one the readers are documented to produce, and valid UTF-8 (it becomes
 // a Python str).

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpus of every fuzzing harness: small valid and malformed STL files.
 
-    make_seeds.py OUTDIR    ->  OUTDIR/stl_read_fuzzer/, OUTDIR/stl_ascii_fuzzer/, OUTDIR/reduce_fuzzer/
+    make_seeds.py OUTDIR    ->  OUTDIR/<harness>/ for every harness
 
 Only the standard library is used. The stl_ascii_fuzzer seeds lack the first line (the
 harness puts "solid fuzz" in front); the reduce_fuzzer seeds start with three bytes that
@@ -116,6 +116,13 @@ def ascii_seeds():
     }
 
 
+def float_seeds():
+    words = ["0", "-0", "+3.", ".25", "1e-3", "1E+04", "00.5", "1.234567e+01", "16777217", "1e-45",
+             "7.0e-46", "3.4028235e38", "3.4028236e38", "1e39", "Infinity", "-nan", "1,5", "0x10",
+             "1e", "-", "1.2.3", "0." + "0" * 60 + "1e61", "9" * 40, "1.5\u00a0x", "2\u3000", "7\n"]
+    return {f"word-{i}": w.encode() for i, w in enumerate(words)}
+
+
 def reduce_seeds():
     def with_count(n, data):
         return struct.pack("<I", n if n < 1024 else 0x800000 | n)[:3] + data
@@ -136,7 +143,7 @@ def reduce_seeds():
 def main():
     out = sys.argv[1]
     for harness, seeds in (("stl_read_fuzzer", read_seeds()), ("stl_ascii_fuzzer", ascii_seeds()),
-                           ("reduce_fuzzer", reduce_seeds())):
+                           ("reduce_fuzzer", reduce_seeds()), ("float_syntax_fuzzer", float_seeds())):
         folder = os.path.join(out, harness)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

@@ -9,6 +9,7 @@
 #include <unordered_set>
 
 #include "fuzz_support.h"
+#include "vertex_sums.h"
 #include "reduce/cells.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
@@ -36,11 +37,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unordered_set<Bits3, Bits3Hash> vertices;
   {
     qs::StlSource source(file.open_fresh());
-    const qs::ReadResult<qs::IndexedMesh> sequential = quarvex::ingest::read_mesh(source);
-    qs::ReadResult<quarvex::ingest::MeshFile> read = quarvex::ingest::read_mesh_file(file.path());
+    const qs::ReadResult<std::vector<qs::RawTriangle>> sequential = qs::read_triangles(source);
+    qs::ReadResult<quarvex::ingest::SummedMesh> read = quarvex::ingest::read_mesh_file(file.path());
     check(read.ok() == sequential.ok(), "reading the file whole and in sequence disagree");
     if (!read) return 0;
-    for (const quarvex::Vec3f& v : sequential.value().vertices) vertices.insert(bits(v.x, v.y, v.z));
+    for (const qs::RawTriangle& t : sequential.value())
+      for (const quarvex::Vec3f& v : t.vertex) vertices.insert(bits(v.x, v.y, v.z));
     points = qr::build_point_records(read.value());
   }
   check(points.size() == vertices.size(), "not one record per vertex");

@@ -16,6 +16,7 @@
 #include <string_view>
 
 #include "fuzz_support.h"
+#include "vertex_sums.h"
 #include "stl/detect_format.h"
 #include "ingest/read_mesh_file.h"
 
@@ -38,8 +39,10 @@ bool same_bits(const quarvex::Vec3f& v, const unsigned char* p) {
          std::bit_cast<std::uint32_t>(v.z) == le32(p + 8);
 }
 
+using Triangles = qs::ReadResult<std::vector<qs::RawTriangle>>;
+
 // Why `read` is not the binary reading of `bytes`, or nullptr if it is.
-const char* binary_mismatch(std::string_view bytes, const qs::ReadResult<qs::IndexedMesh>& read) {
+const char* binary_mismatch(std::string_view bytes, const Triangles& read) {
   const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
   const std::uint64_t count = bytes.size() >= kHeader ? le32(p + 80) : 0;
   const bool complete = bytes.size() >= kHeader && (bytes.size() - kHeader) / kRecord >= count;
@@ -49,21 +52,19 @@ const char* binary_mismatch(std::string_view bytes, const qs::ReadResult<qs::Ind
     return nullptr;
   }
   if (!read) return "a complete binary file failed";
-  const qs::IndexedMesh& mesh = read.value();
-  quarvex::fuzz::check_mesh_shape(mesh);
-  if (mesh.faces.size() != count) return "face count differs from the declared count";
-  for (std::size_t i = 0; i < mesh.faces.size(); ++i) {
+  const std::vector<qs::RawTriangle>& triangles = read.value();
+  if (triangles.size() != count) return "triangle count differs from the declared count";
+  for (std::size_t i = 0; i < triangles.size(); ++i) {
     const unsigned char* record = p + kHeader + i * kRecord;
-    const qs::MeshFace& face = mesh.faces[i];
-    if (!same_bits(face.normal, record)) return "normal bits changed";
+    if (!same_bits(triangles[i].normal, record)) return "normal bits changed";
     for (int v = 0; v < 3; ++v)
-      if (!same_bits(mesh.vertices[face.index[v]], record + 12 + 12 * v)) return "vertex bits changed";
+      if (!same_bits(triangles[i].vertex[v], record + 12 + 12 * v)) return "vertex bits changed";
   }
   return nullptr;
 }
 
 // The binary reading of `bytes`, checked record by record.
-void check_binary(std::string_view bytes, const qs::ReadResult<qs::IndexedMesh>& read) {
+void check_binary(std::string_view bytes, const Triangles& read) {
   const char* mismatch = binary_mismatch(bytes, read);
   check(mismatch == nullptr, mismatch);
 }
@@ -74,36 +75,24 @@ bool has_binary_size(std::string_view bytes) {
          bytes.size() == kHeader + kRecord * std::uint64_t{le32(reinterpret_cast<const unsigned char*>(bytes.data()) + 80)};
 }
 
-// The same mesh bit for bit, or the same error text.
-bool same_outcome(const qs::ReadResult<qs::IndexedMesh>& a, const qs::ReadResult<qs::IndexedMesh>& b) {
+// The same triangles bit for bit, or the same error text.
+bool same_outcome(const Triangles& a, const Triangles& b) {
   if (a.ok() != b.ok()) return false;
   if (!a.ok()) return a.error().text == b.error().text;
-  const qs::IndexedMesh& x = a.value();
-  const qs::IndexedMesh& y = b.value();
-  if (x.vertices.size() != y.vertices.size() || x.faces.size() != y.faces.size()) return false;
-  if (!x.vertices.empty() &&
-      std::memcmp(x.vertices.data(), y.vertices.data(), x.vertices.size() * sizeof(quarvex::Vec3f)) != 0)
-    return false;
-  for (std::size_t f = 0; f < x.faces.size(); ++f) {
-    if (std::memcmp(&x.faces[f].normal, &y.faces[f].normal, sizeof(quarvex::Vec3f)) != 0 ||
-        std::memcmp(x.faces[f].index, y.faces[f].index, sizeof x.faces[f].index) != 0)
-      return false;
-  }
-  return true;
+  return a.value().size() == b.value().size() &&
+         (a.value().empty() || std::memcmp(a.value().data(), b.value().data(), a.value().size() * sizeof(qs::RawTriangle)) == 0);
 }
 
-void check_ascii(const qs::ReadResult<qs::IndexedMesh>& read) {
+void check_ascii(const Triangles& read) {
   if (!read) {
     quarvex::fuzz::check_read_error_text(read.error().text);
     return;
   }
-  const qs::IndexedMesh& mesh = read.value();
-  quarvex::fuzz::check_mesh_shape(mesh);
-  for (const quarvex::Vec3f& v : mesh.vertices)
-    check(std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z), "non-finite ASCII vertex");
-  for (const qs::MeshFace& f : mesh.faces)
-    check(std::isfinite(f.normal.x) && std::isfinite(f.normal.y) && std::isfinite(f.normal.z),
-          "non-finite ASCII normal");
+  auto finite = [](const quarvex::Vec3f& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
+  for (const qs::RawTriangle& t : read.value()) {
+    check(finite(t.normal), "non-finite ASCII normal");
+    for (const quarvex::Vec3f& v : t.vertex) check(finite(v), "non-finite ASCII vertex");
+  }
 }
 
 }  // namespace
@@ -122,7 +111,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   qs::StlSource sequential_source(file.open_fresh());
-  const qs::ReadResult<qs::IndexedMesh> mesh = quarvex::ingest::read_mesh(sequential_source);
+  const Triangles mesh = qs::read_triangles(sequential_source);
   // The ASCII reading of a file of the binary size may have failed over to binary.
   const bool fell_back = ascii && has_binary_size(bytes) && binary_mismatch(bytes, mesh) == nullptr;
   if (ascii && !fell_back) {
@@ -133,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   quarvex::fuzz::check_parallel_agrees(file.path(), mesh);
   // The whole read of a regular file (in parallel, else in sequence) fails exactly as the
   // sequential reader does.
-  const qs::ReadResult<quarvex::ingest::MeshFile> whole = quarvex::ingest::read_mesh_file(file.path());
+  const qs::ReadResult<quarvex::ingest::SummedMesh> whole = quarvex::ingest::read_mesh_file(file.path());
   check(whole.ok() == mesh.ok(), "reading the file whole and in sequence disagree on success");
   if (!whole) check(whole.error().text == mesh.error().text, "reading the file whole gave another message");
 
@@ -149,7 +138,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     ::close(fds[1]);
     qs::StlSource source(fds[0]);
-    const qs::ReadResult<qs::IndexedMesh> piped = quarvex::ingest::read_mesh(source);
+    const Triangles piped = qs::read_triangles(source);
     if (!same_outcome(mesh, piped)) {
       // Only the fallback may differ: the pipe keeps the ASCII failure.
       check(fell_back && !piped, "a pipe and a file disagree");

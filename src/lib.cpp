@@ -42,13 +42,13 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   SignalCheck signals;
   PodVector<reduce::PointRecord> points;
   {
-    stl::ReadResult<ingest::MeshFile> read = ingest::read_mesh_file(path, signals.interrupt());
+    stl::ReadResult<ingest::SummedMesh> read = ingest::read_mesh_file(path, signals.interrupt());
     if (!read) {
       if (read.error().kind == stl::ReadErrorKind::kInterrupted) return signals.exception();
       return read_failure_error(read.error());
     }
-    const ingest::MeshFile file = std::move(read).value();
-    points = reduce::build_point_records(file);
+    const ingest::SummedMesh mesh = std::move(read).value();
+    points = reduce::build_point_records(mesh);
   }
   if (signals.stop()) return signals.exception();
 

@@ -102,7 +102,7 @@ int main(int argc, char** argv) {
     Clock::time_point total_start = Clock::now();
     PodVector<reduce::PointRecord> points;
     {
-      stl::ReadResult<ingest::MeshFile> read = [&] {
+      stl::ReadResult<ingest::SummedMesh> read = [&] {
         Stage s("read + merge (read_mesh_file)");
         return ingest::read_mesh_file(path);
       }();
@@ -110,7 +110,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "read failed: %s\n", read.error().text.c_str());
         return 1;
       }
-      Stage s("point records (fold, normalise)");
+      Stage s("point records (normalise)");
       points = reduce::build_point_records(read.value());
     }
     reduce::BoundingBox box;

@@ -1,5 +1,5 @@
-// What every entry from the interpreter shares: the per-thread entry count, the catching
-// of faults into an outcome, and the fault trap around the outcome conversion.
+// What every entry from the interpreter shares: the catching of faults into an outcome, and
+// the fault trap around the outcome conversion.
 //
 // Invariants: no C++ exception leaves `run_entry`. An InternalFault becomes a
 // PanicException with its message, std::bad_alloc the interpreter's MemoryError, anything
@@ -16,18 +16,6 @@
 #include "support/fault.h"
 
 namespace quarvex::boundary {
-
-// Entries active on this thread. Thread-local: written and read only by its own thread.
-// While positive, the thread holds the interpreter lock.
-inline thread_local int t_active_entries = 0;
-
-class EntryCount {
- public:
-  EntryCount() noexcept { ++t_active_entries; }
-  ~EntryCount() { --t_active_entries; }
-  EntryCount(const EntryCount&) = delete;
-  EntryCount& operator=(const EntryCount&) = delete;
-};
 
 // Message of a fault whose payload carries no text of its own (20 characters).
 inline constexpr char kGenericFaultMessage[] = "native code panicked";
@@ -60,7 +48,6 @@ Outcome catch_faults(Body& body) noexcept {
 // One entry from the interpreter, start to finish.
 template <class Body>
 PyObject* run_entry(Body&& body) noexcept {
-  EntryCount count;
   Outcome outcome = catch_faults(body);
   try {
     return std::move(outcome).convert();

@@ -47,7 +47,8 @@ class Error {
   std::string text_;         // kDeferred, kPanic
 };
 
-// What an entry ends with; converted exactly once by convert_outcome.
+// What an entry ends with; converted exactly once, by Outcome::convert at the entry
+// (entry_guard.h).
 class Outcome {
  public:
   Outcome(PyRef object) noexcept : value_(std::move(object)) {}

@@ -2,9 +2,9 @@
 // reader.
 //
 // A piece starts at the start of a line where a facet may begin and ends at the start of a
-// line (or at the end of the file). It is read with the sequential reader's grammar, line by
-// line and word by word (the same word splitting, number syntax and UTF-8 rule), but it keeps
-// no message: anything the grammar would reject, and a piece that ends inside a facet, is
+// line (or at the end of the file). Its lines go through the one facet grammar and word split
+// (stl/facet_grammar.h) that the sequential reader uses, under the same UTF-8 rule, but no
+// message is made: anything the grammar rejects, and a piece that ends inside a facet, is
 // simply a failure. Only a parse that ends between two facets (or at "endsolid") vouches for
 // its triangles: then the sequential reader, arriving at the piece's start between two facets,
 // would have read exactly the same lines the same way.
@@ -27,9 +27,8 @@ enum class ChunkEnd {
 // Appends the facets of `text` to `out`.
 ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out);
 
-// The start of the first line at or after `from` whose first word is likely "facet" (ASCII
-// blanks, then "facet" and a blank), or npos. `from` itself counts when it starts a line
-// (it is 0 or follows a line feed).
+// The start of the first line at or after `from` whose first word is "facet", or npos.
+// `from` itself counts when it starts a line (it is 0 or follows a line feed).
 std::size_t next_facet_line(std::string_view text, std::size_t from) noexcept;
 
 // The start of the last such line that begins after `after`, or npos.

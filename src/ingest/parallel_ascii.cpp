@@ -14,18 +14,10 @@
 namespace quarvex::ingest {
 namespace {
 
-// An estimate only, for the first size of the merge tables: bytes of text per triangle in
-// the usual layout, and vertices per triangle of a closed surface.
+// An estimate only, for the first size of the merge tables: bytes of text per facet in the
+// usual layout (a closed surface then has about half as many vertices as facets).
 constexpr std::size_t kBytesPerFacet = 256;
 
-struct TriangleList {
-  const stl::RawTriangle* data;
-  std::size_t count;
-
-  std::size_t size() const noexcept { return count; }
-  Vec3f normal(std::size_t t) const noexcept { return data[t].normal; }
-  stl::VertexKey key(std::size_t t, int v) const noexcept { return stl::VertexIndexMap<std::uint32_t>::key_of(data[t].vertex[v]); }
-};
 
 struct Piece {
   std::size_t begin, end;
@@ -39,7 +31,7 @@ struct Piece {
 std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, Interrupt& interrupt,
                                               AsciiCuts cuts) {
   if (file_size == 0) return std::nullopt;  // it was emptied since detection read it
-  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
+  const std::size_t groups = VertexMerge::group_count_for(parallel::current_num_threads());
   const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, cuts.window_bytes));
   PodVector<char> text;
   text.resize_uninitialized(window);
@@ -70,7 +62,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   if (!first.has_prefix() || !first.valid_utf8()) return std::nullopt;
   std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
 
-  ShardedMerge merge(groups, presized_vertices(file_size / kBytesPerFacet / 2));
+  VertexMerge merge(groups, presized_vertices(stored_bytes(fd, file_size) / kBytesPerFacet / 2));
   std::vector<Piece> pieces;
   for (;;) {
     // The calling thread passes here once per window.
@@ -93,7 +85,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
       for (std::size_t i = begin; i < end; ++i) {
         Piece& p = pieces[i];
         p.outcome = parse_facets(view.substr(p.begin, p.end - p.begin), p.triangles);
-        merge.route(TriangleList{p.triangles.data(), p.triangles.size()}, p.routed);
+        merge.route(TriangleRun{p.triangles.data(), p.triangles.size()}, p.routed);
       }
     });
     bool finished = false;
@@ -111,7 +103,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
     parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         for (std::size_t i = 0; i < used; ++i) {
-          merge.merge(g, TriangleList{pieces[i].triangles.data(), pieces[i].triangles.size()}, pieces[i].routed);
+          merge.merge(g, TriangleRun{pieces[i].triangles.data(), pieces[i].triangles.size()}, pieces[i].routed);
         }
       }
     });

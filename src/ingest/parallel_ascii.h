@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "ingest/sharded_merge.h"
+#include "ingest/vertex_merge.h"
 #include "support/interrupt.h"
 
 namespace quarvex::ingest {

@@ -25,9 +25,9 @@ struct BinaryRecords {
   Vec3f normal(std::size_t t) const noexcept {
     return stl::load_vec3(data + t * kRecordSize);
   }
-  stl::VertexKey key(std::size_t t, int v) const noexcept {
+  VertexKey key(std::size_t t, int v) const noexcept {
     const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
-    return stl::VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
+    return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
   }
 };
 
@@ -41,9 +41,10 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
-  const std::size_t groups = ShardedMerge::group_count_for(parallel::current_num_threads());
+  const std::size_t groups = VertexMerge::group_count_for(parallel::current_num_threads());
   // A closed surface has about half as many vertices as triangles.
-  ShardedMerge merge(groups, presized_vertices(count / 2));
+  const std::uint64_t stored = std::min(count, stored_bytes(fd, file_size) / kRecordSize);
+  VertexMerge merge(groups, presized_vertices(stored / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
   // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].

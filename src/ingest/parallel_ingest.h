@@ -1,10 +1,16 @@
-// The parallel path into the mesh, for regular files: the format as the sequential reader
-// decides it, then the binary or ASCII reader that works on the workers.
+// The parallel readers, for regular files: the format as the sequential reader decides it,
+// then the binary or ASCII reader that reads by offset on the workers and feeds the vertex
+// merge in file order.
+//
+// They may decline, and do whenever they cannot vouch for their result (malformed input, a
+// failed read, a file that changed): the sequential reader then reads the file from the
+// start. It is the reference: every message, and which inputs fail, are its own; the
+// parallel readers only ever give what it would have given, faster.
 #pragma once
 
 #include <optional>
 
-#include "ingest/sharded_merge.h"
+#include "ingest/vertex_merge.h"
 #include "stl/stl_source.h"
 #include "support/interrupt.h"
 

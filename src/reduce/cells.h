@@ -3,7 +3,8 @@
 //
 // The cells are counted, not filled. accumulate_cells computes every record's cell key on the
 // workers, then, on the calling thread, gives each occupied cell a number (its key itself
-// when the grid has no more cells than there are records, else a running number), counts
+// when the grid has no more cells than there are records or 2^16, whichever is larger, else a
+// running number), counts
 // each cell's records and enters the occupied cells in a table under fresh random hash keys. For each cell in
 // the table's order, pick_representatives draws an index below the cell's count from the
 // calling thread's generator and takes the cell's record at that index, the cell's records
@@ -47,6 +48,16 @@ class CellMap {
   }
 
  private:
+  struct CellSlot {
+    using Key = std::uint64_t;
+    std::uint64_t key;
+    std::uint32_t value;  // the cell's number
+    std::uint32_t in_use;
+    bool used() const noexcept { return in_use != 0; }
+    bool holds(std::uint64_t k) const noexcept { return key == k; }
+    void claim(std::uint64_t k) noexcept { key = k, in_use = 1; }
+    std::uint64_t stored_key() const noexcept { return key; }
+  };
   struct CellHasher {
     std::uint64_t k0, k1;
     std::uint64_t operator()(std::uint64_t key) const noexcept { return keyed_mix(key, 0, k0, k1); }
@@ -57,7 +68,7 @@ class CellMap {
   friend std::vector<PointRecord> pick_representatives(const CellMap&,
                                                        const PodVector<PointRecord>&);
 
-  FlatTable<std::uint64_t, std::uint32_t, CellHasher> cells_;  // cell key -> cell number
+  FlatTable<CellSlot, CellHasher> cells_;                      // cell key -> cell number
   PodVector<std::uint32_t> cell_of_;                           // record -> cell number
   PodVector<std::uint32_t> counts_;                            // cell number -> its records
 };

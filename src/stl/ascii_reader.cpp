@@ -1,8 +1,7 @@
 #include "stl/ascii_reader.h"
 
-#include <algorithm>
-#include <cmath>
 #include <cstring>
+#include <span>
 
 #include "stl/first_line.h"
 #include "stl/float_syntax.h"
@@ -11,10 +10,6 @@
 
 namespace quarvex::stl {
 namespace {
-
-constexpr std::string_view kOuterLoop[] = {"outer", "loop"};
-constexpr std::string_view kEndloop[] = {"endloop"};
-constexpr std::string_view kEndfacet[] = {"endfacet"};
 
 // A line copied across refills keeps its storage for the next one, up to this size.
 constexpr std::size_t kKeptLineCapacity = 1 << 20;
@@ -116,84 +111,68 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_word_line(ReadError& error) 
   for (;;) {
     const LineStatus s = next_line(line_, error);
     if (s != LineStatus::kLine) return s;
-    word_count_ = split_words(line_, words_);
-    if (word_count_ != 0) return LineStatus::kLine;
+    read_line_words(line_.data(), line_.data() + line_.size(), grammar_.first_number(), words_);
+    if (words_.count != 0) return LineStatus::kLine;
   }
 }
 
-ReadError AsciiFacetReader::words_error(std::string_view before) const {
-  return invalid_data_error(line_words_message(before, line_));
-}
-
-bool AsciiFacetReader::expect_words(std::span<const std::string_view> expected, ReadError& error) {
-  switch (next_word_line(error)) {
-    case LineStatus::kError:
-      return false;
-    case LineStatus::kEnd:
-      error = unexpected_eof_error("EOF while expecting " + word_list_text(expected));
-      return false;
-    case LineStatus::kLine:
+ReadError AsciiFacetReader::end_of_file_error() const {
+  const FacetLine& row = grammar_.expected();
+  switch (row.kind) {
+    case LineKind::kFacet:
+      return unexpected_eof_error("EOF while expecting facet or endsolid.");
+    case LineKind::kVertex:
+      return unexpected_eof_error("EOF while expecting vertex");
+    case LineKind::kKeywords:
       break;
   }
-  if (std::equal(words_.begin(), words_.begin() + word_count_, expected.begin(), expected.end())) {
-    return true;
-  }
-  error = words_error("expected " + word_list_text(expected) + ", got ");
-  return false;
+  return unexpected_eof_error("EOF while expecting " + word_list_text(std::span(row.keywords, row.keyword_count)));
 }
 
-bool AsciiFacetReader::parse_coordinates(std::size_t first_word, Vec3f& out, ReadError& error) {
-  float v[3];
-  for (int k = 0; k < 3; ++k) {
-    if (!parse_f32(words_[first_word + k], v[k])) {
-      error = invalid_data_error("invalid float literal");
-      return false;
-    }
-    if (!std::isfinite(v[k])) {
-      error = invalid_data_error(non_finite_message(v[k]));
-      return false;
-    }
+ReadError AsciiFacetReader::wrong_words_error() const {
+  const FacetLine& row = grammar_.expected();
+  switch (row.kind) {
+    case LineKind::kFacet:
+      return invalid_data_error(line_words_message("invalid facet header: ", line_));
+    case LineKind::kVertex:
+      return invalid_data_error(line_words_message("vertex f32 f32 f32, got ", line_));
+    case LineKind::kKeywords:
+      break;
   }
-  out = Vec3f{v[0], v[1], v[2]};
-  return true;
+  const std::string expected = word_list_text(std::span(row.keywords, row.keyword_count));
+  return invalid_data_error(line_words_message("expected " + expected + ", got ", line_));
 }
 
 NextTriangle AsciiFacetReader::next_triangle(RawTriangle& out, ReadError& error) {
-  switch (next_word_line(error)) {
-    case LineStatus::kError:
-      return NextTriangle::kError;
-    case LineStatus::kEnd:
-      error = unexpected_eof_error("EOF while expecting facet or endsolid.");
-      return NextTriangle::kError;
-    case LineStatus::kLine:
-      break;
-  }
-  if (words_[0] == "endsolid") return NextTriangle::kEnd;
-  if (word_count_ != 5 || words_[0] != "facet" || words_[1] != "normal") {
-    error = words_error("invalid facet header: ");
-    return NextTriangle::kError;
-  }
-  if (!parse_coordinates(2, out.normal, error)) return NextTriangle::kError;
-  if (!expect_words(kOuterLoop, error)) return NextTriangle::kError;
-  for (Vec3f& vertex : out.vertex) {
+  for (;;) {
     switch (next_word_line(error)) {
       case LineStatus::kError:
         return NextTriangle::kError;
       case LineStatus::kEnd:
-        error = unexpected_eof_error("EOF while expecting vertex");
+        error = end_of_file_error();
         return NextTriangle::kError;
       case LineStatus::kLine:
         break;
     }
-    if (word_count_ != 4 || words_[0] != "vertex") {
-      error = words_error("vertex f32 f32 f32, got ");
-      return NextTriangle::kError;
+    switch (grammar_.take(words_)) {
+      case FacetGrammar::Step::kLine:
+        continue;
+      case FacetGrammar::Step::kTriangle:
+        out = grammar_.triangle();
+        return NextTriangle::kTriangle;
+      case FacetGrammar::Step::kEndsolid:
+        return NextTriangle::kEnd;
+      case FacetGrammar::Step::kWrongWords:
+        error = wrong_words_error();
+        return NextTriangle::kError;
+      case FacetGrammar::Step::kInvalidNumber:
+        error = invalid_data_error("invalid float literal");
+        return NextTriangle::kError;
+      case FacetGrammar::Step::kNonFinite:
+        error = invalid_data_error(non_finite_message(grammar_.non_finite()));
+        return NextTriangle::kError;
     }
-    if (!parse_coordinates(1, vertex, error)) return NextTriangle::kError;
   }
-  if (!expect_words(kEndloop, error)) return NextTriangle::kError;
-  if (!expect_words(kEndfacet, error)) return NextTriangle::kError;
-  return NextTriangle::kTriangle;
 }
 
 }  // namespace quarvex::stl

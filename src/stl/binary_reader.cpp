@@ -1,10 +1,8 @@
 #include "stl/binary_reader.h"
 
-#include "stl/binary_record.h"
-
 #include <algorithm>
-#include <bit>
-#include <cstring>
+
+#include "stl/binary_record.h"
 
 namespace quarvex::stl {
 namespace {

@@ -1,14 +1,16 @@
 // The syntax is checked here first: std::from_chars accepts forms the syntax rejects (its
-// own inf/nan spellings, partial matches) and rejects a leading '+'.
+// own inf/nan spellings, partial matches) and rejects a leading '+'. One scan reads a number
+// as far as the decimal syntax goes; a whole word (parse_f32) or a word in running text
+// (read_f32_word, which learns where the word ends from the same scan) is a number when the
+// scan covers all of it.
 //
 // Most words in STL files have at most 7 significant digits and a small exponent (printf's
 // %e and %g). Their value m * 10^e has both m (below 2^24) and 10^|e| (|e| <= 10) exact in
 // single precision, so one single-precision multiplication or division of the two is the
 // correctly rounded result (Clinger's fast path); only other words go to from_chars. On a
-// checked word from_chars
-// rounds correctly for any number of digits, but reports both overflow and underflow to
-// zero as result_out_of_range without a value; the direction then follows from the decimal
-// order of magnitude of the first non-zero digit.
+// checked word from_chars rounds correctly for any number of digits, but reports both
+// overflow and underflow to zero as result_out_of_range without a value; the direction then
+// follows from the decimal order of magnitude of the first non-zero digit.
 #include "stl/float_syntax.h"
 
 #include <charconv>
@@ -16,6 +18,7 @@
 #include <cstdint>
 #include <limits>
 
+#include "stl/white_space.h"
 #include "support/fault.h"
 
 namespace quarvex::stl {
@@ -33,51 +36,39 @@ bool equals_ignoring_case(std::string_view s, std::string_view lower) noexcept {
   return true;
 }
 
-}  // namespace
-
-bool parse_f32(std::string_view word, float& value) {
-  const char* const begin = word.data();
-  const char* const end = begin + word.size();
-  const char* p = begin;
-  bool negative = false;
-  if (p != end && (*p == '+' || *p == '-')) {
-    negative = *p == '-';
-    ++p;
-  }
-  const char* const body = p;
-
+// How far the decimal syntax reaches from `begin`, and what it read there.
+struct Decimal {
+  const char* stop;       // the first byte not taken
+  bool complete;          // [begin, stop) is a whole decimal number
+  bool negative;
   // The digits, integer and fraction part together, as one integer (it wraps beyond 19
   // digits, where only the digit count is used).
+  std::uint64_t mantissa;
+  const char* int_begin;  // also where the text after the sign begins
+  const char* int_end;
+  const char* frac_begin;
+  const char* frac_end;
+  std::int64_t exponent;  // saturated: far beyond any f32 range either way
+};
+
+[[gnu::always_inline]] inline Decimal scan_decimal(const char* p, const char* end) noexcept {
+  Decimal d{};
+  if (p != end && (*p == '+' || *p == '-')) {
+    d.negative = *p == '-';
+    ++p;
+  }
   std::uint64_t mantissa = 0;
-  auto digits = [&] {
-    while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
-  };
-  const char* const int_begin = p;
-  digits();
-  const char* const int_end = p;
-  const char* frac_begin = p;
-  const char* frac_end = p;
+  d.int_begin = p;
+  while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  d.int_end = d.frac_begin = d.frac_end = p;
   if (p != end && *p == '.') {
-    frac_begin = ++p;
-    digits();
-    frac_end = p;
+    d.frac_begin = ++p;
+    while (p != end && is_digit(*p)) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    d.frac_end = p;
   }
-  if (int_end == int_begin && frac_end == frac_begin) {
-    const std::string_view rest(body, static_cast<std::size_t>(end - body));
-    if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
-      value = negative ? -std::numeric_limits<float>::infinity()
-                       : std::numeric_limits<float>::infinity();
-      return true;
-    }
-    if (equals_ignoring_case(rest, "nan")) {
-      value = std::numeric_limits<float>::quiet_NaN();
-      return true;
-    }
-    return false;
-  }
-  // Decimal exponent, saturated: far beyond any f32 range either way.
-  constexpr std::int64_t kExponentCap = 1'000'000'000;
-  std::int64_t exponent = 0;
+  d.mantissa = mantissa;
+  d.stop = p;
+  if (d.int_end == d.int_begin && d.frac_end == d.frac_begin) return d;
   if (p != end && (*p == 'e' || *p == 'E')) {
     ++p;
     bool exp_negative = false;
@@ -85,57 +76,102 @@ bool parse_f32(std::string_view word, float& value) {
       exp_negative = *p == '-';
       ++p;
     }
+    constexpr std::int64_t kExponentCap = 1'000'000'000;
     const char* const exp_begin = p;
+    std::int64_t exponent = 0;
     while (p != end && is_digit(*p)) {
       if (exponent < kExponentCap) exponent = exponent * 10 + (*p - '0');
       ++p;
     }
-    if (p == exp_begin) return false;
-    if (exp_negative) exponent = -exponent;
+    d.stop = p;
+    if (p == exp_begin) return d;
+    d.exponent = exp_negative ? -exponent : exponent;
   }
-  if (p != end) return false;
+  d.complete = true;
+  return d;
+}
 
-  const std::int64_t digit_count = (int_end - int_begin) + (frac_end - frac_begin);
-  const std::int64_t scale = exponent - (frac_end - frac_begin);
-  if (digit_count <= 19 && mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10) {
+float exact_value(const Decimal& d, const char* begin);
+
+// The value of a complete scan that began at `begin`.
+[[gnu::always_inline]] inline float decimal_value(const Decimal& d, const char* begin) {
+  const std::int64_t digit_count = (d.int_end - d.int_begin) + (d.frac_end - d.frac_begin);
+  const std::int64_t scale = d.exponent - (d.frac_end - d.frac_begin);
+  if (digit_count <= 19 && d.mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10) {
     static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
                                         1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-    const float m = static_cast<float>(mantissa);  // exact: at most 2^24
+    const float m = static_cast<float>(d.mantissa);  // exact: at most 2^24
     const float magnitude = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
-    value = negative ? -magnitude : magnitude;
-    return true;
+    return d.negative ? -magnitude : magnitude;
   }
+  return exact_value(d, begin);
+}
 
+// The value of a word beyond the fast path, rounded by from_chars.
+[[gnu::noinline]] float exact_value(const Decimal& d, const char* begin) {
   const char* first = begin + (*begin == '+' ? 1 : 0);
   float parsed = 0.0f;
-  const std::from_chars_result r = std::from_chars(first, end, parsed, std::chars_format::general);
-  if (r.ptr != end || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
+  const std::from_chars_result r = std::from_chars(first, d.stop, parsed, std::chars_format::general);
+  if (r.ptr != d.stop || (r.ec != std::errc() && r.ec != std::errc::result_out_of_range)) {
     fault("number conversion disagrees with the checked syntax");
   }
-  if (r.ec == std::errc()) {
-    value = parsed;
-    return true;
-  }
+  if (r.ec == std::errc()) return parsed;
   // Out of range: the decimal order of the leading non-zero digit says which way.
   std::int64_t order = 0;
   bool found = false;
-  for (const char* k = int_begin; k < int_end && !found; ++k) {
+  for (const char* k = d.int_begin; k < d.int_end && !found; ++k) {
     if (*k != '0') {
-      order = static_cast<std::int64_t>(int_end - k) - 1;
+      order = static_cast<std::int64_t>(d.int_end - k) - 1;
       found = true;
     }
   }
-  for (const char* k = frac_begin; k < frac_end && !found; ++k) {
+  for (const char* k = d.frac_begin; k < d.frac_end && !found; ++k) {
     if (*k != '0') {
-      order = -static_cast<std::int64_t>(k - frac_begin) - 1;
+      order = -static_cast<std::int64_t>(k - d.frac_begin) - 1;
       found = true;
     }
   }
   if (!found) fault("number conversion out of range for a zero");
-  const bool overflow = order + exponent > 0;
+  const bool overflow = order + d.exponent > 0;
   const float magnitude = overflow ? std::numeric_limits<float>::infinity() : 0.0f;
-  value = negative ? -magnitude : magnitude;
-  return true;
+  return d.negative ? -magnitude : magnitude;
+}
+
+}  // namespace
+
+bool parse_f32(std::string_view word, float& value) {
+  const char* const begin = word.data();
+  const char* const end = begin + word.size();
+  const Decimal d = scan_decimal(begin, end);
+  if (d.complete && d.stop == end) {
+    value = decimal_value(d, begin);
+    return true;
+  }
+  if (d.int_end != d.int_begin || d.frac_end != d.frac_begin) return false;
+  const std::string_view rest(d.int_begin, static_cast<std::size_t>(end - d.int_begin));
+  if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
+    value = d.negative ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
+    return true;
+  }
+  if (equals_ignoring_case(rest, "nan")) {
+    value = std::numeric_limits<float>::quiet_NaN();
+    return true;
+  }
+  return false;
+}
+
+const char* read_f32_word(const char* p, const char* end, bool& valid, float& value) {
+  const Decimal d = scan_decimal(p, end);
+  // ASCII white space always ends a word; anything else the scan stopped at (a letter of
+  // inf or nan, a stray character, a multi-byte character) is left to the whole-word rule.
+  if (d.stop == end || is_ascii_space(*d.stop)) {
+    valid = d.complete;
+    if (valid) value = decimal_value(d, p);
+    return d.stop;
+  }
+  const char* const word_stop = word_end(d.stop, end);
+  valid = parse_f32(std::string_view(p, static_cast<std::size_t>(word_stop - p)), value);
+  return word_stop;
 }
 
 std::string non_finite_message(float value) {

@@ -16,6 +16,11 @@ namespace quarvex::stl {
 // infinite or NaN).
 bool parse_f32(std::string_view word, float& value);
 
+// The word that starts at p (not at white space) and runs to the next white space or `end`,
+// read as a number in the same pass that finds its end: returns the word's end, and whether
+// the word is a number (then `value` holds it), exactly as parse_f32 of the word would.
+const char* read_f32_word(const char* p, const char* end, bool& valid, float& value);
+
 // "expected finite f32, got <NaN|inf|-inf> which is <Nan|Infinite>" for a non-finite value.
 std::string non_finite_message(float value);
 

@@ -1,46 +1,10 @@
 #include "stl/word_list.h"
 
-#include <array>
-#include <cstdint>
-
+#include "stl/white_space.h"
 #include "support/unicode_tables.h"
-
-#ifdef __SSE2__
-#include <emmintrin.h>
-#endif
 
 namespace quarvex::stl {
 namespace {
-
-// 1: ASCII white space; 2: a lead byte that may start a multi-byte white space character
-// (C2: U+0085, U+00A0; E1: U+1680; E2: U+2000..U+205F; E3: U+3000); 0: part of a word.
-constexpr std::array<std::uint8_t, 256> kByteClass = [] {
-  std::array<std::uint8_t, 256> t{};
-  for (int c = 0x09; c <= 0x0D; ++c) t[c] = 1;
-  t[0x20] = 1;
-  t[0xC2] = t[0xE1] = t[0xE2] = t[0xE3] = 2;
-  return t;
-}();
-
-// Length of the white space character at p (n bytes left), or 0 if there is none.
-std::size_t multibyte_space_length(const unsigned char* p, std::size_t n) noexcept {
-  if (p[0] == 0xC2) return (n >= 2 && (p[1] == 0x85 || p[1] == 0xA0)) ? 2 : 0;
-  if (n < 3) return 0;
-  const unsigned char b1 = p[1], b2 = p[2];
-  switch (p[0]) {
-    case 0xE1:
-      return (b1 == 0x9A && b2 == 0x80) ? 3 : 0;
-    case 0xE2:
-      if (b1 == 0x80) {
-        return ((b2 >= 0x80 && b2 <= 0x8A) || b2 == 0xA8 || b2 == 0xA9 || b2 == 0xAF) ? 3 : 0;
-      }
-      return (b1 == 0x81 && b2 == 0x9F) ? 3 : 0;
-    case 0xE3:
-      return (b1 == 0x80 && b2 == 0x80) ? 3 : 0;
-    default:
-      return 0;
-  }
-}
 
 // Decodes one character of valid UTF-8 at s[i], advancing i. A stray byte (never produced
 // by the reader, which validates every line) decodes as U+FFFD.
@@ -110,87 +74,17 @@ void render_list(Out& out, NextWord next) {
   out.push_back(']');
 }
 
-// Position of the first byte at or after i that may begin white space (a byte up to 0x20,
-// or a lead byte from 0xC2 up, a superset of the white-space lead bytes), or n.
-std::size_t next_candidate(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
-#ifdef __SSE2__
-  const __m128i space = _mm_set1_epi8(0x20);
-  const __m128i lead = _mm_set1_epi8(static_cast<char>(0xC2));
-  for (; i + 16 <= n; i += 16) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i low = _mm_cmpeq_epi8(_mm_min_epu8(b, space), b);   // b <= 0x20
-    const __m128i high = _mm_cmpeq_epi8(_mm_max_epu8(b, lead), b);   // b >= 0xC2
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(low, high)));
-    if (mask != 0) return i + static_cast<std::size_t>(__builtin_ctz(mask));
-  }
-#endif
-  while (i < n && p[i] > 0x20 && p[i] < 0xC2) ++i;
-  return i;
-}
-
-// Position of the first byte at or after i that is not ASCII white space, or n.
-std::size_t skip_ascii_space(const unsigned char* p, std::size_t i, std::size_t n) noexcept {
-#ifdef __SSE2__
-  const __m128i blank = _mm_set1_epi8(0x20);
-  const __m128i tab = _mm_set1_epi8(0x09);
-  const __m128i four = _mm_set1_epi8(0x04);
-  for (; i + 16 <= n; i += 16) {
-    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
-    const __m128i is_blank = _mm_cmpeq_epi8(b, blank);
-    const __m128i d = _mm_sub_epi8(b, tab);                                 // 0x09..0x0D -> 0..4
-    const __m128i is_control = _mm_cmpeq_epi8(_mm_min_epu8(d, four), d);  // d <= 4
-    const unsigned mask = static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(is_blank, is_control)));
-    if (mask != 0xFFFF) return i + static_cast<std::size_t>(__builtin_ctz(~mask));
-  }
-#endif
-  while (i < n && kByteClass[p[i]] == 1) ++i;
-  return i;
-}
-
 }  // namespace
 
 std::string_view next_word(std::string_view line, std::size_t& pos) noexcept {
-  const auto* p = reinterpret_cast<const unsigned char*>(line.data());
-  const std::size_t n = line.size();
-  // Length of the white space character at i, or 0 when a word character starts there.
-  auto space_at = [&](std::size_t i) -> std::size_t {
-    const std::uint8_t cls = kByteClass[p[i]];
-    if (cls == 0) return 0;
-    return cls == 1 ? 1 : multibyte_space_length(p + i, n - i);
-  };
-  std::size_t i = pos;
-  while (i < n) {
-    i = skip_ascii_space(p, i, n);
-    if (i == n) break;
-    const std::size_t space = space_at(i);
-    if (space == 0) break;
-    i += space;
+  const char* const end = line.data() + line.size();
+  const char* p = line.data() + pos;
+  // A line feed (which a reader's line never holds) separates words like any white space.
+  for (p = skip_space(p, end); p != end && *p == '\n'; p = skip_space(p + 1, end)) {
   }
-  if (i == n) {
-    pos = n;
-    return std::string_view();
-  }
-  const std::size_t start = i++;
-  // The word runs to the next white space. Bytes that cannot start one are skipped in
-  // blocks; each candidate is checked exactly. Continuation bytes never look like a
-  // white-space lead byte, so stepping into a multi-byte character is safe.
-  for (;;) {
-    i = next_candidate(p, i, n);
-    if (i == n || space_at(i) != 0) break;
-    ++i;
-  }
-  pos = i;
-  return line.substr(start, i - start);
-}
-
-std::size_t split_words(std::string_view line, std::span<std::string_view> words) noexcept {
-  std::size_t count = 0, pos = 0;
-  while (count < words.size()) {
-    const std::string_view word = next_word(line, pos);
-    if (word.empty()) break;
-    words[count++] = word;
-  }
-  return count;
+  const char* const stop = p == end ? p : word_end(p, end);
+  pos = static_cast<std::size_t>(stop - line.data());
+  return std::string_view(p, static_cast<std::size_t>(stop - p));
 }
 
 std::string word_list_text(std::span<const std::string_view> words) {

@@ -1,11 +1,10 @@
 // Words of a line and their rendering in error messages.
 //
-// Words are the maximal runs of characters outside the Unicode White_Space set (U+0009..
-// U+000D, U+0020, U+0085, U+00A0, U+1680, U+2000..U+200A, U+2028, U+2029, U+202F, U+205F,
-// U+3000). Splitting works in place: the words are views into the line, and a line is only
-// split as far as the caller has room for words, so a line of millions of words costs no
-// memory beyond itself. A message that lists all words of a line splits it again while
-// rendering, into a string allocated once at its final length.
+// Words are the maximal runs of characters outside the Unicode White_Space set, as
+// white_space.h classifies them. Splitting works in place: the words are views into the
+// line, so a line of millions of words costs no memory beyond itself. A message that lists
+// all words of a line splits it while rendering, into a string allocated once at its final
+// length.
 #pragma once
 
 #include <cstddef>
@@ -18,9 +17,6 @@ namespace quarvex::stl {
 // The next word of `line` (valid UTF-8) at or after `pos`, with `pos` moved past it; an
 // empty view when no word is left.
 std::string_view next_word(std::string_view line, std::size_t& pos) noexcept;
-
-// The first words of `line`, at most words.size() of them, into `words`; returns how many.
-std::size_t split_words(std::string_view line, std::span<std::string_view> words) noexcept;
 
 // ["w1", "w2", ...]: each word quoted, with quote, backslash, NUL, tab, LF and CR escaped
 // by a backslash and every other non-printable or grapheme-extending character as \u{hex}.

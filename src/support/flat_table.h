@@ -1,159 +1,143 @@
-// The module's general open-addressing hash table.
+// The module's one open-addressing hash table, for the vertex merge's sums and the numbering
+// of the grid's occupied cells.
 //
-// Used for the per-piece vertex normal maps and the numbering of the grid's occupied cells
-// (the vertex merge has its own, leaner maps: stl/vertex_index_map.h, ingest/vertex_sum_table.h).
-// Not thread-safe: each table has exactly one owner at a time. Allocation failure, also of a
-// size past the address space, throws std::bad_alloc.
+// Linear probing over slots that hold their key and value together, at most half full, so a
+// lookup of a key that is not in cache costs one miss and probes about 1.5 slots (a file
+// whose triangles come in random order looks up almost every vertex cold). What a slot holds
+// is the slot type's business (the slot policy); the table only needs:
 //
-// Invariants:
-//  - capacity is 0 (an empty table owns no storage) or a power of two >= 16;
-//  - ctrl[i] == 0 marks an empty slot, otherwise 0x80 | (top 7 bits of the hash) and the
-//    slot holds a constructed entry;
-//  - linear probing from bucket (hash & mask); at most 7/8 of the slots are occupied, so
-//    every probe sequence ends at an empty slot;
-//  - the table grows (doubling, every entry rehashed with the same hasher) before a lookup
-//    that could insert into a full table, whether or not the key is then found;
-//  - iteration visits occupied slots in ascending bucket order.
+//   using Key = ...;
+//   bool used() const;              // false for a slot of all zero bytes
+//   bool holds(const Key&) const;   // only asked of used slots
+//   void claim(const Key&);         // marks an empty slot used for the key
+//   Key stored_key() const;         // for rehashing on growth
+//
+// Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
+// empty without being written. A key's first slot is the low 32 bits of its hash scaled to
+// the capacity (multiply, keep the high half), so the capacity need not be a power of two
+// and a table sized for an expected count takes no more than twice its slots. Not thread-safe: each table has exactly one owner at a time.
+// Allocation failure, also of a size past the address space, throws std::bad_alloc.
+//
+// Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 2, so every probe
+// sequence (wrapping from the last slot to the first) ends at an empty slot; the table doubles (every slot rehashed
+// with the same hasher) before an insertion would make it more than half full; iteration
+// visits used slots in ascending slot order.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <cstring>
-#include <memory>
-#include <new>
+#include <type_traits>
 #include <utility>
 
+#include "support/large_block.h"
 #include "support/memory_reserve.h"
 
 namespace quarvex {
 
-template <class Key, class Value, class Hasher, class KeyEqual = std::equal_to<Key>>
+template <class Slot, class Hasher>
 class FlatTable {
- public:
-  struct Entry {
-    Key key;
-    Value value;
-  };
+  static_assert(std::is_trivially_copyable_v<Slot>);
 
-  explicit FlatTable(Hasher hasher = Hasher()) noexcept : hasher_(std::move(hasher)) {}
-  FlatTable(const FlatTable&) = delete;
-  FlatTable& operator=(const FlatTable&) = delete;
-  FlatTable(FlatTable&& other) noexcept { take(other); }
+ public:
+  using Key = typename Slot::Key;
+
+  // Room for about `expected` keys before the first growth.
+  explicit FlatTable(Hasher hasher, std::size_t expected = 0) : hasher_(std::move(hasher)) {
+    allocate(capacity_for(expected));
+  }
+  // A moved-from table is empty and owns no storage.
+  FlatTable(FlatTable&& other) noexcept
+      : hasher_(other.hasher_), block_(std::move(other.block_)),
+        slots_(std::exchange(other.slots_, nullptr)), capacity_(std::exchange(other.capacity_, 0)),
+        size_(std::exchange(other.size_, 0)) {}
   FlatTable& operator=(FlatTable&& other) noexcept {
-    if (this != &other) {
-      destroy();
-      take(other);
-    }
+    FlatTable(std::move(other)).swap(*this);
     return *this;
   }
-  ~FlatTable() { destroy(); }
+  void swap(FlatTable& other) noexcept {
+    std::swap(hasher_, other.hasher_);
+    block_.swap(other.block_);
+    std::swap(slots_, other.slots_);
+    std::swap(capacity_, other.capacity_);
+    std::swap(size_, other.size_);
+  }
 
   std::size_t size() const noexcept { return size_; }
-  bool empty() const noexcept { return size_ == 0; }
-  std::size_t capacity() const noexcept { return capacity_; }
   const Hasher& hasher() const noexcept { return hasher_; }
 
-  // Finds `key`, inserting a default-constructed value when absent. Returns the entry and
-  // whether it was inserted. `hash` must be hasher()(key).
-  std::pair<Entry*, bool> find_or_insert(const Key& key, std::uint64_t hash) {
-    if (growth_left_ == 0) grow();
-    const std::uint8_t tag = tag_of(hash);
-    std::size_t i = static_cast<std::size_t>(hash) & mask_;
-    for (;;) {
-      const std::uint8_t c = ctrl_[i];
-      if (c == 0) {
-        ::new (static_cast<void*>(&slots_[i])) Entry{key, Value()};
-        ctrl_[i] = tag;
-        ++size_;
-        --growth_left_;
-        return {&slots_[i], true};
-      }
-      if (c == tag && eq_(slots_[i].key, key)) return {&slots_[i], false};
-      i = (i + 1) & mask_;
-    }
-  }
-  std::pair<Entry*, bool> find_or_insert(const Key& key) { return find_or_insert(key, hasher_(key)); }
+  // Unconditional on purpose: GCC drops a __builtin_prefetch that sits under a branch.
+  void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + home(hash)); }
 
-  // Visits every entry in ascending bucket order: fn(Entry&).
-  template <class Fn>
-  void for_each(Fn&& fn) {
-    for (std::size_t i = 0; i < capacity_; ++i)
-      if (ctrl_[i] != 0) fn(slots_[i]);
+  // The slot of `key`, claimed for it when the key is new, and whether it was new (its
+  // value then all zero bytes). `hash` is hasher()(key) or only its low 32 bits (the table
+  // never has more than 2^32 slots). The slot stays valid until the next insertion.
+  std::pair<Slot*, bool> find_or_insert(const Key& key, std::uint64_t hash) {
+    std::size_t i = home(hash);
+    for (;;) {
+      Slot& s = slots_[i];
+      if (!s.used()) break;
+      if (s.holds(key)) return {&s, false};
+      i = next(i);
+    }
+    if (size_ + 1 > capacity_ / 2) [[unlikely]] {
+      grow();
+      i = home(hash);
+      while (slots_[i].used()) i = next(i);
+    }
+    slots_[i].claim(key);
+    ++size_;
+    return {&slots_[i], true};
   }
+
+  // fn(slot) for every used slot, in slot order.
   template <class Fn>
   void for_each(Fn&& fn) const {
     for (std::size_t i = 0; i < capacity_; ++i)
-      if (ctrl_[i] != 0) fn(static_cast<const Entry&>(slots_[i]));
+      if (slots_[i].used()) fn(static_cast<const Slot&>(slots_[i]));
   }
 
  private:
   static constexpr std::size_t kMinCapacity = 16;
+  static constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;
 
-  static std::uint8_t tag_of(std::uint64_t hash) noexcept {
-    return static_cast<std::uint8_t>(0x80u | (hash >> 57));
+  static std::size_t capacity_for(std::size_t expected) {
+    if (expected >= kMaxCapacity / 2) throw_out_of_memory();
+    // An eighth to spare: an estimate that is right on average is exceeded half the time.
+    return std::max(kMinCapacity, 2 * expected + expected / 4 + 2);
   }
-  static std::size_t max_load(std::size_t capacity) noexcept { return capacity - capacity / 8; }
 
-  void grow() {
-    const std::size_t new_capacity = capacity_ == 0 ? kMinCapacity : capacity_ * 2;
-    if (new_capacity > static_cast<std::size_t>(-1) / sizeof(Entry)) throw_out_of_memory();
-    std::unique_ptr<std::uint8_t[]> new_ctrl(new std::uint8_t[new_capacity]());
-    Entry* new_slots = static_cast<Entry*>(
-        ::operator new(new_capacity * sizeof(Entry), std::align_val_t{alignof(Entry)}));
-    const std::size_t new_mask = new_capacity - 1;
-    for (std::size_t i = 0; i < capacity_; ++i) {
-      if (ctrl_[i] == 0) continue;
-      Entry& e = slots_[i];
-      std::size_t j = static_cast<std::size_t>(hasher_(e.key)) & new_mask;
-      while (new_ctrl[j] != 0) j = (j + 1) & new_mask;
-      ::new (static_cast<void*>(&new_slots[j])) Entry(std::move(e));
-      e.~Entry();
-      new_ctrl[j] = ctrl_[i];
+  std::size_t home(std::uint64_t hash) const noexcept {
+    return static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(hash)} * capacity_) >> 32);
+  }
+  std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
+
+  void allocate(std::size_t capacity) {
+    if (capacity > kMaxCapacity) throw_out_of_memory();
+    LargeBlock(capacity * sizeof(Slot)).swap(block_);
+    slots_ = static_cast<Slot*>(block_.data());
+    capacity_ = capacity;
+  }
+
+  [[gnu::noinline]] void grow() {
+    if (capacity_ >= kMaxCapacity) throw_out_of_memory();
+    LargeBlock old;
+    old.swap(block_);
+    const Slot* const from = slots_;
+    const std::size_t old_capacity = capacity_;
+    allocate(std::min(2 * capacity_, kMaxCapacity));
+    for (std::size_t i = 0; i < old_capacity; ++i) {
+      if (!from[i].used()) continue;
+      std::size_t j = home(hasher_(from[i].stored_key()));
+      while (slots_[j].used()) j = next(j);
+      slots_[j] = from[i];
     }
-    release_storage();
-    ctrl_ = new_ctrl.release();
-    slots_ = new_slots;
-    capacity_ = new_capacity;
-    mask_ = new_mask;
-    growth_left_ = max_load(new_capacity) - size_;
   }
 
-  void release_storage() noexcept {
-    if (capacity_ == 0) return;
-    delete[] ctrl_;
-    ::operator delete(slots_, std::align_val_t{alignof(Entry)});
-  }
-
-  void destroy() noexcept {
-    for (std::size_t i = 0; i < capacity_; ++i)
-      if (ctrl_[i] != 0) slots_[i].~Entry();
-    release_storage();
-  }
-
-  void reset() noexcept {
-    ctrl_ = nullptr;
-    slots_ = nullptr;
-    capacity_ = mask_ = growth_left_ = size_ = 0;
-  }
-
-  void take(FlatTable& other) noexcept {
-    hasher_ = std::move(other.hasher_);
-    ctrl_ = other.ctrl_;
-    slots_ = other.slots_;
-    capacity_ = other.capacity_;
-    mask_ = other.mask_;
-    growth_left_ = other.growth_left_;
-    size_ = other.size_;
-    other.reset();
-  }
-
-  [[no_unique_address]] Hasher hasher_;
-  [[no_unique_address]] KeyEqual eq_;
-  std::uint8_t* ctrl_ = nullptr;
-  Entry* slots_ = nullptr;
+  Hasher hasher_;
+  LargeBlock block_;
+  Slot* slots_ = nullptr;
   std::size_t capacity_ = 0;
-  std::size_t mask_ = 0;
-  std::size_t growth_left_ = 0;
   std::size_t size_ = 0;
 };
 

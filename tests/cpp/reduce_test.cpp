@@ -8,11 +8,15 @@
 #include <map>
 #include <random>
 #include <set>
+#include <span>
+#include <tuple>
+#include <vector>
 
 #include "reduce/cells.h"
 #include "reduce/count_adjustment.h"
 #include "reduce/grid.h"
 #include "reduce/output_split.h"
+#include "ingest/vertex_merge.h"
 #include "reduce/point_records.h"
 
 using namespace quarvex;
@@ -173,14 +177,30 @@ TEST(Normals, LengthOrderZeroAndNonFinite) {
 
 namespace {
 
-// A closed cube of 8 shared corners and 12 outward faces.
-stl::IndexedMesh cube() {
-  stl::IndexedMesh mesh;
-  for (int i = 0; i < 8; ++i)
-    mesh.vertices.push_back(Vec3f{float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)});
-  auto quad = [&](Vec3f n, std::uint64_t a, std::uint64_t b, std::uint64_t c, std::uint64_t d) {
-    mesh.faces.push_back(stl::MeshFace{n, {a, b, c}});
-    mesh.faces.push_back(stl::MeshFace{n, {a, c, d}});
+// Triangles merged as a reader hands them over.
+ingest::SummedMesh merged(const std::vector<stl::RawTriangle>& triangles) {
+  ingest::VertexMerge merge(2, 0);
+  std::vector<ingest::RoutedRun> routed;
+  const ingest::TriangleRun run{triangles.data(), triangles.size()};
+  merge.add(std::span<const ingest::TriangleRun>(&run, 1), routed);
+  return std::move(merge).finish();
+}
+
+std::map<std::tuple<float, float, float>, PointRecord> by_position(const PodVector<PointRecord>& records) {
+  std::map<std::tuple<float, float, float>, PointRecord> out;
+  for (const PointRecord& r : records) EXPECT_TRUE(out.emplace(std::tuple{r.x, r.y, r.z}, r).second);
+  return out;
+}
+
+}  // namespace
+
+TEST(PointRecords, CubeCornersGetNormalisedFaceSums) {
+  // A closed cube of 8 shared corners and 12 outward faces.
+  auto corner = [](int i) { return Vec3f{float(i & 1), float((i >> 1) & 1), float((i >> 2) & 1)}; };
+  std::vector<stl::RawTriangle> cube;
+  auto quad = [&](Vec3f n, int a, int b, int c, int d) {
+    cube.push_back(stl::RawTriangle{n, {corner(a), corner(b), corner(c)}});
+    cube.push_back(stl::RawTriangle{n, {corner(a), corner(c), corner(d)}});
   };
   quad({-1, 0, 0}, 0, 4, 6, 2);
   quad({1, 0, 0}, 1, 3, 7, 5);
@@ -188,88 +208,48 @@ stl::IndexedMesh cube() {
   quad({0, 1, 0}, 2, 6, 7, 3);
   quad({0, 0, -1}, 0, 2, 3, 1);
   quad({0, 0, 1}, 4, 5, 7, 6);
-  return mesh;
-}
-
-}  // namespace
-
-TEST(PointRecords, CubeCornersGetNormalisedFaceSums) {
-  const stl::IndexedMesh mesh = cube();
-  PodVector<PointRecord> records = build_point_records(mesh);
-  ASSERT_EQ(records.size(), 8u);
-  std::set<std::tuple<float, float, float>> seen;
+  const PodVector<PointRecord> records = build_point_records(merged(cube));
+  ASSERT_EQ(by_position(records).size(), 8u);
   for (const PointRecord& r : records) {
-    seen.insert({r.x, r.y, r.z});
     // Each normal points away from the cube's centre on every axis, with unit length.
     EXPECT_GT(r.nx * (r.x - 0.5f), 0.0f);
     EXPECT_GT(r.ny * (r.y - 0.5f), 0.0f);
     EXPECT_GT(r.nz * (r.z - 0.5f), 0.0f);
     EXPECT_NEAR(r.nx * r.nx + r.ny * r.ny + r.nz * r.nz, 1.0f, 1e-6f);
   }
-  EXPECT_EQ(seen.size(), 8u);
 }
 
-TEST(PointRecords, RepeatedIndicesCancellingAndUnreferencedVertices) {
-  stl::IndexedMesh mesh;
-  mesh.vertices = {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}, {9, 9, 9}};
-  mesh.faces.push_back(stl::MeshFace{{0, 0, 1}, {0, 0, 1}});   // names vertex 0 twice
-  mesh.faces.push_back(stl::MeshFace{{1, 0, 0}, {0, 1, 2}});   // adds (1,0,0) once to vertex 0
-  mesh.faces.push_back(stl::MeshFace{{0, 0, -1}, {1, 2, 2}});  // cancels on vertex 1
-  PodVector<PointRecord> records = build_point_records(mesh);
-  ASSERT_EQ(records.size(), 3u);  // vertex 3 is named by no face
-  std::map<float, PointRecord> by_x;
-  for (const PointRecord& r : records) by_x[r.x] = r;
-  const Vec3f v0 = normalise_sum(Vec3f{1, 0, 2});
-  EXPECT_EQ(by_x[0].nx, v0.x);
-  EXPECT_EQ(by_x[0].nz, v0.z);
-  EXPECT_EQ(by_x[1].nx, 1.0f);  // (1,0,1) + (0,0,-1) -> (1,0,0)
-  EXPECT_EQ(bits(by_x[1].nz), 0u);
-}
-
-TEST(PointRecords, LargeMeshMatchesSequentialSums) {
-  // A strip of many faces so that the fold splits into pieces.
-  stl::IndexedMesh mesh;
-  const int n = 20000;
-  for (int i = 0; i < n + 2; ++i) mesh.vertices.push_back(Vec3f{float(i), float(i % 7), 0});
-  for (int i = 0; i < n; ++i)
-    mesh.faces.push_back(stl::MeshFace{{0, 0, float(1 + i % 3)}, {std::uint64_t(i), std::uint64_t(i + 1), std::uint64_t(i + 2)}});
-  PodVector<PointRecord> records = build_point_records(mesh);
-  ASSERT_EQ(records.size(), std::size_t(n + 2));
-  for (const PointRecord& r : records) {
-    EXPECT_EQ(r.nz, 1.0f);
-    EXPECT_EQ(r.y, float(int(r.x) % 7));
-  }
-}
-
-TEST(PointRecords, AnyFaceOrderGivesTheSameSums) {
-  // Integer normals keep every sum exact whatever the grouping, so each record must equal the
-  // normalised count-weighted sum. The faces wrap around to the first vertices at the end,
-  // jump across the whole index range, and name one far vertex over and over.
-  stl::IndexedMesh mesh;
-  const std::uint64_t v = 30000;
-  for (std::uint64_t i = 0; i < v; ++i) mesh.vertices.push_back(Vec3f{float(i), 0, 0});
-  std::vector<std::uint64_t> uses(v, 0);
-  std::uint64_t state = 12345;
-  auto next = [&] { state = state * 6364136223846793005ull + 1442695040888963407ull; return state >> 33; };
-  auto face = [&](std::uint64_t a, std::uint64_t b, std::uint64_t c) {
-    mesh.faces.push_back(stl::MeshFace{{1, 2, 3}, {a, b, c}});
-    ++uses[a], ++uses[b], ++uses[c];
+// A vertex named twice by one face gets its normal twice; sums may cancel; a sum that leaves
+// the float range keeps its direction (the plain sum would be infinite, and its unit normal
+// NaN), while a sum with an infinite term stays the plain sum.
+TEST(PointRecords, RepeatedCornersCancellingAndOverflowingSums) {
+  const float max = std::numeric_limits<float>::max(), inf = std::numeric_limits<float>::infinity();
+  const std::vector<stl::RawTriangle> triangles = {
+      {{0, 0, 1}, {{0, 0, 0}, {0, 0, 0}, {1, 0, 0}}},
+      {{1, 0, 0}, {{0, 0, 0}, {1, 0, 0}, {2, 0, 0}}},
+      {{0, 0, -1}, {{1, 0, 0}, {2, 0, 0}, {2, 0, 0}}},
+      {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {7, 0, 0}}},
+      {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}},
+      {{-max, max, 0}, {{6, 0, 0}, {7, 0, 0}, {8, 0, 0}}},
+      {{inf, 0, 0}, {{7, 0, 0}, {9, 0, 0}, {9, 0, 0}}},
   };
-  for (std::uint64_t i = 0; i + 2 < v; ++i) face(i, i + 1, i + 2);
-  for (int i = 0; i < 5000; ++i) face(next() % v, next() % v, v - 1);
-  for (std::uint64_t i = 0; i < 100; ++i) face(v - 1 - i, i, (i * 7919) % v);
-  PodVector<PointRecord> records = build_point_records(mesh);
-  ASSERT_EQ(records.size(), v);
-  std::vector<bool> seen(v, false);
-  for (const PointRecord& r : records) {
-    const auto i = static_cast<std::uint64_t>(r.x);
-    ASSERT_FALSE(seen[i]);
-    seen[i] = true;
-    const float k = float(uses[i]);
-    const Vec3f expected = normalise_sum(Vec3f{k, 2 * k, 3 * k});
-    EXPECT_EQ(bits(r.nx), bits(expected.x));
-    EXPECT_EQ(bits(r.nz), bits(expected.z));
-  }
+  auto at = by_position(build_point_records(merged(triangles)));
+  ASSERT_EQ(at.size(), 8u);
+  auto normal = [&](float x) { const PointRecord& r = at[{x, 0.0f, 0.0f}]; return Vec3f{r.nx, r.ny, r.nz}; };
+  auto same = [](Vec3f a, Vec3f b) { return bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z); };
+  EXPECT_TRUE(same(normal(0), normalise_sum(Vec3f{1, 0, 2})));
+  EXPECT_TRUE(same(normal(1), Vec3f{1, 0, 0}));  // (0,0,1) + (1,0,0) + (0,0,-1), z exactly +0
+  EXPECT_TRUE(same(normal(5), Vec3f{1, 0, 0}));
+  // max + max leaves the range: the sum goes on scaled by 2^-1, max/2 + max/2, then
+  // + (-max/2, max/2, 0).
+  EXPECT_TRUE(same(normal(6), normalise_sum(Vec3f{max / 2, max / 2, 0})));
+  EXPECT_TRUE(same(normal(8), normalise_sum(Vec3f{0, 1, 0})));
+  EXPECT_TRUE(std::isnan(normal(7).x));  // max + -max + inf: the plain sum, inf / inf
+  EXPECT_TRUE(std::isnan(normal(9).x));
+  // Finite normals only, so that nothing infinite marks the input as unusual.
+  const auto alone = build_point_records(merged({{{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {7, 0, 0}}},
+                                                 {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}}}));
+  for (const PointRecord& r : alone) EXPECT_TRUE(same(Vec3f{r.nx, r.ny, r.nz}, Vec3f{1, 0, 0})) << r.x;
 }
 
 TEST(Cells, EveryRecordCountedInItsCellAndOneRepresentativeDrawnFromEach) {

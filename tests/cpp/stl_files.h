@@ -66,18 +66,27 @@ inline std::string binary_stl(std::uint32_t declared, const std::vector<std::vec
   return out;
 }
 
-// Reads `path` in sequence and with the parallel readers, over a range of window and piece
+// Reads `path` in sequence (its triangles, and into the merge) and with the parallel readers, over a range of window and piece
 // sizes that cut the file inside records, lines, numbers and multi-byte characters: where
 // the sequential reader fails, every parallel reading must decline; where it succeeds, every
-// parallel result must hold the same vertices with the same normal sums, bit for bit (the
-// sums of both added up in file order). Returns whether the default sizes gave a result.
+// result into the merge must hold the same vertices with the same normal sums, bit for bit,
+// as the sums computed straight from the triangles. Returns whether the default sizes gave a result.
 inline bool expect_parallel_agrees(const std::string& path) {
   auto fresh = [&] { return StlSource(::open(path.c_str(), O_RDONLY | O_CLOEXEC)); };
   StlSource probe = fresh();
   if (probe.fd() < 0 || !regular_file_size(probe.fd())) return false;  // no parallel reading
-  StlSource sequential_source = fresh();
-  const ReadResult<IndexedMesh> sequential = read_mesh(sequential_source);
+  StlSource triangles_source = fresh();
+  const ReadResult<std::vector<RawTriangle>> sequential = read_triangles(triangles_source);
   const SumsByVertex expected = sequential ? sums_in_file_order(sequential.value()) : SumsByVertex{};
+  // The sequential route into the merge gives the same sums as every parallel reading.
+  StlSource merged_source = fresh();
+  const ReadResult<SummedMesh> merged = read_mesh(merged_source);
+  EXPECT_EQ(merged.ok(), sequential.ok()) << path;
+  if (merged.ok() && sequential.ok()) {
+    SumsByVertex got;
+    EXPECT_TRUE(sums_of(merged.value(), got)) << path;
+    EXPECT_EQ(got, expected) << path << ": the sequential route";
+  }
   const bool ascii = detect_format(probe).format == StlFormat::kAscii;
   const std::uint64_t size = regular_file_size(probe.fd()).value();
   auto check = [&](const std::optional<SummedMesh>& parallel, const std::string& how) {

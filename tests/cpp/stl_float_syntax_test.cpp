@@ -158,6 +158,27 @@ TEST(FloatSyntax, ShortWordsAgreeWithStrtof) {
   }
 }
 
+// In running text the word ends at the first white space, whatever the number's digits say.
+TEST(FloatSyntax, ReadingAWordInText) {
+  const float inf = std::numeric_limits<float>::infinity();
+  const struct { std::string text; std::size_t length; bool valid; float value; } cases[] = {
+      {"1.5 x", 3, true, 1.5f},           {"1.5\xC2\xA0x", 3, true, 1.5f},
+      {"1.5\xC2\xA1 x", 5, false, 0.0f},  {"-inf\n", 4, true, -inf},
+      {"1e+ 2", 3, false, 0.0f},          {"2.5e1", 5, true, 25.0f},
+      {"7\x01 8", 2, false, 0.0f},        {"1,5\t", 3, false, 0.0f},
+  };
+  for (const auto& c : cases) {
+    bool valid = !c.valid;
+    float value = 0.0f;
+    const char* end = read_f32_word(c.text.data(), c.text.data() + c.text.size(), valid, value);
+    EXPECT_EQ(end - c.text.data(), static_cast<std::ptrdiff_t>(c.length)) << c.text;
+    EXPECT_EQ(valid, c.valid) << c.text;
+    if (c.valid) {
+      EXPECT_EQ(value, c.value) << c.text;
+    }
+  }
+}
+
 TEST(FloatSyntax, NonFiniteMessages) {
   const float inf = std::numeric_limits<float>::infinity();
   EXPECT_EQ(non_finite_message(inf), "expected finite f32, got inf which is Infinite");

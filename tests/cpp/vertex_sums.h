@@ -1,6 +1,6 @@
-// The vertex normal sums that the checks of the parallel readers compare (the C++ tests and
-// the fuzzers): each vertex's bits -> its sum's bits, from the sequential mesh or from a
-// parallel reading. No test framework here, so that the fuzzers can use it too.
+// The vertex normal sums that the checks of the readers compare (the C++ tests and the
+// fuzzers): each vertex's bits -> its sum's bits, from a reading or computed directly from
+// the triangles. No test framework here, so that the fuzzers can use it too.
 #pragma once
 
 #include <array>
@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <limits>
 #include <map>
-#include <optional>
 #include <vector>
 
-#include "stl/indexed_mesh.h"
-#include "ingest/sharded_merge.h"
+#include "ingest/read_mesh_file.h"
+#include "ingest/vertex_merge.h"
+#include "stl/triangle_source.h"
 #include "support/vec3.h"
 
 namespace quarvex::stl {
@@ -33,30 +33,53 @@ inline Bits3 sum_bits_of(Vec3f s) {
   return bits_of(Vec3f{one(s.x), one(s.y), one(s.z)});
 }
 
-// Each vertex's first normal, then every later one added, in face order.
-inline SumsByVertex sums_in_file_order(const IndexedMesh& mesh) {
-  std::vector<std::optional<Vec3f>> sums(mesh.vertices.size());
-  for (const MeshFace& face : mesh.faces) {
-    for (std::uint64_t i : face.index) {
-      if (!sums[i]) {
-        sums[i] = face.normal;
-      } else {
-        sums[i]->x += face.normal.x;
-        sums[i]->y += face.normal.y;
-        sums[i]->z += face.normal.z;
-      }
+// What every reading must give, straight from the rule: each vertex's normals added in file
+// order; where that leaves the float range although every normal is finite, the same sum of
+// the normals scaled by the smallest power of two that keeps it finite.
+inline SumsByVertex sums_in_file_order(const std::vector<RawTriangle>& triangles) {
+  std::map<Bits3, std::vector<Vec3f>> normals;
+  for (const RawTriangle& t : triangles)
+    for (const Vec3f& v : t.vertex) normals[bits_of(v)].push_back(t.normal);
+  auto finite = [](Vec3f v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
+  auto sum_scaled = [](const std::vector<Vec3f>& list, int down) {
+    Vec3f s{std::ldexp(list[0].x, -down), std::ldexp(list[0].y, -down), std::ldexp(list[0].z, -down)};
+    for (std::size_t i = 1; i < list.size(); ++i) {
+      s.x += std::ldexp(list[i].x, -down), s.y += std::ldexp(list[i].y, -down), s.z += std::ldexp(list[i].z, -down);
     }
-  }
+    return s;
+  };
   SumsByVertex out;
-  for (std::size_t i = 0; i < sums.size(); ++i) out[bits_of(mesh.vertices[i])] = sum_bits_of(*sums[i]);
+  for (const auto& [vertex, list] : normals) {
+    Vec3f s = sum_scaled(list, 0);
+    bool all_finite = true;
+    for (const Vec3f& n : list) all_finite &= finite(n);
+    for (int down = 1; all_finite && !finite(s); ++down) s = sum_scaled(list, down);
+    out[vertex] = sum_bits_of(s);
+  }
   return out;
 }
 
-// The sums of a parallel reading into `out`; false when a vertex comes up twice.
+// The triangles the sequential reader gives, through the same detection and fallback as
+// the reading into the merge.
+inline ReadResult<std::vector<RawTriangle>> read_triangles(StlSource& source) {
+  return read_sequentially<std::vector<RawTriangle>>(source, [](TriangleSource& from) -> ReadResult<std::vector<RawTriangle>> {
+    std::vector<RawTriangle> out;
+    for (;;) {
+      RawTriangle t;
+      ReadError error;
+      const NextTriangle next = from.next_triangle(t, error);
+      if (next == NextTriangle::kError) return error;
+      if (next == NextTriangle::kEnd) return out;
+      out.push_back(t);
+    }
+  });
+}
+
+// The sums of a reading into `out`; false when a vertex comes up twice.
 inline bool sums_of(const SummedMesh& summed, SumsByVertex& out) {
   bool once = true;
   for (const VertexSumTable& group : summed.groups) {
-    group.for_each([&](Vec3f p, Vec3f sum) { once &= out.emplace(bits_of(p), sum_bits_of(sum)).second; });
+    group.for_each([&](const SumSlot& s) { once &= out.emplace(bits_of(s.position()), sum_bits_of(s.sum)).second; });
   }
   return once;
 }

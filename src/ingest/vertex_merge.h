@@ -1,5 +1,6 @@
-// The parallel vertex merge: every distinct vertex of a file once, with the sum of the stored
-// normals of the faces that name it, without numbering the vertices or keeping the faces.
+// The vertex merge, the one way every reader (the parallel ones and the sequential one) turns
+// triangles into every distinct vertex of a file once, with the sum of the stored normals of
+// the faces that name it, without numbering the vertices or keeping the faces.
 //
 // Vertices are split by a keyed hash into G groups, each with its own VertexSumTable, in two
 // steps: any piece routes a run of triangles (hashes its vertices and lists each under its
@@ -14,13 +15,16 @@
 #pragma once
 
 #include <algorithm>
+#include <cmath>
+#include <span>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
 #include <vector>
 
-#include "stl/vertex_index_map.h"
 #include "ingest/vertex_sum_table.h"
+#include "parallel/parallel_loop.h"
+#include "stl/triangle_source.h"
 #include "support/hash_keys.h"
 #include "support/pod_vector.h"
 #include "support/vec3.h"
@@ -31,6 +35,16 @@ namespace quarvex::ingest {
 // groups, each with the sum of its faces' normals.
 struct SummedMesh {
   std::vector<VertexSumTable> groups;
+};
+
+// A run of triangles in memory, as the ASCII readers give them.
+struct TriangleRun {
+  const stl::RawTriangle* data;
+  std::size_t count;
+
+  std::size_t size() const noexcept { return count; }
+  Vec3f normal(std::size_t t) const noexcept { return data[t].normal; }
+  VertexKey key(std::size_t t, int v) const noexcept { return vertex_key(data[t].vertex[v]); }
 };
 
 // The vertices of one run of triangles, routed to their groups: for group g, in file order,
@@ -46,30 +60,34 @@ class RoutedRun {
   explicit RoutedRun(std::size_t groups = 0) : lists_(groups) {}
 
  private:
-  friend class ShardedMerge;
+  friend class VertexMerge;
   std::vector<PodVector<VertexRef>> lists_;
+  // The sum over the run's triangles of |nx| + |ny| + |nz| (infinite or NaN when a normal
+  // is): three times it bounds what the run can add to any one vertex's sum.
+  double weight_ = 0;
 };
 
-// The vertex count the tables are first sized for, from an estimate that the file's size or
-// declared count gives: beyond a few million the tables grow as vertices really arrive, so
-// that a huge sparse or lying file reserves no address space it does not fill.
+// The vertex count the tables are first sized for, from an estimate that the bytes a file
+// really stores give (a sparse file's holes count for nothing, so it reserves no address
+// space it will not fill): sized right, the tables of a large mesh never grow, which would
+// hold the old and the new table at once and scatter every vertex again. Beyond 64 Mi
+// vertices they grow as vertices really arrive.
 inline std::size_t presized_vertices(std::uint64_t estimate) noexcept {
-  return static_cast<std::size_t>(std::min<std::uint64_t>(estimate, std::uint64_t{1} << 22));
+  return static_cast<std::size_t>(std::min<std::uint64_t>(estimate, std::uint64_t{1} << 26));
 }
 
-class ShardedMerge {
+class VertexMerge {
  public:
   // One group per worker, so that every worker merges; at most 64, since every group costs a
   // table and every routed run a list per group, however small the file.
   static std::size_t group_count_for(std::size_t threads) noexcept { return std::clamp<std::size_t>(threads, 1, 64); }
 
   // `groups` >= 1; `expected_vertices` only sizes the tables at the start.
-  ShardedMerge(std::size_t groups, std::size_t expected_vertices) : hasher_{next_map_keys()} {
+  VertexMerge(std::size_t groups, std::size_t expected_vertices) : hasher_{next_map_keys()} {
     tables_.reserve(groups);
     for (std::size_t g = 0; g < groups; ++g) tables_.emplace_back(hasher_, expected_vertices / groups);
+    bounds_.assign(groups, 0.0);
   }
-
-  std::size_t group_count() const noexcept { return tables_.size(); }
 
   // Step 1, on any thread, for a run of at most 2^30 triangles: hashes every vertex of `run`
   // and lists it under its group in `out` (whose lists are reused). Run: size(), normal(t),
@@ -79,32 +97,47 @@ class ShardedMerge {
     out.lists_.resize(tables_.size());
     for (PodVector<VertexRef>& list : out.lists_) list.clear();
     const std::size_t groups = tables_.size();
+    double weight = 0;
     for (std::size_t t = 0; t < run.size(); ++t) {
+      const Vec3f n = run.normal(t);
+      weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
       for (std::uint32_t v = 0; v < 3; ++v) {
         const std::uint64_t hash = hasher_(run.key(t, static_cast<int>(v)));
         const std::size_t g = groups == 1 ? 0 : owner(hash);
         out.lists_[g].push_back(VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)});
       }
     }
+    out.weight_ = weight;
   }
 
   // Step 2, by the one piece that owns group g: adds the group's vertices of `run`, as
   // `routed` lists them, to the group's table.
   template <class Run>
   void merge(std::size_t g, const Run& run, const RoutedRun& routed) {
-    VertexSumTable& table = tables_[g];
-    const PodVector<VertexRef>& refs = routed.lists_[g];
-    // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,
-    // and several misses in flight overlap.
-    constexpr std::size_t kAhead = 16;
-    const std::size_t n = refs.size();
-    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) table.prefetch(refs[i + kAhead].hash);
-      const VertexRef& r = refs[i];
-      const std::size_t t = r.corner / 4;
-      table.add(run.key(t, static_cast<int>(r.corner % 4)), r.hash, run.normal(t));
+    // No sum of this group can leave the float range while the bound stays far below it
+    // (far enough for the rounding of any number of additions): then the additions need no
+    // check. Once it could, every later run of the group takes the checked additions.
+    bounds_[g] += 3 * routed.weight_;
+    constexpr double kSafe = 0x1p87;  // the float range ends at 2^128
+    if (bounds_[g] < kSafe) [[likely]] {
+      merge_refs<false>(tables_[g], run, routed.lists_[g]);
+    } else {
+      merge_refs<true>(tables_[g], run, routed.lists_[g]);
     }
+  }
+
+  // Both steps for `runs`, given in file order: one piece routes each run, then one piece
+  // merges each group, run after run. `routed` is scratch, reused between calls.
+  template <class Run>
+  void add(std::span<const Run> runs, std::vector<RoutedRun>& routed) {
+    routed.resize(runs.size());
+    parallel::parallel_for(runs.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t i = begin; i < end; ++i) route(runs[i], routed[i]);
+    });
+    parallel::parallel_for(tables_.size(), [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g)
+        for (std::size_t i = 0; i < runs.size(); ++i) merge(g, runs[i], routed[i]);
+    });
   }
 
   SummedMesh finish() && {
@@ -114,12 +147,31 @@ class ShardedMerge {
   }
 
  private:
+  template <bool kChecked, class Run>
+  static void merge_refs(VertexSumTable& table, const Run& run, const PodVector<VertexRef>& list) {
+    // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,
+    // and several misses in flight overlap.
+    constexpr std::size_t kAhead = 16;
+    const VertexRef* const refs = list.data();
+    const std::size_t n = list.size();
+    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (i + kAhead < n) table.prefetch(refs[i + kAhead].hash);
+      const VertexRef& r = refs[i];
+      const std::size_t t = r.corner / 4;
+      add_normal<kChecked>(table, run.key(t, static_cast<int>(r.corner % 4)), r.hash, run.normal(t));
+    }
+  }
+
   std::size_t owner(std::uint64_t hash) const noexcept {
     return static_cast<std::size_t>(((hash >> 32) * tables_.size()) >> 32);
   }
 
-  stl::VertexHasher hasher_;
+  VertexHasher hasher_;
   std::vector<VertexSumTable> tables_;
+  // bounds_[g]: an upper bound of every |component| of group g's sums so far; written and
+  // read only by the piece that merges group g.
+  std::vector<double> bounds_;
 };
 
 }  // namespace quarvex::ingest

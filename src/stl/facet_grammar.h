@@ -1,0 +1,98 @@
+// The grammar of ASCII STL facets, line by line: the one definition that both the
+// sequential reader (which words every failure) and the parallel pieces (which only accept
+// or reject) follow.
+//
+// A facet is seven lines with words, each matched by one row of kFacetLines: facet normal
+// x y z / outer loop / vertex x y z three times / endloop / endfacet. Where a facet may
+// begin, a line whose first word is endsolid ends the solid instead, whatever follows it.
+// A line matches its row when it has exactly the row's keywords followed by the row's count
+// of numbers; the keywords and the count are checked before any number, and then the numbers
+// in order, the first that is no number or not finite deciding.
+//
+// Words are split by the one white-space rule (white_space.h) and the numbers read in the
+// same pass (read_f32_word), so a line is crossed once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "stl/triangle_source.h"
+
+namespace quarvex::stl {
+
+// How a line that does not match its row is worded.
+enum class LineKind : std::uint8_t {
+  kFacet,     // the facet line (or endsolid)
+  kKeywords,  // a line of keywords only
+  kVertex,    // a vertex line
+};
+
+struct FacetLine {
+  LineKind kind;
+  std::size_t keyword_count;
+  std::string_view keywords[2];
+  std::size_t number_count;  // 0 or 3, after the keywords
+};
+
+inline constexpr FacetLine kFacetLines[] = {
+    {LineKind::kFacet, 2, {"facet", "normal"}, 3},
+    {LineKind::kKeywords, 2, {"outer", "loop"}, 0},
+    {LineKind::kVertex, 1, {"vertex"}, 3},
+    {LineKind::kVertex, 1, {"vertex"}, 3},
+    {LineKind::kVertex, 1, {"vertex"}, 3},
+    {LineKind::kKeywords, 1, {"endloop"}, 0},
+    {LineKind::kKeywords, 1, {"endfacet"}, 0},
+};
+
+// The first words of one line, as far as the grammar looks: kKept of them, which is one more
+// than any row has, and the numbers among them.
+struct LineWords {
+  static constexpr std::size_t kKept = 6;
+  std::string_view word[kKept];
+  std::size_t count = 0;  // words on the line, counted up to kKept
+  // The words at the row's number positions, read as numbers: valid[k] says whether the
+  // word is a number; value[k] holds it when it is.
+  bool valid[3];
+  float value[3];
+};
+
+// Splits the line that starts at p into `out`, reading the words from `first_number` on (at
+// most three) as numbers. The line runs to the first line feed or `end`; returns where the
+// next line starts (past the line feed), or, once kKept words are found, where the split
+// stopped.
+const char* read_line_words(const char* p, const char* end, std::size_t first_number, LineWords& out);
+
+class FacetGrammar {
+ public:
+  enum class Step : std::uint8_t {
+    kLine,           // the line matched and the facet goes on
+    kTriangle,       // the line ended a facet: triangle() holds it
+    kEndsolid,       // an endsolid line where a facet may begin
+    kWrongWords,     // not the row's keywords and count of words
+    kInvalidNumber,  // a word that should be a number is none
+    kNonFinite,      // a number is infinite or NaN: non_finite() holds it
+  };
+
+  // The row the next line must match.
+  const FacetLine& expected() const noexcept { return kFacetLines[row_]; }
+  // Where the next line's numbers begin, for read_line_words.
+  std::size_t first_number() const noexcept {
+    return expected().number_count != 0 ? expected().keyword_count : LineWords::kKept;
+  }
+  bool between_facets() const noexcept { return row_ == 0; }
+
+  // One line with at least one word, split with first_number(). After any failure the
+  // grammar is not asked again.
+  Step take(const LineWords& line) noexcept;
+
+  const RawTriangle& triangle() const noexcept { return triangle_; }
+  float non_finite() const noexcept { return non_finite_; }
+
+ private:
+  std::size_t row_ = 0;
+  RawTriangle triangle_{};
+  float non_finite_ = 0.0f;
+};
+
+}  // namespace quarvex::stl
