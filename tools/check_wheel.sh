@@ -7,7 +7,8 @@
 #
 # A version the machine lacks (tools/find_python.sh) is checked inside the Debian testing
 # root (tools/forky_root.sh, needs root). Environments: .venv/wheel-test-VERSION (inside
-# the root: its own /var/lib/quarvex/venv), made anew each time.
+# the root: its own /var/lib/quarvex/venv) with pytest and numpy only, made on first use and
+# shared by the wheels of that version; quarvex is uninstalled before each wheel goes in.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -26,12 +27,15 @@ fi
 
 echo "-- $(basename "$wheel") on Python $v ($python)"
 venv="$venvs/wheel-test-$v"
-rm -rf "$venv"
-"$python" -m venv "$venv"
-"$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "pytest>=7"
+if [ ! -x "$venv/bin/python" ]; then
+  "$python" -m venv "$venv"
+  "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "pytest>=7" numpy
+fi
+"$venv/bin/python" -m pip uninstall -q -y quarvex 2>/dev/null || true
 # The wheel must install as it is: no index, no source build, no compiler on the path.
 PATH="$venv/bin" CC=/bin/false CXX=/bin/false "$venv/bin/python" -m pip install -q \
-  --disable-pip-version-check --no-index --no-build-isolation --only-binary=:all: --no-deps "$wheel"
+  --disable-pip-version-check --no-index --no-build-isolation --only-binary=:all: --no-deps \
+  --force-reinstall "$wheel"
 # The module comes from the wheel (not the source tree), and an abi3 wheel's is the abi3 one.
 (cd tests/python && "$venv/bin/python" -c "
 import quarvex, sys

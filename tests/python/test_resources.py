@@ -366,7 +366,9 @@ def threads():
     return len(os.listdir("/proc/self/task"))
 
 limit(48 << 20)  # room for a few of the 200 worker stacks, not all
-print(call(), threads(), call())
+# Flushed before the fork, or the child would write the parent's buffered line again
+# (stdout is a pipe here, buffered unless PYTHONUNBUFFERED is set).
+print(call(), threads(), call(), flush=True)
 pid = os.fork()
 if pid == 0:
     print("child", call(), end=" ")
