@@ -19,4 +19,5 @@ set(CMAKE_C_FLAGS_INIT "-g0 -fomit-frame-pointer")
 # The module links its C++ runtime privately (see module-exports.map), so it may own the
 # runtime's new handler.
 set(CMAKE_CXX_FLAGS_INIT "-g0 -fomit-frame-pointer -DQUARVEX_PRIVATE_CXX_RUNTIME")
-set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map")
+# No debug information in the module, whatever zig's cached C++ runtime was built with.
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-Wl,--version-script=${CMAKE_CURRENT_LIST_DIR}/module-exports.map -Wl,--strip-debug")
