@@ -6,7 +6,7 @@ Imports happen inside the pipelines' loaders so that a worker process carries on
 the libraries of the tool it measures (this matters for the peak-memory baseline).
 
 Worker use (one tool, one workload, one process):
-    python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "points": m}
+    python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "cpu": [...], "points": m}
     python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
     python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
                                                       ones; JSON {"first": s, "later": [...]}
@@ -221,7 +221,27 @@ def result_size(result) -> int:
     return len(result)
 
 
+# The streaming floors are native (bench/stream_floor, built by run.sh) and time themselves
+# in the same way: one untimed run, then the timed ones.
+STREAM_FLOORS = {"floor-stream": 1, "floor-stream-2": 2}
+
+
+def time_stream_floor(tool: str, path: str, runs: int) -> dict:
+    import os
+    import subprocess
+
+    exe = os.environ.get("QUARVEX_STREAM_FLOOR", "")
+    if not os.path.exists(exe):
+        raise SystemExit("floor-stream needs QUARVEX_STREAM_FLOOR (bench/run.sh builds it)")
+    done = subprocess.run([exe, path, str(runs), str(STREAM_FLOORS[tool])], capture_output=True, text=True,
+                          check=True)
+    return json.loads(done.stdout)
+
+
 def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
+    """Wall seconds of each run, and the CPU seconds of the whole process (all its threads)."""
+    if tool in STREAM_FLOORS:
+        return time_stream_floor(tool, path, runs)
     run = LOADERS[tool]()
     if hasattr(run, "prepare"):
         run.prepare(clusters)
@@ -230,16 +250,18 @@ def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
     result = run(path, clusters)
     points = result_size(result)
     del result
-    times = []
+    times, cpu = [], []
     for _ in range(runs):
         gc.collect()
+        cpu_start = time.process_time()  # every thread of the process
         start = time.perf_counter()
         result = run(path, clusters)
         elapsed = time.perf_counter() - start
+        cpu.append(time.process_time() - cpu_start)
         # The result is freed after the clock stops, for every tool alike.
         del result
         times.append(elapsed)
-    return {"times": times, "points": points}
+    return {"times": times, "cpu": cpu, "points": points}
 
 
 def status_kib(field: str) -> int | None:

@@ -19,10 +19,11 @@ import math
 import os
 import signal
 import statistics
-import struct
 import subprocess
 import sys
 import tempfile
+
+from workloads import write_band
 
 CHILD = r"""
 import glob, json, os, sys, time
@@ -64,29 +65,6 @@ print(json.dumps({"first": first, "later": sorted(later)[len(later) // 2],
                   "idle_cpu": cpu1 - cpu0, "idle_switches": switches1 - switches0,
                   "threads": len(os.listdir("/proc/self/task"))}))
 """
-
-
-def write_mesh(path, rings=10, segments=10):
-    """A sphere band of rings * segments * 2 = 200 triangles, corners shared."""
-    def point(i, j):
-        theta = math.pi * (i + 1) / (rings + 2)
-        phi = 2 * math.pi * j / segments
-        return (math.sin(theta) * math.cos(phi), math.sin(theta) * math.sin(phi), math.cos(theta))
-
-    tris = []
-    for i in range(rings):
-        for j in range(segments):
-            a, b = point(i, j), point(i, j + 1)
-            c, d = point(i + 1, j), point(i + 1, j + 1)
-            tris += [(a, c, b), (b, c, d)]
-    with open(path, "wb") as f:
-        f.write(b"pool start-up bench".ljust(80, b" "))
-        f.write(struct.pack("<I", len(tris)))
-        for tri in tris:
-            f.write(struct.pack("<3f", 0, 0, 0))
-            for corner in tri:
-                f.write(struct.pack("<3f", *corner))
-            f.write(b"\0\0")
 
 
 def measure(path, threads, module_dir, timeout):
@@ -132,7 +110,7 @@ def main():
     modules = dict(m.split("=", 1) for m in args.modules.split(","))
     with tempfile.TemporaryDirectory() as tmp:
         path = os.path.join(tmp, "band.stl")
-        write_mesh(path)
+        write_band(path)
         baseline = build_baseline(tmp)
         runs = {(m, t): [] for m in modules for t in counts}
         bare = {t: [] for t in counts}

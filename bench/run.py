@@ -19,6 +19,7 @@ import sys
 import time
 from pathlib import Path
 
+import small_calls
 import workloads as wl
 
 BENCH = Path(__file__).resolve().parent
@@ -28,9 +29,18 @@ PEERS = BENCH / "peers.py"
 REDUCED = 10_000
 OUTPUT_HEAVY = 1_000_000
 PEER_TOOLS = ["numpy-stl", "trimesh", "open3d", "meshlib", "vtk"]
-TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + ["floor-read"]
+# floor-read: np.fromfile into a fresh array; floor-stream(-2): the bytes through one reused
+# 1 MiB buffer per thread, every byte touched (bench/stream_floor), on 1 and 2 threads.
+FLOORS = ["floor-read", "floor-stream", "floor-stream-2"]
+TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + FLOORS
 # Tools whose runs take well under a second get more runs: a steadier median for free.
-CHEAP_TOOLS = {"quarvex", "floor-read", "floor-lists"}
+CHEAP_TOOLS = {"quarvex", "floor-lists"} | set(FLOORS)
+# The size sweep in random order: quarvex, the floors, and of the peers only meshlib (the
+# others take minutes per run at 20M triangles).
+BIG_SWEEP_TOOLS = ["quarvex", "meshlib", "floor-stream", "floor-stream-2"]
+# The per-call cost on a small file: 200 triangles to 100 points, warm process.
+SMALL_CALL_TRIANGLES = 200
+SMALL_CALL_CLUSTERS = 100
 # A worker that hangs must not stall the whole suite; the slowest peer needs ~2 min.
 WORKER_TIMEOUT_S = 900
 CHEAP_RUNS = 15
@@ -72,9 +82,45 @@ def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: in
         return {"error": reason}
     data = json.loads(proc.stdout.strip().splitlines()[-1])
     data["median"] = statistics.median(data["times"])
+    if data.get("cpu"):
+        data["cpu_per_wall"] = statistics.median(c / t for c, t in zip(data["cpu"], data["times"]) if t > 0)
     data["load_after"] = os.getloadavg()[0]
     log(f"    {tool:12s} median {data['median']:9.4f} s  ({data['points']} points, worker {wall:.1f} s)")
     return data
+
+
+def pool_into(timings: dict, tool: str, data: dict) -> None:
+    """Adds one round's runs of `tool` to its pooled entry in `timings` (a failure sticks)."""
+    pooled = timings.setdefault(tool, {"times": [], "cpu": []})
+    if "error" in data or "error" in pooled:
+        timings[tool] = data if "error" in data else pooled
+        return
+    pooled["times"] += data["times"]
+    pooled["cpu"] += data.get("cpu", [])
+    pooled["points"] = data["points"]
+    pooled["median"] = statistics.median(pooled["times"])
+    if pooled["cpu"]:
+        pooled["cpu_per_wall"] = statistics.median(
+            c / t for c, t in zip(pooled["cpu"], pooled["times"]) if t > 0)
+
+
+def big_sweep(tools: list[str], runs: int) -> dict:
+    """quarvex and the floors over BIG_SWEEP in rounds (every size sees the same drift of the
+    machine), meshlib on the largest file only, and quarvex's peak memory on each file."""
+    out: dict = {w.name: {} for w in wl.BIG_SWEEP}
+    cheap = [t for t in BIG_SWEEP_TOOLS if t in tools and t in CHEAP_TOOLS]
+    for _ in range(SWEEP_ROUNDS):
+        for w in wl.BIG_SWEEP:
+            for tool in cheap:
+                pool_into(out[w.name], tool, time_tool(tool, w.path, REDUCED, 1,
+                                                      exact_runs=max(1, -(-CHEAP_RUNS // SWEEP_ROUNDS))))
+    if "meshlib" in tools:
+        out[wl.BIG_MAIN.name]["meshlib"] = time_tool("meshlib", wl.BIG_MAIN.path, REDUCED, runs)
+    if "quarvex" in tools:
+        baselines: dict = {}
+        for w in wl.BIG_SWEEP:
+            out[w.name]["memory"] = peak_memory("quarvex", w.path, REDUCED, baselines)
+    return out
 
 
 def thread_sweep(path: Path, runs: int, rounds: int = 3) -> dict:
@@ -301,6 +347,37 @@ def evaluate(r: dict) -> list[dict]:
         add(f"{name}: 2 threads faster than 1", two / one, 1.0, two < one,
             f"1 thread {one:.3f} s, 2 threads {two:.3f} s")
 
+    for name, w, limit in [("binary 2M strip order", wl.BINARY_MAIN, 5.0),
+                           ("binary 2M random order", wl.BINARY_SHUFFLED, 5.5), ("ASCII 300k", wl.ASCII_MAIN, 4.0)]:
+        qv, fs = median_of(t[w.name].get("quarvex")), median_of(t[w.name].get("floor-stream"))
+        if qv is not None and fs is not None:
+            add(f"{name}: quarvex / streaming floor <= {limit}", qv / fs, limit, qv / fs <= limit,
+                f"{qv:.3f} s vs {fs:.4f} s")
+
+    big = r.get("big_sweep") or {}
+    b2, b20 = big.get(wl.BINARY_SHUFFLED.name, {}), big.get(wl.BIG_MAIN.name, {})
+    q2, q20 = median_of(b2.get("quarvex")), median_of(b20.get("quarvex"))
+    if q2 is not None and q20 is not None:
+        scale = wl.BIG_MAIN.triangles / wl.BINARY_SHUFFLED.triangles
+        ratio = q20 / (scale * q2)
+        add(f"20M random order: time / ({scale:.0f} x the 2M random-order time) <= 1.15", ratio, 1.15,
+            ratio <= 1.15, f"{q20:.3f} s vs {q2:.3f} s")
+    m20 = b20.get("memory") or {}
+    if "above_bytes" in m20:
+        ratio = m20["above_bytes"] / m20["file_bytes"]
+        add("20M random order: peak RSS above the interpreter / file size <= 1.0", ratio, 1.0, ratio <= 1.0,
+            f"{m20['above_bytes'] / 2**20:.0f} MiB above, file {m20['file_bytes'] / 2**20:.0f} MiB")
+    busy = (b20.get("quarvex") or {}).get("cpu_per_wall")
+    if busy is not None:
+        add("20M random order: CPU seconds / wall seconds >= 1.75", busy, 1.75, busy >= 1.75,
+            f"median over the runs, {r['machine']['usable_cpus']} CPUs")
+
+    for row in (r.get("small_calls") or {}).get("rows", []):
+        if row.get("threads") == 2 and "call" in row:
+            us = row["call"] * 1e6
+            add(f"{row['triangles']}-triangle file to {row['clusters']} points, per call, 2 workers <= 40 us",
+                us, 40.0, us <= 40.0, f"{us:.1f} us a call; opening and reading the file {row['read'] * 1e6:.1f} us")
+
     for name, limit in [(main, 2.5), (shuffled, 1.6)]:
         m = r["memory"].get(f"{name}/quarvex")
         if m and "above_bytes" in m:
@@ -403,14 +480,14 @@ def ratio_table(r: dict, level: str = "##") -> list[str]:
     lines.append(f"{level} Reduce to 10,000 points: median seconds, and each peer as a multiple of quarvex")
     lines.append("")
     head = "| workload | triangles | file MiB | quarvex s | " + " | ".join(
-        f"{p} s (× quarvex)" for p in PEER_TOOLS + ["floor-read"]) + " |"
+        f"{p} s (× quarvex)" for p in PEER_TOOLS + FLOORS) + " |"
     lines.append(head)
-    lines.append("|" + "---|" * (4 + len(PEER_TOOLS) + 1))
+    lines.append("|" + "---|" * (4 + len(PEER_TOOLS) + len(FLOORS)))
     for w in wl.ALL:
         row = t.get(w.name, {})
         q = median_of(row.get("quarvex"))
         cells = [w.name, f"{w.triangles:,}", f"{w.path.stat().st_size / 2**20:.1f}", fmt_time(q)]
-        for p in PEER_TOOLS + ["floor-read"]:
+        for p in PEER_TOOLS + FLOORS:
             v = median_of(row.get(p))
             if v is None:
                 err = (row.get(p) or {}).get("error")
@@ -420,6 +497,47 @@ def ratio_table(r: dict, level: str = "##") -> list[str]:
         lines.append("| " + " | ".join(cells) + " |")
     lines.append("")
     return lines
+
+
+def big_sweep_table(r: dict) -> list[str]:
+    big = r.get("big_sweep") or {}
+    if not big:
+        return []
+    lines = ["## Size sweep in random triangle order, 10,000 points", "",
+             f"quarvex and the streaming floors in {SWEEP_ROUNDS} rounds over the sizes; CPU / wall is "
+             "the process's CPU seconds (all threads) over the wall seconds of each run, median; peak "
+             "RSS as under Peak memory.", "",
+             "| workload | triangles | file MiB | quarvex s | ns per triangle | × floor-stream | "
+             "floor-stream s | floor-stream-2 s | CPU / wall | peak RSS above interpreter / file |",
+             "|---|---|---|---|---|---|---|---|---|---|"]
+    for w in wl.BIG_SWEEP:
+        row = big.get(w.name, {})
+        q, f1, f2 = (median_of(row.get(k)) for k in ("quarvex", "floor-stream", "floor-stream-2"))
+        busy = (row.get("quarvex") or {}).get("cpu_per_wall")
+        mem = row.get("memory") or {}
+        rss = f"{mem['above_bytes'] / mem['file_bytes']:.2f}" if "above_bytes" in mem else "—"
+        lines.append(f"| {w.name} | {w.triangles:,} | {w.path.stat().st_size / 2**20:.0f} | {fmt_time(q)} | "
+                     + (f"{q / w.triangles * 1e9:.1f}" if q else "—") + " | "
+                     + (f"{q / f1:.2f}" if q and f1 else "—") + f" | {fmt_time(f1)} | {fmt_time(f2)} | "
+                     + (f"{busy:.2f}" if busy is not None else "—") + f" | {rss} |")
+    ml = median_of(big.get(wl.BIG_MAIN.name, {}).get("meshlib"))
+    q20 = median_of(big.get(wl.BIG_MAIN.name, {}).get("quarvex"))
+    if ml:
+        lines += ["", f"meshlib on {wl.BIG_MAIN.name}: {ml:.2f} s" + (f" ({ml / q20:.1f}× quarvex)." if q20 else ".")]
+    lines += ["", "![size sweep](size_sweep.png)", ""]
+    return lines
+
+
+def small_calls_table(r: dict) -> list[str]:
+    sc = r.get("small_calls")
+    if not sc:
+        return []
+    return [f"## Per call on a small file: {SMALL_CALL_TRIANGLES} triangles to {SMALL_CALL_CLUSTERS} points, "
+            "warm process (bench/small_calls.py)", "",
+            "Median over 3 rounds of the median of five batches of calls, fresh process per round and "
+            "worker count; the floors, timed in the same process: `open` + `read` of the file in Python, "
+            "and the result lists made from two ready arrays and freed.", ""] \
+        + small_calls.table(sc) + [""]
 
 
 def targets_table(targets: list[dict]) -> list[str]:
@@ -461,7 +579,7 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
     lines = ["# quarvex benchmark results", ""]
     lines.append(f"Run {m['date']}, commit {m['commit'] or 'unknown'}: medians of {r['runs']} timed runs "
                  f"for the peers and {max(r['runs'], r.get('cheap_runs', 0))} for quarvex and the floors "
-                 f"(quarvex and floor-read in {SWEEP_ROUNDS} rounds over all workloads), each after one "
+                 f"(quarvex and the floors in {SWEEP_ROUNDS} rounds over all workloads), each after one "
                  "untimed warm-up run, every tool in its own fresh process.")
     lines.append("")
     lines.append("## Machine")
@@ -532,6 +650,8 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
                      f"{call_text} |")
     lines.append("")
 
+    lines += big_sweep_table(r)
+    lines += small_calls_table(r)
     lines += stages_table(r)
     lines += ascii_threads_table(r)
 
@@ -552,11 +672,13 @@ def write_plot(r: dict, path: Path) -> None:
     fig, ax = plt.subplots(figsize=(7, 5), dpi=110)
     xs = [w.triangles for w in wl.SWEEP]
     for tool, style in [("quarvex", "o-"), ("numpy-stl", "s--"), ("trimesh", "^--"),
-                        ("open3d", "d--"), ("meshlib", "v--"), ("vtk", "p--"), ("floor-read", "x:")]:
+                        ("open3d", "d--"), ("meshlib", "v--"), ("vtk", "p--"), ("floor-read", "x:"),
+                        ("floor-stream", "+:")]:
         ys = [median_of(r["timings"][w.name].get(tool)) for w in wl.SWEEP]
         pts = [(x, y) for x, y in zip(xs, ys) if y is not None]
         if pts:
-            label = "read bytes (np.fromfile)" if tool == "floor-read" else tool
+            label = {"floor-read": "read bytes (np.fromfile)",
+                     "floor-stream": "stream bytes (reused 1 MiB buffer)"}.get(tool, tool)
             ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=label)
     ax.set_xscale("log")
     ax.set_yscale("log")
@@ -572,6 +694,48 @@ def write_plot(r: dict, path: Path) -> None:
     plt.close(fig)
 
 
+def write_sweep_plot(r: dict, path: Path) -> None:
+    """Time per triangle, peak RSS per file byte and CPU per wall second against the size."""
+    big = r.get("big_sweep") or {}
+    if not big:
+        return
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, axes = plt.subplots(1, 3, figsize=(13, 4.2), dpi=110)
+    xs = [w.triangles for w in wl.BIG_SWEEP]
+    rows = [big.get(w.name, {}) for w in wl.BIG_SWEEP]
+
+    def plot(ax, values, style, label):
+        pts = [(x, y) for x, y in zip(xs, values) if y is not None]
+        if pts:
+            ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=label)
+
+    for tool, style in [("quarvex", "o-"), ("floor-stream", "x:"), ("floor-stream-2", "+:")]:
+        plot(axes[0], [median_of(row.get(tool)) and median_of(row.get(tool)) / x * 1e9
+                       for row, x in zip(rows, xs)], style, tool)
+        plot(axes[2], [(row.get(tool) or {}).get("cpu_per_wall") for row in rows], style, tool)
+    plot(axes[1], [row["memory"]["above_bytes"] / row["memory"]["file_bytes"]
+                   if "above_bytes" in (row.get("memory") or {}) else None for row in rows], "o-", "quarvex")
+    for ax, label in zip(axes, ["ns per triangle (median)", "peak RSS above the interpreter / file size",
+                                "CPU seconds / wall seconds"]):
+        ax.set_xscale("log")
+        ax.set_xticks(xs, [f"{x / 1e6:g}M" for x in xs])
+        ax.minorticks_off()
+        ax.set_xlabel("triangles (binary STL, random order)")
+        ax.set_ylabel(label)
+        ax.set_ylim(bottom=0)
+        ax.grid(True, which="both", alpha=0.3)
+        ax.legend(fontsize=8)
+    m = r["machine"]
+    fig.suptitle(f"Size sweep, 10k points — {m['cpu']}, {m['usable_cpus']} CPUs, Python {m['python']}", fontsize=9)
+    fig.tight_layout()
+    fig.savefig(path)
+    plt.close(fig)
+
+
 def main() -> int:
     ap = argparse.ArgumentParser(description=__doc__)
     ap.add_argument("--runs", type=int, default=5, help="timed runs per measurement (default 5)")
@@ -580,6 +744,8 @@ def main() -> int:
     ap.add_argument("--tools", default=",".join(TIMED_TOOLS),
                     help="comma-separated tools to time (default: all)")
     ap.add_argument("--out", default=str(RESULTS), help="results directory")
+    ap.add_argument("--small", action="store_true",
+                    help="leave out the size sweep in random order (5M to 20M triangles, 1.75 GB of files)")
     args = ap.parse_args()
     tools = [t for t in args.tools.split(",") if t]
     global CHEAP_RUNS
@@ -597,7 +763,7 @@ def main() -> int:
         log("warning: " + r["load_warning"])
 
     log("== workloads")
-    for w in wl.ALL:
+    for w in wl.ALL + ([] if args.small else wl.BIG_SWEEP[1:]):
         wl.ensure(w)
         log(f"  {w.name:12s} {w.triangles:>10,d} triangles {w.path.stat().st_size / 2**20:8.1f} MiB")
 
@@ -609,19 +775,12 @@ def main() -> int:
                                 for tool in tools if tool not in cheap}
     # quarvex and the byte read run in rounds over all workloads, so that every size sees
     # the same drift of a shared machine and the scaling ratios compare sizes, not moments.
-    log(f"== quarvex and floor-read in {SWEEP_ROUNDS} rounds over the workloads")
+    log(f"== quarvex and the floors in {SWEEP_ROUNDS} rounds over the workloads")
     for _ in range(SWEEP_ROUNDS):
         for w in wl.ALL:
             for tool in cheap:
-                data = time_tool(tool, w.path, REDUCED, 1,
-                                 exact_runs=max(1, -(-CHEAP_RUNS // SWEEP_ROUNDS)))
-                pooled = r["timings"][w.name].setdefault(tool, {"times": []})
-                if "error" in data or "error" in pooled:
-                    r["timings"][w.name][tool] = data if "error" in data else pooled
-                    continue
-                pooled["times"] += data["times"]
-                pooled["points"] = data["points"]
-                pooled["median"] = statistics.median(pooled["times"])
+                pool_into(r["timings"][w.name], tool,
+                          time_tool(tool, w.path, REDUCED, 1, exact_runs=max(1, -(-CHEAP_RUNS // SWEEP_ROUNDS))))
 
     log(f"== output-heavy: {OUTPUT_HEAVY:,} points from {wl.BINARY_MAIN.name}")
     oh = r["output_heavy"]
@@ -630,6 +789,14 @@ def main() -> int:
         oh["quarvex_10k"] = r["timings"][wl.BINARY_MAIN.name]["quarvex"]
     oh["floor_lists_1M"] = time_tool("floor-lists", "-", OUTPUT_HEAVY, args.runs)
     oh["floor_lists_10k"] = time_tool("floor-lists", "-", REDUCED, args.runs)
+
+    if "quarvex" in tools:
+        log(f"== per call on a {SMALL_CALL_TRIANGLES}-triangle file to {SMALL_CALL_CLUSTERS} points, 1 and 2 workers")
+        r["small_calls"] = small_calls.run({"quarvex": ""}, [SMALL_CALL_TRIANGLES], SMALL_CALL_CLUSTERS, [1, 2],
+                                           rounds=3, calls=2000, log=log)
+    if not args.small:
+        log("== size sweep in random order: " + ", ".join(w.name for w in wl.BIG_SWEEP))
+        r["big_sweep"] = big_sweep(tools, args.runs)
 
     if "quarvex" in tools:
         log(f"== first call in {FIRST_CALL_PROCESSES} fresh processes, {wl.BINARY_MAIN.name}")
@@ -671,7 +838,8 @@ def main() -> int:
     (out / "results.json").write_text(json.dumps(r, indent=1, default=str))
     (out / "results.md").write_text(write_markdown(r, targets))
     write_plot(r, out / "time_vs_size.png")
-    if out.resolve() == RESULTS.resolve() and set(tools) >= set(TIMED_TOOLS):
+    write_sweep_plot(r, out / "size_sweep.png")
+    if out.resolve() == RESULTS.resolve() and set(tools) >= set(TIMED_TOOLS) and not args.small:
         update_readme(r, targets)
 
     log("== targets")

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The benchmark in one command: ./bench/run.sh [--runs N] [--tools quarvex,numpy-stl,...]
+# The benchmark in one command: ./bench/run.sh [--small] [--runs N] [--tools quarvex,numpy-stl,...]
 # Makes bench/.venv on first use (Python 3.13 unless QUARVEX_BENCH_PYTHON names another),
 # installs the peers and builds quarvex from this tree into it (or installs the wheel named by
 # QUARVEX_BENCH_WHEEL), then runs run.py, which writes bench/results/results.md,
@@ -38,9 +38,10 @@ else
     --no-build-isolation --no-deps --force-reinstall -Cbuild-dir="$root/build/bench" "$root"
 fi
 
-echo "== building the native per-stage timer (build/stages)"
+echo "== building the native per-stage timer and the streaming floor (build/stages)"
 cmake -S "$root" -B "$root/build/stages" -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DQUARVEX_PYTHON_MODULE=OFF -DQUARVEX_BENCH_STAGES=ON >/dev/null
-cmake --build "$root/build/stages" --target stages >/dev/null
+cmake --build "$root/build/stages" --target stages stream_floor >/dev/null
 
-QUARVEX_STAGES="$root/build/stages/stages" exec "$venv/bin/python" "$bench/run.py" "$@"
+QUARVEX_STAGES="$root/build/stages/stages" QUARVEX_STREAM_FLOOR="$root/build/stages/stream_floor" \
+  exec "$venv/bin/python" "$bench/run.py" "$@"

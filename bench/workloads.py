@@ -15,7 +15,8 @@ from pathlib import Path
 
 import numpy as np
 
-WORK_DIR = Path(__file__).resolve().parent / "work"
+# QUARVEX_BENCH_WORK moves the meshes (about 2.2 GB with the size sweep) elsewhere.
+WORK_DIR = Path(os.environ.get("QUARVEX_BENCH_WORK") or Path(__file__).resolve().parent / "work")
 
 # Torus: ring radius 10, tube radius 3 with a ripple, so normals vary everywhere and
 # the bounding box is not a cube.
@@ -61,11 +62,20 @@ BINARY_MAIN = SWEEP[-1]
 BINARY_SHUFFLED = Workload("bin-2M-shuffled", "binary", 2000, 500, shuffled=True)
 ASCII_MAIN = Workload("ascii-300k", "ascii", 1000, 150)
 ALL = SWEEP + [BINARY_SHUFFLED, ASCII_MAIN]
+# The size sweep past the last-level cache, in random triangle order (run.py's default; --small
+# leaves it out): 2M, 5M, 10M and 20M triangles, the last a 1 GB file.
+BIG_SWEEP = [
+    BINARY_SHUFFLED,
+    Workload("bin-5M-shuffled", "binary", 2500, 1000, shuffled=True),
+    Workload("bin-10M-shuffled", "binary", 5000, 1000, shuffled=True),
+    Workload("bin-20M-shuffled", "binary", 5000, 2000, shuffled=True),
+]
+BIG_MAIN = BIG_SWEEP[-1]
 SHUFFLE_SEED = 16
 
 
 def by_name(name: str) -> Workload:
-    for w in ALL:
+    for w in ALL + BIG_SWEEP:
         if w.name == name:
             return w
     raise KeyError(name)
@@ -110,16 +120,19 @@ BINARY_RECORD = np.dtype(
 assert BINARY_RECORD.itemsize == 50
 
 
-def write_binary(path: Path, tri: np.ndarray, normals: np.ndarray) -> None:
-    records = np.zeros(len(tri), dtype=BINARY_RECORD)
-    records["normal"] = normals
-    records["v"] = tri
+def write_binary(path: Path, verts: np.ndarray, faces: np.ndarray, chunk: int = 1 << 20) -> None:
+    """The faces as binary records, a million at a time (a 20M mesh would need gigabytes at once)."""
     # The header must not begin with "solid", or readers would take it for ASCII.
     header = b"binary STL, bumpy torus, written by the quarvex benchmark".ljust(80, b" ")
     with open(path, "wb") as f:
         f.write(header)
-        f.write(np.uint32(len(tri)).tobytes())
-        records.tofile(f)
+        f.write(np.uint32(len(faces)).tobytes())
+        for start in range(0, len(faces), chunk):
+            tri = verts[faces[start : start + chunk]]
+            records = np.zeros(len(tri), dtype=BINARY_RECORD)
+            records["normal"] = face_normals(tri)
+            records["v"] = tri
+            records.tofile(f)
 
 
 ASCII_FACET = (
@@ -146,6 +159,23 @@ def write_ascii(path: Path, tri: np.ndarray, normals: np.ndarray) -> None:
         f.write("endsolid bumpy_torus\n")
 
 
+def write_band(path, rings: int = 10, segments: int = 10) -> None:
+    """A sphere band of rings * segments * 2 triangles, corners shared, stored normals zero:
+    the small file of the per-call and pool start-up measurements."""
+    theta = np.pi * (np.arange(rings + 1) + 1) / (rings + 2)
+    phi = 2 * np.pi * np.arange(segments + 1) / segments
+    grid = np.stack([np.sin(theta)[:, None] * np.cos(phi), np.sin(theta)[:, None] * np.sin(phi),
+                     np.broadcast_to(np.cos(theta)[:, None], (rings + 1, segments + 1))], -1).astype(np.float32)
+    a, b, c, d = grid[:-1, :-1], grid[:-1, 1:], grid[1:, :-1], grid[1:, 1:]
+    tri = np.stack([np.stack([a, c, b], 2), np.stack([b, c, d], 2)], 2).reshape(-1, 3, 3)
+    records = np.zeros(len(tri), dtype=BINARY_RECORD)
+    records["v"] = tri
+    with open(path, "wb") as f:
+        f.write(b"small band".ljust(80, b" "))
+        f.write(np.uint32(len(tri)).tobytes())
+        records.tofile(f)
+
+
 def ensure(w: Workload) -> Path:
     """Writes the workload's file unless it is already there."""
     if w.path.exists():
@@ -154,23 +184,22 @@ def ensure(w: Workload) -> Path:
     verts, faces = torus_mesh(w.u_steps, w.v_steps)
     if w.shuffled:
         faces = faces[np.random.default_rng(SHUFFLE_SEED).permutation(len(faces))]
-    tri = verts[faces]
-    normals = face_normals(tri)
     tmp = w.path.with_suffix(w.path.suffix + ".tmp")
     if w.kind == "binary":
-        write_binary(tmp, tri, normals)
+        write_binary(tmp, verts, faces)
     else:
-        write_ascii(tmp, tri, normals)
+        tri = verts[faces]
+        write_ascii(tmp, tri, face_normals(tri))
     os.replace(tmp, w.path)
     return w.path
 
 
 def ensure_all() -> None:
-    for w in ALL:
+    for w in ALL + BIG_SWEEP:
         ensure(w)
 
 
 if __name__ == "__main__":
     ensure_all()
-    for w in ALL:
+    for w in ALL + BIG_SWEEP:
         print(f"{w.name:12s} {w.triangles:>9,d} triangles  {w.path.stat().st_size:>12,d} bytes  {w.path}")

@@ -5,6 +5,8 @@
 // no longer needs it (the mesh and the file right after the records exist, the cell map
 // and the record list before the output is built). Pending signal handlers run while the
 // file is read and between the stages; one that raises ends the call with its exception.
+// A small input runs its loops on the calling thread (parallel/inline_scope.h): the body
+// opens the scope and engages it when few points were read.
 #include <cstdint>
 #include <string>
 #include <utility>
@@ -23,6 +25,7 @@
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
 #include "ingest/read_mesh_file.h"
+#include "parallel/inline_scope.h"
 #include "support/memory_reserve.h"
 
 namespace quarvex {
@@ -40,6 +43,7 @@ using boundary::vec3_array_to_list;
 Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   renew_memory_reserve();
   SignalCheck signals;
+  const parallel::InlineScope small_input;
   PodVector<reduce::PointRecord> points;
   {
     stl::ReadResult<ingest::SummedMesh> read = ingest::read_mesh_file(path, signals.interrupt());
@@ -50,6 +54,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
     const ingest::SummedMesh mesh = std::move(read).value();
     points = reduce::build_point_records(mesh);
   }
+  parallel::InlineScope::engage_if(parallel::few_points(points.size()));
   if (signals.stop()) return signals.exception();
 
   const reduce::BoundingBox box = reduce::compute_bounds(points);

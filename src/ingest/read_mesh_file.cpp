@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ingest/parallel_ingest.h"
+#include "parallel/inline_scope.h"
 #include "support/pod_vector.h"
 
 namespace quarvex::ingest {
@@ -24,11 +25,18 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   window.resize_uninitialized(kWindowTriangles);
   std::vector<TriangleRun> shares(groups);
   std::vector<RoutedRun> routed(groups, RoutedRun(groups));
+  bool first_window = true;
   for (;;) {
     stl::NextTriangle last = stl::NextTriangle::kTriangle;
     stl::ReadError error;
     const auto count = static_cast<std::size_t>(source.next_triangles(window.data(), kWindowTriangles, last, error));
     if (last == stl::NextTriangle::kError) return error;
+    // Input that fits one window is small enough to judge: no worker for the work of a small
+    // binary file.
+    if (first_window && last == stl::NextTriangle::kEnd) {
+      parallel::InlineScope::engage_if(parallel::small_file(count * stl::kBinaryRecordSize));
+    }
+    first_window = false;
     for (std::size_t g = 0; g < groups; ++g) {
       const std::size_t first = count * g / groups, end = count * (g + 1) / groups;
       shares[g] = TriangleRun{window.data() + first, end - first};

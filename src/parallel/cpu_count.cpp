@@ -3,6 +3,8 @@
 #include <sched.h>
 #include <unistd.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
 
 #include "support/cgroup.h"
@@ -13,20 +15,14 @@ std::size_t cgroup_cpu_limit() noexcept {
   try {
     const CgroupDirs group = process_cgroup(CgroupController::kCpu);
     for (const std::string& dir : group.dirs) {
-      long long quota = 0, period = 0;
-      if (group.v2) {
-        const std::string q = read_cgroup_word(dir, "cpu.max");
-        const std::string p = read_cgroup_word(dir, "cpu.max", 1);
-        if (q.empty() || q == "max" || p.empty()) continue;
-        quota = std::stoll(q), period = std::stoll(p);
-      } else {
-        const std::string q = read_cgroup_word(dir, "cpu.cfs_quota_us");
-        const std::string p = read_cgroup_word(dir, "cpu.cfs_period_us");
-        if (q.empty() || p.empty()) continue;
-        quota = std::stoll(q), period = std::stoll(p);
-      }
-      if (quota > 0 && period > 0) {
-        const long long n = quota / period;
+      // v2: "quota period" or "max period" in one file; v1: two files, "-1" for no quota.
+      const std::string v2_text = group.v2 ? read_cgroup_file(dir, "cpu.max") : std::string();
+      const std::optional<std::uint64_t> quota =
+          group.v2 ? cgroup_value(v2_text) : cgroup_value(read_cgroup_file(dir, "cpu.cfs_quota_us"));
+      const std::optional<std::uint64_t> period =
+          group.v2 ? cgroup_value(v2_text, 1) : cgroup_value(read_cgroup_file(dir, "cpu.cfs_period_us"));
+      if (quota && period && *quota > 0 && *period > 0) {
+        const std::uint64_t n = *quota / *period;
         return static_cast<std::size_t>(n < 1 ? 1 : n);
       }
     }

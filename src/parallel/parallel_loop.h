@@ -5,7 +5,8 @@
 // migrated to another thread resets it to max(T, budget / 2), and no piece is shorter than 1.
 // Partial results are combined left before right, so any result that does not depend on the
 // grouping is the same for every cut and thread count. A loop over n <= 1 runs on the caller
-// (the pool is still created).
+// (the pool is still created), and so does every loop, as one piece, while the calling
+// thread's InlineScope is engaged (inline_scope.h).
 //
 // The collect loops write item i into slot start + i of a pre-sized output, each piece into
 // its own window, without locking; the writes reach the caller through the joins' latches
@@ -25,6 +26,7 @@
 #include "support/fault.h"
 #include "support/pod_vector.h"
 #include "parallel/fork_join.h"
+#include "parallel/inline_scope.h"
 
 namespace quarvex::parallel {
 
@@ -76,6 +78,7 @@ typename Consumer::Result run_piece(WorkerPool& pool, WorkerThread* worker, std:
 template <class Consumer>
 typename Consumer::Result bridge(WorkerPool& pool, std::size_t n, Consumer& consumer) {
   const std::size_t threads = pool.num_threads();
+  if (InlineScope::active()) return consumer.fold(0, n);  // no worker woken: inline_scope.h
   return run_piece(pool, worker_of(pool), 0, n, false, Splitter{threads, threads}, consumer);
 }
 

@@ -1,26 +1,24 @@
 #include "reduce/memory_budget.h"
 
-#include <fcntl.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <sstream>
 #include <string>
 
 #include "support/cgroup.h"
+#include "support/proc_text.h"
 
 namespace quarvex::reduce {
 namespace {
 
 constexpr std::uint64_t kUnlimited = std::numeric_limits<std::uint64_t>::max();
 
-// A field of /proc/meminfo in bytes, or `missing`. The file is read with one plain read():
-// a stream costs several times the kernel's own work here.
+// A field of /proc/meminfo in bytes, or `missing`.
 std::uint64_t meminfo_field(const std::string& text, const char* name, std::uint64_t missing) {
   const std::size_t at = text.find(name);
   if (at == std::string::npos) return missing;
@@ -28,13 +26,7 @@ std::uint64_t meminfo_field(const std::string& text, const char* name, std::uint
 }
 
 std::uint64_t meminfo_available() {
-  char buffer[8192];
-  const int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return kUnlimited;
-  const ssize_t n = ::read(fd, buffer, sizeof buffer - 1);
-  ::close(fd);
-  if (n <= 0) return kUnlimited;
-  const std::string text(buffer, static_cast<std::size_t>(n));
+  const std::string text = read_proc_text("/proc/meminfo");
   const std::uint64_t available = meminfo_field(text, "\nMemAvailable:", kUnlimited);
   return available == kUnlimited ? kUnlimited : available + meminfo_field(text, "\nSwapFree:", 0);
 }
@@ -42,22 +34,12 @@ std::uint64_t meminfo_available() {
 std::uint64_t address_space_left() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
-  std::ifstream in("/proc/self/statm");
-  std::uint64_t pages = 0;
-  if (!(in >> pages)) return kUnlimited;
+  const std::string statm = read_proc_text("/proc/self/statm");  // "size resident ..." in pages
+  char* end = nullptr;
+  const std::uint64_t pages = std::strtoull(statm.c_str(), &end, 10);
+  if (end == statm.c_str()) return kUnlimited;
   const std::uint64_t used = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   return used >= limit.rlim_cur ? 0 : limit.rlim_cur - used;
-}
-
-bool read_number(const std::string& dir, const char* file, std::uint64_t& out) {
-  const std::string text = read_cgroup_word(dir, file);
-  if (text.empty() || text == "max") return false;
-  try {
-    out = std::stoull(text);
-  } catch (...) {
-    return false;
-  }
-  return true;
 }
 
 // The least memory left under any limit of the group or its ancestors. The group is looked
@@ -68,16 +50,13 @@ std::uint64_t cgroup_left() {
   static const CgroupDirs group = process_cgroup(CgroupController::kMemory);
   std::uint64_t left = kUnlimited;
   for (const std::string& dir : group.dirs) {
-    std::uint64_t limit = 0, usage = 0;
-    if (group.v2) {
-      if (!read_number(dir, "memory.max", limit) || !read_number(dir, "memory.current", usage)) continue;
-    } else {
-      if (!read_number(dir, "memory.limit_in_bytes", limit) ||
-          !read_number(dir, "memory.usage_in_bytes", usage))
-        continue;
-      if (limit >= (std::uint64_t{1} << 62)) continue;  // v1 reports "no limit" as a huge number
-    }
-    left = std::min(left, usage >= limit ? 0 : limit - usage);
+    const std::optional<std::uint64_t> limit =
+        cgroup_value(read_cgroup_file(dir, group.v2 ? "memory.max" : "memory.limit_in_bytes"));
+    if (!limit || (!group.v2 && *limit >= (std::uint64_t{1} << 62))) continue;  // v1 says "no limit" with a huge number
+    const std::optional<std::uint64_t> usage =
+        cgroup_value(read_cgroup_file(dir, group.v2 ? "memory.current" : "memory.usage_in_bytes"));
+    if (!usage) continue;
+    left = std::min(left, *usage >= *limit ? 0 : *limit - *usage);
   }
   return left;
 }
@@ -93,6 +72,7 @@ std::uint64_t available_memory_bytes() noexcept {
 }
 
 std::optional<std::string> result_too_large(std::uint64_t points) {
+  if (points <= kUncheckedPoints) return std::nullopt;
   const std::uint64_t available = available_memory_bytes();
   if (points <= available / kBytesPerReturnedPoint) return std::nullopt;
   std::ostringstream message;

@@ -1,67 +1,117 @@
 #include "support/cgroup.h"
 
-#include <fstream>
-#include <sstream>
+#include "support/proc_text.h"
 
 namespace quarvex {
 namespace {
 
-// Where the hierarchy is mounted and the group path its root stands for.
-bool find_mount(bool v2, const char* v1_name, std::string& mount_point, std::string& mount_root) {
-  std::ifstream in("/proc/self/mountinfo");
-  std::string line;
-  while (std::getline(in, line)) {
-    // id parent major:minor root mount-point options... - fstype source super-options
-    std::istringstream fields(line);
-    std::string id, parent, dev, root, point, word, fstype, source, super;
-    fields >> id >> parent >> dev >> root >> point;
-    while (fields >> word && word != "-") {
-    }
-    fields >> fstype >> source >> super;
-    if (v2 ? fstype != "cgroup2" : fstype != "cgroup") continue;
-    if (!v2) {
-      bool has = false;
-      std::istringstream opts(super);
-      for (std::string opt; std::getline(opts, opt, ',');) has = has || opt == v1_name;
-      if (!has) continue;
-    }
-    mount_point = point;
-    mount_root = root;
-    return true;
+// Calls fn(line) for every line of `text`, without the line ends.
+template <class Fn>
+void for_each_line(std::string_view text, Fn&& fn) {
+  while (!text.empty()) {
+    const std::size_t end = text.find('\n');
+    fn(text.substr(0, end));
+    if (end == std::string_view::npos) break;
+    text.remove_prefix(end + 1);
   }
-  return false;
+}
+
+// Word `index` of `line` (separated by single blanks, as the kernel writes them), or empty.
+std::string_view word_at(std::string_view line, std::size_t index) {
+  for (std::size_t i = 0;; ++i) {
+    const std::size_t end = line.find(' ');
+    if (i == index) return line.substr(0, end);
+    if (end == std::string_view::npos) return {};
+    line.remove_prefix(end + 1);
+  }
+}
+
+bool in_list(std::string_view list, std::string_view name) {
+  for (;;) {
+    const std::size_t end = list.find(',');
+    if (list.substr(0, end) == name) return true;
+    if (end == std::string_view::npos) return false;
+    list.remove_prefix(end + 1);
+  }
+}
+
+// mountinfo writes a blank, tab, newline or backslash in a path as \ooo (octal).
+std::string unescape(std::string_view field) {
+  std::string out;
+  for (std::size_t i = 0; i < field.size(); ++i) {
+    if (field[i] == '\\' && field.size() - i >= 4) {
+      const char a = field[i + 1], b = field[i + 2], c = field[i + 3];
+      if (a >= '0' && a <= '3' && b >= '0' && b <= '7' && c >= '0' && c <= '7') {
+        out += static_cast<char>((a - '0') * 64 + (b - '0') * 8 + (c - '0'));
+        i += 3;
+        continue;
+      }
+    }
+    out += field[i];
+  }
+  return out;
+}
+
+// Whether group path `path` lies in the tree under `root` (the root itself included).
+bool holds(std::string_view root, std::string_view path) {
+  if (root == "/") return true;
+  return path.substr(0, root.size()) == root && (path.size() == root.size() || path[root.size()] == '/');
+}
+
+struct Mount {
+  std::string point, root;
+};
+
+// The first mount of the hierarchy whose root holds group path `path`.
+bool find_mount(std::string_view mountinfo, bool v2, std::string_view name, std::string_view path,
+                Mount& out) {
+  bool found = false;
+  for_each_line(mountinfo, [&](std::string_view line) {
+    if (found) return;
+    // id parent major:minor root mount-point options [optional...] - fstype source super-options
+    std::size_t sep = 6;
+    while (!word_at(line, sep).empty() && word_at(line, sep) != "-") ++sep;
+    if (word_at(line, sep) != "-") return;
+    const std::string_view fstype = word_at(line, sep + 1);
+    if (v2 ? fstype != "cgroup2" : fstype != "cgroup" || !in_list(word_at(line, sep + 3), name)) return;
+    std::string root = unescape(word_at(line, 3));
+    if (!holds(root, path)) return;
+    out = Mount{unescape(word_at(line, 4)), std::move(root)};
+    found = true;
+  });
+  return found;
 }
 
 }  // namespace
 
-CgroupDirs process_cgroup(CgroupController controller) {
-  const char* v1_name = controller == CgroupController::kCpu ? "cpu" : "memory";
-  std::ifstream in("/proc/self/cgroup");
-  std::string line, v1_path, v2_path;
+CgroupDirs find_cgroup_dirs(std::string_view cgroup, std::string_view mountinfo,
+                            CgroupController controller) {
+  const std::string_view name = controller == CgroupController::kCpu ? "cpu" : "memory";
+  std::string_view v1_path, v2_path;
   bool have_v1 = false, have_v2 = false;
-  while (std::getline(in, line)) {
-    const auto first = line.find(':');
-    const auto second = line.find(':', first + 1);
-    if (first == std::string::npos || second == std::string::npos) continue;
-    const std::string controllers = line.substr(first + 1, second - first - 1);
-    const std::string path = line.substr(second + 1);
-    if (line.compare(0, first, "0") == 0 && controllers.empty()) {
+  for_each_line(cgroup, [&](std::string_view line) {
+    // hierarchy-id:controller-list:path
+    const std::size_t first = line.find(':');
+    const std::size_t second = first == std::string_view::npos ? first : line.find(':', first + 1);
+    if (second == std::string_view::npos) return;
+    const std::string_view controllers = line.substr(first + 1, second - first - 1);
+    const std::string_view path = line.substr(second + 1);
+    if (line.substr(0, first) == "0" && controllers.empty()) {
       v2_path = path, have_v2 = true;
-      continue;
+    } else if (in_list(controllers, name)) {
+      v1_path = path, have_v1 = true;
     }
-    std::istringstream names(controllers);
-    for (std::string name; std::getline(names, name, ',');)
-      if (name == v1_name) v1_path = path, have_v1 = true;
-  }
+  });
   for (const bool v2 : {false, true}) {
     if (v2 ? !have_v2 : !have_v1) continue;
-    std::string point, root;
-    if (!find_mount(v2, v1_name, point, root)) continue;
-    std::string rel = v2 ? v2_path : v1_path;
-    if (root != "/" && rel.compare(0, root.size(), root) == 0) rel = rel.substr(root.size());
+    const std::string_view path = v2 ? v2_path : v1_path;
+    Mount mount;
+    if (!find_mount(mountinfo, v2, name, path, mount)) continue;
+    const std::string_view rel = mount.root == "/" ? path : path.substr(mount.root.size());
     CgroupDirs out;
     out.v2 = v2;
-    std::string dir = point + rel;
+    const std::string& point = mount.point;
+    std::string dir = point + std::string(rel);
     for (;;) {
       while (dir.size() > point.size() && dir.back() == '/') dir.pop_back();
       out.dirs.push_back(dir);
@@ -74,12 +124,27 @@ CgroupDirs process_cgroup(CgroupController controller) {
   return CgroupDirs{};
 }
 
-std::string read_cgroup_word(const std::string& dir, const char* file, int word) {
-  std::ifstream in(dir + "/" + file);
-  std::string text;
-  for (int i = 0; i <= word; ++i)
-    if (!(in >> text)) return std::string();
-  return text;
+CgroupDirs process_cgroup(CgroupController controller) {
+  return find_cgroup_dirs(read_proc_text("/proc/self/cgroup"), read_proc_text("/proc/self/mountinfo"),
+                          controller);
+}
+
+std::string read_cgroup_file(const std::string& dir, const char* file) {
+  return read_proc_text((dir + "/" + file).c_str());
+}
+
+std::optional<std::uint64_t> cgroup_value(std::string_view text, int word) {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  const std::string_view digits = word_at(text, static_cast<std::size_t>(word));
+  if (digits.empty() || digits.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - d) / 10) return std::nullopt;
+    value = value * 10 + d;
+  }
+  return value;
 }
 
 }  // namespace quarvex

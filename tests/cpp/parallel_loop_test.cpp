@@ -27,6 +27,7 @@
 
 #include "support/fault.h"
 #include "parallel/cpu_count.h"
+#include "parallel/inline_scope.h"
 #include "parallel/parallel_loop.h"
 #include "parallel/worker_pool.h"
 #include "watchdog.h"
@@ -207,37 +208,65 @@ TEST_P(LoopOnPool, FaultingCollectLeavesOutputsUnchanged) {
   EXPECT_EQ(b.size(), 0u);
 }
 
-// With 0 or 1 items nothing is handed to the pool; with 2 the pool does all the work.
-TEST_P(LoopOnPool, TinyLoopsRunOnTheCaller) {
+// With 0 or 1 items, or while the caller's InlineScope is engaged, a loop runs as one piece
+// on the caller; otherwise the pool does all the work.
+TEST_P(LoopOnPool, TinyOrInlineLoopsRunOnTheCaller) {
   const auto caller = std::this_thread::get_id();
-  for (std::size_t n : {0u, 1u}) {
-    std::vector<std::thread::id> where;
+  struct Pieces {
+    std::size_t count = 0, on_caller = 0, whole = 0;  // pieces; those on the caller; of [0, n)
+  };
+  auto run = [&](std::size_t n) {
+    std::mutex m;
+    Pieces p;
     parallel_for_in(pool(), n, [&](std::size_t b, std::size_t e) {
-      EXPECT_EQ(e - b, n);
-      where.push_back(std::this_thread::get_id());
+      std::lock_guard<std::mutex> lock(m);
+      ++p.count;
+      p.on_caller += std::this_thread::get_id() == caller;
+      p.whole += b == 0 && e == n;
     });
-    ASSERT_EQ(where.size(), 1u);
-    EXPECT_EQ(where[0], caller);
+    return p;
+  };
+  auto on_caller = [&](std::size_t n) {
+    const Pieces p = run(n);
+    return p.count == 1 && p.on_caller == 1 && p.whole == 1;
+  };
+  auto on_workers = [&](std::size_t n) { return run(n).on_caller == 0; };
+
+  EXPECT_TRUE(on_caller(0));
+  EXPECT_TRUE(on_caller(1));
+  EXPECT_TRUE(on_workers(2));
+  InlineScope::engage_if(true);  // no scope on this thread: nothing changes
+  EXPECT_TRUE(on_workers(1000));
+  {
+    const InlineScope call;
+    EXPECT_TRUE(on_workers(1000));
+    InlineScope::engage_if(false);
+    EXPECT_TRUE(on_workers(1000));
+    {
+      const InlineScope stage(true);
+      EXPECT_TRUE(on_caller(2));
+      EXPECT_TRUE(on_caller(1000));
+    }
+    EXPECT_TRUE(on_workers(1000));  // the inner scope's engagement ended with it
+    InlineScope::engage_if(true);
+    EXPECT_TRUE(on_caller(1000));
+    {
+      const InlineScope nested;  // inherits the engagement
+      PodVector<std::uint32_t> a;
+      PodVector<double> b;
+      collect_unzip_into_in(pool(), a, b, 3000, [](std::size_t i) {
+        EXPECT_EQ(current_worker(), nullptr);
+        return std::pair<std::uint32_t, double>(static_cast<std::uint32_t>(i), -static_cast<double>(i));
+      });
+      ASSERT_EQ(a.size(), 3000u);
+      for (std::size_t i = 0; i < a.size(); ++i) ASSERT_TRUE(a[i] == i && b[i] == -static_cast<double>(i));
+    }
   }
-  std::mutex m;
-  std::set<std::thread::id> where;
-  parallel_for_in(pool(), 2, [&](std::size_t, std::size_t) {
-    std::lock_guard<std::mutex> lock(m);
-    where.insert(std::this_thread::get_id());
-  });
-  EXPECT_EQ(where.count(caller), 0u);
+  EXPECT_TRUE(on_workers(1000));
   EXPECT_EQ(current_worker(), nullptr);
 }
 
 INSTANTIATE_TEST_SUITE_P(Threads, LoopOnPool, ::testing::Values(1, 2, 8));
-
-TEST(Loop, SingleWorkerSplitsOnceIntoTwoPieces) {
-  auto pool = make_pool(1);
-  const auto pieces = parallel_fold_in<std::size_t>(
-      *pool, 1000, [](std::size_t, std::size_t) { return std::size_t{1}; },
-      [](std::size_t l, std::size_t r) { return l + r; });
-  EXPECT_EQ(pieces, 2u);
-}
 
 // Several outside threads drive loops on one pool at the same time, with pauses long enough
 // for the workers to fall asleep in between; a lost wake-up would hang here.

