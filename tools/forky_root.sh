@@ -49,7 +49,10 @@ mirror() {
 
 mounted=()
 inside_env=()
+child=""
 teardown() {
+  # A command still running inside goes first, or its mounts would be busy.
+  if [ -n "$child" ]; then kill -TERM "$child" 2>/dev/null || true; wait "$child" 2>/dev/null || true; child=""; fi
   local i
   for ((i = ${#mounted[@]} - 1; i >= 0; i--)); do
     umount "${mounted[i]}" 2>/dev/null || umount -l "${mounted[i]}" 2>/dev/null || true
@@ -86,9 +89,11 @@ enter() {
   done
 }
 
-# Runs CMD inside the root (mounts must already be in place).
-inside() {
-  env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
+# Runs CMD inside the root (mounts must already be in place); exec_inside replaces the
+# current (sub)shell with it.
+inside() { (exec_inside "$@"); }
+exec_inside() {
+  exec env -i HOME=/root PATH=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin \
     LANG=C.UTF-8 TERM="${TERM:-dumb}" DEBIAN_FRONTEND=noninteractive CI="${CI:-}" \
     QUARVEX_IN_FORKY=1 "${inside_env[@]}" chroot "$dir" "$@"
 }
@@ -150,9 +155,14 @@ case "${1:-}" in
     shift
     [ $# -gt 0 ] || die "run needs a command"
     enter
+    # In the background and waited for, so that a TERM or INT to this script runs its trap at
+    # once (bash holds traps while a foreground command runs); standard input is kept.
     set +e
-    inside "$@"
+    exec_inside "$@" <&0 &
+    child=$!
+    wait "$child"
     rc=$?
+    child=""
     set -e
     teardown
     exit $rc ;;
