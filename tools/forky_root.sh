@@ -7,6 +7,7 @@
 #   tools/forky_root.sh run CMD [ARG]   run CMD as root inside it, the project at /quarvex
 #   tools/forky_root.sh has VERSION     exit 0 when the root has python VERSION
 #   tools/forky_root.sh path            print the root's folder
+#   tools/forky_root.sh mirror          print the Debian mirror it uses (as tools/arm64/ do)
 #   tools/forky_root.sh remove          delete it (refused while anything is mounted in it)
 #
 # The root lives in .cache/forky (git-ignored; QUARVEX_FORKY_ROOT moves it) and is reused
@@ -167,8 +168,9 @@ case "${1:-}" in
     exit $rc ;;
   has) [ -f "$stamp" ] && [ -x "$dir/usr/bin/python${2:?has needs a version}" ] ;;
   path) echo "$dir" ;;
+  mirror) mirror ;;
   remove)
     if findmnt -rn -o TARGET | grep -q "^$dir/"; then die "something is still mounted below $dir"; fi
     rm -rf "$dir" "$dir.log" ;;
-  *) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
+  *) sed -n '2,18p' "$0" | sed 's/^# \{0,1\}//'; exit 2 ;;
 esac

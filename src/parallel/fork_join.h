@@ -45,6 +45,9 @@ class SpinLatch {
 // another then holds no exception object per failed piece, which matters where the C++
 // runtime has only a few hundred bytes for exceptions once malloc fails (see
 // support/memory_reserve.h).
+// Sharing: written by the thread that runs the job, then read by the thread that joins it,
+// only after the job's latch is set: the setter's exchange (acq_rel) and the waiter's probe
+// (acquire) of a CoreLatch, or the mutex of a LockLatch, order the write before the read.
 template <class R>
 class JobResult {
  public:

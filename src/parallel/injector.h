@@ -34,7 +34,13 @@ namespace quarvex::parallel {
 //                      63 frees the block.
 // A thread dereferences a block only after its compare-exchange reserved a slot in it, and
 // the block cannot be freed before that slot is read; an end's block is loaded after its
-// index (acquire), so a successful exchange proves the block matches the index.
+// index (acquire), so a successful exchange proves the block matches the index. (An index
+// read from another thread's exchange still carries the block: read-modify-writes continue
+// the release sequence of the store that moved the index onto that block.)
+// Freeing: a pusher's last touch of a block is its release of `written`, which the slot's
+// popper acquires before its acq_rel increment of reads_done; the increments form one chain,
+// so the popper whose increment is the 63rd has every other access to the block ordered
+// before its delete.
 class Injector {
  public:
   static constexpr std::size_t kBlockCapacity = 63;

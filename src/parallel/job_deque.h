@@ -39,7 +39,11 @@ enum class StealStatus { kEmpty, kSuccess, kRetry };
 // operations instead: as strong on every target, free on x86 for the loads, and visible to
 // ThreadSanitizer, which does not model fences. Every store to bottom_ is at least a release
 // (C++20 no longer extends a release sequence to later plain stores of the same thread), so
-// a thief that reads any value of bottom_ also sees the slots written before it.
+// a thief that reads any value of bottom_ also sees the slots written before it, and the jobs
+// they point to. push() reads top_ with acquire: a thief reads its slot before its exchange
+// of top_, so the owner overwrites a slot only after the thief that emptied it has read it.
+// None of this leans on x86's ordering; the orders above are all a weakly ordered processor
+// (ARM) needs.
 class JobDeque {
  public:
   JobDeque() : buffer_(new Buffer(kInitialCapacity, nullptr)) {}

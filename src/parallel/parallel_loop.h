@@ -9,8 +9,10 @@
 // thread's InlineScope is engaged (inline_scope.h).
 //
 // The collect loops write item i into slot start + i of a pre-sized output, each piece into
-// its own window, without locking. A fault inside any piece is rethrown on the calling thread
-// once the whole loop has finished; the outputs then keep their old lengths.
+// its own window, without locking; the writes reach the caller through the joins' latches
+// (fork_join.h), whose orders hold on weakly ordered processors too. A fault inside any piece
+// is rethrown on the calling thread once the whole loop has finished; the outputs then keep
+// their old lengths.
 //
 // The public functions use the process-wide pool; the *_in variants take a pool explicitly.
 #pragma once

@@ -68,7 +68,7 @@ class alignas(64) WorkerThread {
   WorkerPool& pool_;
   const std::size_t index_;
   std::uint64_t rng_state_;  // XorShift64*, owner only
-  CoreLatch terminate_;      // set when the pool ends this worker
+  CoreLatch terminate_;      // set by the pool's destructor, probed by this worker
 };
 
 class WorkerPool {

@@ -10,7 +10,9 @@
 // Shared state: one reserve block per process behind an atomic pointer.
 // `renew_memory_reserve` (the calling thread, at the start of a call) fills it when empty;
 // `throw_out_of_memory` (any thread) takes it with an exchange, so exactly one thread frees
-// a given block. The block is malloc'd below the mmap threshold, so freeing it leaves the
+// a given block. Both are sequentially consistent read-modify-writes, so the thread that
+// frees a block has synchronized with the one that allocated it; the relaxed load in
+// `renew_memory_reserve` only saves an allocation when the block is there. The block is malloc'd below the mmap threshold, so freeing it leaves the
 // room in the heap, where malloc's retry in another arena finds it.
 #pragma once
 

@@ -124,28 +124,25 @@ def summary(outcome):
     return "ok", len(outcome["positions"]), pairs
 
 
-# Few distinct vertices, each alone in its cell at 1000 clusters (so every one of them is
-# returned), repeated into files larger than a pipe's buffer. Coordinates and normals of the
-# text-like records are made of bytes below 0x80 other than 0x0A.
+# Inputs that fail, and one that detection must replay whole, each larger than a pipe's
+# buffer (the results of readable input by every route are compared bit for bit, with sums
+# whose order matters, below). Coordinates and normals of the text-like records are made
+# of bytes below 0x80 other than 0x0A.
 TRIANGLES = [((0, 0, 0), (2, 0, 0), (0, 2, 0), (0, 0, 2)), ((2.5, 3, 0), (3.5, 0, 2), (0, 3.5, 3), (2, 0, 0))]
 TEXT_LIKE = [binary_triangle(*t[:3], normal=t[3]) for t in TRIANGLES]
 # The first line spans several reads.
 ASCII_BODY = "solid " + "n" * 20000 + "\n" + "".join(facet_text(*t) for t in TRIANGLES * 700) + "endsolid\n"
 PIPED = {
-    "binary": binary_stl(grid_records(8) * 300),
-    "binary-solid-header": binary_stl(grid_records(8) * 300, header=b"solid binary"),
     # Valid UTF-8 up to the last record: detection keeps all of it before it can decide.
     "binary-invalid-late": binary_stl(TEXT_LIKE * 639 + grid_records(2), header=b"solid " + b"h" * 74),
     "binary-short": binary_stl(grid_records(8) * 300, count=2401),
-    "binary-count-below-records": binary_stl(grid_records(8) * 300, count=100) + b"junk\n" * 1000,
     "latin-1-first-line": b"solid caf\xe9\n" + ASCII_BODY.encode().split(b"\n", 1)[1],
     "empty": b"",
-    "ascii": ASCII_BODY.encode(),
     "ascii-bad-end": ASCII_BODY.encode()[:-30],
     "ascii-bad-utf8": ASCII_BODY.encode().replace(b"endloop", b"endl\xffoop", 1),
 }
 
-READABLE = {"binary", "binary-solid-header", "binary-invalid-late", "binary-count-below-records", "ascii"}
+READABLE = {"binary-invalid-late"}
 
 
 @pytest.mark.parametrize("name", PIPED)
