@@ -284,7 +284,8 @@ def sparse(tmp_path, head):
 @pytest.mark.parametrize(
     "case, how",
     [("fifo-without-writer", "alarm"), ("fifo-without-writer", "sigint"), ("fifo-stalled-writer", "alarm"),
-     ("sparse-first-line", "alarm"), ("sparse-binary", "sigint"), ("sparse-binary-whole", "alarm")],
+     ("sparse-first-line", "alarm"), ("sparse-binary", "sigint"), ("sparse-binary-whole", "alarm"),
+     ("ascii-long", "alarm")],
 )
 def test_a_raising_handler_ends_the_call(tmp_path, case, how):
     writer, done, errors = None, threading.Event(), []
@@ -299,6 +300,14 @@ def test_a_raising_handler_ends_the_call(tmp_path, case, how):
         path = sparse(tmp_path, b"solid ")  # detection scans a first line of zeros
     elif case == "sparse-binary":
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", 0xFFFFFFFF))  # zero records
+    elif case == "ascii-long":  # 384 MiB of facets, parsed on the workers a window at a time
+        path = str(tmp_path / "long.stl")
+        block = facet_text((0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)).encode() * 1024
+        with open(path, "wb") as f:
+            f.write(b"solid long\n")
+            for _ in range((384 << 20) // len(block)):
+                f.write(block)
+            f.write(b"endsolid\n")
     else:  # as many records as the file holds: the workers read it in windows
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", ((64 << 30) - 84) // 50))
     try:
