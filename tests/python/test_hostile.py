@@ -6,7 +6,6 @@ import errno
 import fcntl
 import math
 import os
-import random
 import struct
 import subprocess
 import sys
@@ -125,8 +124,8 @@ def summary(outcome):
 
 
 # Inputs that fail, and one that detection must replay whole, each larger than a pipe's
-# buffer (the results of readable input by every route are compared bit for bit, with sums
-# whose order matters, below). Coordinates and normals of the text-like records are made
+# buffer (the results of readable input by every route and worker count are compared bit
+# for bit in test_reference_results.py). Coordinates and normals of the text-like records are made
 # of bytes below 0x80 other than 0x0A.
 TRIANGLES = [((0, 0, 0), (2, 0, 0), (0, 2, 0), (0, 0, 2)), ((2.5, 3, 0), (3.5, 0, 2), (0, 3.5, 3), (2, 0, 0))]
 TEXT_LIKE = [binary_triangle(*t[:3], normal=t[3]) for t in TRIANGLES]
@@ -158,33 +157,6 @@ def test_pipes_give_what_the_same_bytes_give_from_a_file(tmp_path, name):
     assert summary(through_fifo(tmp_path, [data], clusters=1000)) == expected
     (from_stdin,) = call_in_child([("/dev/stdin", 1000)], timeout=60, stdin=data)
     assert summary(from_stdin) == expected
-
-
-def test_every_route_and_worker_count_gives_the_same_normals(tmp_path):
-    # Six normals of random length meet at every inner vertex of a grid, so the order of the
-    # additions shows in the last bits. A file is read on the workers, /dev/stdin in
-    # sequence, and a binary file with a text-like header in sequence after its text reading
-    # failed; each with 1, 2 and 8 workers.
-    rng = random.Random(5)
-    records = []
-    for i in range(40):
-        for j in range(40):
-            quad = [(i + a, j + b, (i * j) % 7 + 0.5) for a, b in ((0, 0), (1, 0), (1, 1), (0, 1))]
-            for tri in ((quad[0], quad[1], quad[2]), (quad[0], quad[2], quad[3])):
-                k = rng.uniform(0.001, 1000.0)
-                records.append(binary_triangle(*tri, normal=(0.3 * k, k, 1.0 / k)))
-    data = binary_stl(records)
-    plain = write(tmp_path, "grid.stl", data)
-    solid = write(tmp_path, "solid.stl", binary_stl(records, header=b"solid made by an exporter"))
-    normal_of = {}
-    for workers in ("1", "2", "8"):
-        env = dict(os.environ, RAYON_NUM_THREADS=workers)
-        outcomes = call_in_child([(plain, 6000), (solid, 6000), ("/dev/stdin", 6000)], env=env, stdin=data)
-        for outcome in outcomes:
-            assert outcome["kind"] == "ok", outcome
-            for p, n in zip(outcome["positions"], outcome["normals"]):
-                assert normal_of.setdefault(tuple(p), n) == n, (workers, p)
-    assert len(normal_of) > 1500
 
 
 # A signal handler that returns lets a call go on: opens and reads it interrupted are
