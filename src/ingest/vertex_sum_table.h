@@ -9,8 +9,8 @@
 // unit, its sum and every later normal scaled by 2^-scale (scale grows by one until the sum
 // is finite again). Scaling by a power of two is exact away from subnormals, so the slot then
 // holds what the whole file-order sum of the scaled normals would give, and the unit normal
-// made from it is the one the unscaled direction has. Sums with an infinite or NaN term are
-// plain sums, overflow or not.
+// made from it is the one the unscaled direction has. An addition with an infinite or NaN
+// term, or to a sum that already is one, is a plain addition in the slot's unit.
 #pragma once
 
 #include <bit>

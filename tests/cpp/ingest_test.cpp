@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <random>
 #include <thread>
@@ -40,7 +41,11 @@ std::vector<RawTriangle> odd_triangles() {
           RawTriangle{{-0.0f, -0.0f, -0.0f}, {{5, 5, 5}, {5, 5, 5}, {5, 5, 5}}},
           RawTriangle{{1e30f, 1e30f, 0}, {{5, 5, 5}, {0, 0, 0}, {5, 5, 5}}},
           RawTriangle{{3e38f, -3e38f, 1}, {{5, 5, 5}, {1, 2, 3}, {0, 0, 0}}},
-          RawTriangle{{3e38f, -3e38f, 1}, {{1, 2, 3}, {5, 5, 5}, {7, 7, 7}}}};
+          RawTriangle{{3e38f, -3e38f, 1}, {{1, 2, 3}, {5, 5, 5}, {7, 7, 7}}},
+          // Subnormal components halved on the way, then an infinite term: a sum that left
+          // the range stays in its smaller unit.
+          RawTriangle{{3e38f, 1e-45f, 1e-40f}, {{1, 2, 3}, {7, 7, 7}, {8, 8, 8}}},
+          RawTriangle{{INFINITY, 3e-45f, 0}, {{1, 2, 3}, {8, 8, 8}, {9, 9, 9}}}};
 }
 
 void put_record(std::string& out, const RawTriangle& t) {

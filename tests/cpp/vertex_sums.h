@@ -33,27 +33,31 @@ inline Bits3 sum_bits_of(Vec3f s) {
   return bits_of(Vec3f{one(s.x), one(s.y), one(s.z)});
 }
 
-// What every reading must give, straight from the rule: each vertex's normals added in file
-// order; where that leaves the float range although every normal is finite, the same sum of
-// the normals scaled by the smallest power of two that keeps it finite.
+// What every reading must give: each vertex's normals added in file order, the first one as
+// it is. An addition of finite terms that leaves the float range halves the sum so far and
+// goes on with every later normal scaled by one more power of two, as long as needed.
 inline SumsByVertex sums_in_file_order(const std::vector<RawTriangle>& triangles) {
   std::map<Bits3, std::vector<Vec3f>> normals;
   for (const RawTriangle& t : triangles)
     for (const Vec3f& v : t.vertex) normals[bits_of(v)].push_back(t.normal);
   auto finite = [](Vec3f v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
-  auto sum_scaled = [](const std::vector<Vec3f>& list, int down) {
-    Vec3f s{std::ldexp(list[0].x, -down), std::ldexp(list[0].y, -down), std::ldexp(list[0].z, -down)};
-    for (std::size_t i = 1; i < list.size(); ++i) {
-      s.x += std::ldexp(list[i].x, -down), s.y += std::ldexp(list[i].y, -down), s.z += std::ldexp(list[i].z, -down);
-    }
-    return s;
-  };
+  auto scaled = [](Vec3f v, int down) { return Vec3f{std::ldexp(v.x, -down), std::ldexp(v.y, -down), std::ldexp(v.z, -down)}; };
   SumsByVertex out;
   for (const auto& [vertex, list] : normals) {
-    Vec3f s = sum_scaled(list, 0);
-    bool all_finite = true;
-    for (const Vec3f& n : list) all_finite &= finite(n);
-    for (int down = 1; all_finite && !finite(s); ++down) s = sum_scaled(list, down);
+    Vec3f s = list[0];
+    int down = 0;
+    for (std::size_t i = 1; i < list.size(); ++i) {
+      for (;;) {
+        const Vec3f n = scaled(list[i], down);
+        const Vec3f r{s.x + n.x, s.y + n.y, s.z + n.z};
+        if (finite(r) || !finite(s) || !finite(n)) {
+          s = r;
+          break;
+        }
+        s = scaled(s, 1);
+        ++down;
+      }
+    }
     out[vertex] = sum_bits_of(s);
   }
   return out;
