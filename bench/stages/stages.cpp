@@ -23,6 +23,7 @@
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
 #include "ingest/read_mesh_file.h"
+#include "parallel/inline_scope.h"
 #include "support/large_block.h"
 
 using namespace quarvex;
@@ -100,6 +101,8 @@ int main(int argc, char** argv) {
     { Stage s("floor: one read()"); sink += read_whole(path); }
     { Stage s("floor: 8192-byte read()s"); sink += read_in_chunks(path, 8192); }
     Clock::time_point total_start = Clock::now();
+    // As in a call: a small file or few points run every loop on this thread.
+    const parallel::InlineScope small_input;
     PodVector<reduce::PointRecord> points;
     {
       stl::ReadResult<ingest::SummedMesh> read = [&] {
@@ -113,6 +116,7 @@ int main(int argc, char** argv) {
       Stage s("point records (normalise)");
       points = reduce::build_point_records(read.value());
     }
+    parallel::InlineScope::engage_if(parallel::few_points(points.size()));
     reduce::BoundingBox box;
     {
       Stage s("bounds");
@@ -157,7 +161,11 @@ int main(int argc, char** argv) {
     auto cpu = cpu_timings[name];
     std::sort(cpu.begin(), cpu.end());
     const double cpu_med = cpu.empty() ? 0.0 : cpu[cpu.size() / 2];
-    std::printf("%-44s %8.4f s  %6.2fx floor  cpu %8.4f s\n", name.c_str(), med, floor > 0 ? med / floor : 0.0, cpu_med);
+    // Microseconds for a small file, where seconds would print as zeros.
+    const bool small = timings["TOTAL (without lists)"].front() < 0.01;
+    const double unit = small ? 1e6 : 1.0;
+    std::printf("%-44s %10.4f %s  %6.2fx floor  cpu %10.4f %s\n", name.c_str(), med * unit, small ? "us" : "s",
+                floor > 0 ? med / floor : 0.0, cpu_med * unit, small ? "us" : "s");
   }
   return sink == 42 ? 1 : 0;
 }

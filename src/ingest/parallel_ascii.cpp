@@ -31,7 +31,7 @@ struct Piece {
 std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, Interrupt& interrupt,
                                               AsciiCuts cuts) {
   if (file_size == 0) return std::nullopt;  // it was emptied since detection read it
-  const std::size_t groups = VertexMerge::group_count_for(parallel::current_num_threads());
+  const std::size_t groups = VertexMerge::group_count();
   const std::size_t window = static_cast<std::size_t>(std::min<std::uint64_t>(file_size, cuts.window_bytes));
   PodVector<char> text;
   text.resize_uninitialized(window);

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "parallel/inline_scope.h"
 #include "parallel/parallel_loop.h"
 #include "stl/binary_record.h"
 #include "ingest/file_at.h"
@@ -41,10 +42,13 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
-  const std::size_t groups = VertexMerge::group_count_for(parallel::current_num_threads());
-  // A closed surface has about half as many vertices as triangles.
-  const std::uint64_t stored = std::min(count, stored_bytes(fd, file_size) / kRecordSize);
-  VertexMerge merge(groups, presized_vertices(stored / 2));
+  const std::size_t groups = VertexMerge::group_count();
+  // A closed surface has about half as many vertices as triangles. A small file's tables are
+  // small whatever it stores, so it is not asked.
+  const std::uint64_t stored = parallel::InlineScope::active() ? count : std::min(count, stored_bytes(fd, file_size) / kRecordSize);
+  // A small mesh has relatively more vertices on its edges: a little more room spares it a
+  // growth.
+  VertexMerge merge(groups, presized_vertices(parallel::InlineScope::active() ? stored * 5 / 8 + 8 : stored / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
   // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].

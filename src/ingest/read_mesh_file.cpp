@@ -19,7 +19,7 @@ namespace {
 constexpr int kWindowTriangles = 1 << 16;
 
 stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
-  const std::size_t groups = VertexMerge::group_count_for(parallel::current_num_threads());
+  const std::size_t groups = VertexMerge::group_count();
   VertexMerge merge(groups, 0);
   PodVector<stl::RawTriangle> window;
   window.resize_uninitialized(kWindowTriangles);

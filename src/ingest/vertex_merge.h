@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "ingest/vertex_sum_table.h"
+#include "parallel/inline_scope.h"
 #include "parallel/parallel_loop.h"
 #include "stl/triangle_source.h"
 #include "support/hash_keys.h"
@@ -79,8 +80,12 @@ inline std::size_t presized_vertices(std::uint64_t estimate) noexcept {
 class VertexMerge {
  public:
   // One group per worker, so that every worker merges; at most 64, since every group costs a
-  // table and every routed run a list per group, however small the file.
-  static std::size_t group_count_for(std::size_t threads) noexcept { return std::clamp<std::size_t>(threads, 1, 64); }
+  // table and every routed run a list per group, however small the file. One while the
+  // calling thread runs every loop alone (a small input): more would only cost tables.
+  static std::size_t group_count() noexcept {
+    if (parallel::InlineScope::active()) return 1;
+    return std::clamp<std::size_t>(parallel::current_num_threads(), 1, 64);
+  }
 
   // `groups` >= 1; `expected_vertices` only sizes the tables at the start.
   VertexMerge(std::size_t groups, std::size_t expected_vertices) : hasher_{next_map_keys()} {

@@ -28,6 +28,10 @@ void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& 
     map.counts_.resize_uninitialized(static_cast<std::size_t>(grid));
     std::fill(map.counts_.begin(), map.counts_.end(), 0u);
     for (const std::uint32_t c : map.cell_of_) ++map.counts_[c];
+    // Sized once for the occupied cells, so that it never grows.
+    const auto occupied = static_cast<std::size_t>(
+        std::count_if(map.counts_.begin(), map.counts_.end(), [](std::uint32_t k) { return k != 0; }));
+    map.cells_ = decltype(map.cells_)(hasher, occupied);
     for (std::uint32_t c = 0; c < grid; ++c) {
       if (map.counts_[c] != 0) map.cells_.find_or_insert(c, hasher(c)).first->value = c;
     }

@@ -31,6 +31,7 @@ int open_for_reading(const char* path, Interrupt& interrupt) noexcept {
 
 StlSource::StlSource(StlSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
+      regular_file_(std::exchange(other.regular_file_, false)),
       interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)),
       pos_(std::exchange(other.pos_, 0)),
@@ -41,6 +42,7 @@ StlSource& StlSource::operator=(StlSource&& other) noexcept {
   if (this != &other) {
     close();
     fd_ = std::exchange(other.fd_, -1);
+    regular_file_ = std::exchange(other.regular_file_, false);
     interrupt_ = other.interrupt_;
     buffer_ = std::move(other.buffer_);
     pos_ = std::exchange(other.pos_, 0);
@@ -57,6 +59,7 @@ void StlSource::close() noexcept {
   // it is never retried.
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
+  regular_file_ = false;
   pos_ = len_ = 0;
 }
 
@@ -100,7 +103,7 @@ IoResult StlSource::read(std::byte* out, std::size_t size) {
   return IoResult{n, 0};
 }
 
-bool StlSource::seekable() const noexcept { return ::lseek(fd_, 0, SEEK_CUR) >= 0; }
+bool StlSource::seekable() const noexcept { return regular_file_ || ::lseek(fd_, 0, SEEK_CUR) >= 0; }
 
 int StlSource::rewind() noexcept {
   if (::lseek(fd_, 0, SEEK_SET) < 0) return errno;

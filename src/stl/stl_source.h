@@ -53,6 +53,8 @@ class StlSource {
   // Whether the descriptor has a file position (false for pipes, FIFOs, sockets and
   // terminals: what was read from them cannot be read again).
   bool seekable() const noexcept;
+  // Records that the descriptor is a regular file (so seekable() need not ask the system).
+  void known_regular_file() noexcept { regular_file_ = true; }
 
   // Seeks the descriptor to offset 0 and then drops the buffered bytes. Returns 0, or the
   // errno of the failed seek (nothing is dropped then).
@@ -68,6 +70,7 @@ class StlSource {
   IoResult read_fd(std::byte* out, std::size_t size);
 
   int fd_ = -1;
+  bool regular_file_ = false;
   Interrupt* interrupt_ = &no_interrupt();
   PodVector<std::byte> buffer_;  // allocated on first buffered read or by unread()
   std::size_t pos_ = 0;
