@@ -156,7 +156,7 @@ class VertexMerge {
   static void merge_refs(VertexSumTable& table, const Run& run, const PodVector<VertexRef>& list) {
     // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,
     // and several misses in flight overlap.
-    constexpr std::size_t kAhead = 16;
+    constexpr std::size_t kAhead = 32;
     const VertexRef* const refs = list.data();
     const std::size_t n = list.size();
     for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);

@@ -19,7 +19,7 @@ struct BoundingBox {
   float max_z;
 };
 
-// Six parallel min/max passes (fminf/fmaxf: a NaN loses to a number). An empty list gives
+// One parallel pass of min/max folds (fminf/fmaxf: a NaN loses to a number). An empty list gives
 // +inf minima and -inf maxima.
 BoundingBox compute_bounds(const PodVector<PointRecord>& records);
 
