@@ -55,6 +55,8 @@ void put_record(std::string& out, const RawTriangle& t) {
   out += "ab";
 }
 
+// Runs of one triangle leave most groups without a vertex, and a triangle with one vertex
+// thrice sends the whole run to one group; in the fan every run holds the hub.
 TEST(VertexMerge, SumsInFileOrderForEveryGroupCountAndCut) {
   std::vector<RawTriangle> list = strip_mesh(23, 9);
   const std::vector<RawTriangle> odd = odd_triangles();
@@ -62,7 +64,13 @@ TEST(VertexMerge, SumsInFileOrderForEveryGroupCountAndCut) {
   std::mt19937 rng(16);
   std::vector<RawTriangle> shuffled = list;
   std::shuffle(shuffled.begin(), shuffled.end(), rng);
-  for (const auto* triangles : {&list, &shuffled}) {
+  std::vector<RawTriangle> fan;
+  std::uniform_real_distribution<float> length(0.001f, 1000.0f);
+  for (int i = 0; i < 60; ++i) {
+    const Vec3f rim{static_cast<float>(i), 1, 0}, next{static_cast<float>(i + 1), 1, 0};
+    fan.push_back(RawTriangle{{length(rng), -length(rng), length(rng)}, {{0.5f, 0.5f, 0.5f}, rim, next}});
+  }
+  for (const auto* triangles : {&list, &shuffled, &fan}) {
     const SumsByVertex expected = sums_in_file_order(*triangles);
     for (std::size_t groups : {1, 2, 3, 5}) {
       for (std::size_t run : {1, 16, 17, 1000}) {
