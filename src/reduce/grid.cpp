@@ -23,27 +23,7 @@ void fold_into(float& acc, float v) noexcept {
   acc = kMin ? std::fmin(acc, v) : std::fmax(acc, v);
 }
 
-// The cell index along one axis.
-std::uint64_t axis_index(float p, float m, float big_m, float n_f, std::uint64_t n) noexcept {
-  constexpr float kEpsilon = std::bit_cast<float>(0x34000000u);  // 2^-23
-  const float d = p - m;
-  const float extent = big_m - m;
-  const float e = extent + kEpsilon;
-  const float q = d / e;
-  const float t = q * n_f;
-  const float f = std::floor(t);
-  const std::uint64_t i = saturating_u64(f);
-  const std::uint64_t last = n - 1;  // wraps for n = 0: nothing is clamped then
-  return i < last ? i : last;
-}
-
 }  // namespace
-
-std::uint64_t saturating_u64(float value) noexcept {
-  if (!(value > 0.0f)) return 0;  // NaN, zero and negatives
-  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
-  return static_cast<std::uint64_t>(value);
-}
 
 BoundingBox compute_bounds(const PodVector<PointRecord>& records) {
   // All six bounds in one pass over the records: the list is read once.
@@ -75,15 +55,6 @@ std::uint64_t cells_per_axis(std::uint64_t clusters) noexcept {
   const float c = static_cast<float>(clusters);                // round to nearest
   const float r = std::pow(c, kThird);                         // powf
   return saturating_u64(std::ceil(r));
-}
-
-std::uint64_t cell_key(const PointRecord& record, const BoundingBox& box,
-                       std::uint64_t n) noexcept {
-  const float n_f = static_cast<float>(n);
-  const std::uint64_t ix = axis_index(record.x, box.min_x, box.max_x, n_f, n);
-  const std::uint64_t iy = axis_index(record.y, box.min_y, box.max_y, n_f, n);
-  const std::uint64_t iz = axis_index(record.z, box.min_z, box.max_z, n_f, n);
-  return (iz * n + iy) * n + ix;
 }
 
 }  // namespace quarvex::reduce

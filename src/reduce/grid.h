@@ -3,7 +3,10 @@
 // which cell a point on or near a boundary falls into, so it is part of the result.
 #pragma once
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
+#include <limits>
 
 #include "support/pod_vector.h"
 #include "reduce/point_record.h"
@@ -26,10 +29,39 @@ BoundingBox compute_bounds(const PodVector<PointRecord>& records);
 // n = ceilf(powf(clusters as f32, f32 nearest 1/3)), saturated to u64.
 std::uint64_t cells_per_axis(std::uint64_t clusters) noexcept;
 
-// (iz * n + iy) * n + ix modulo 2^64.
-std::uint64_t cell_key(const PointRecord& record, const BoundingBox& box, std::uint64_t n) noexcept;
-
 // f32 -> u64: NaN or negative gives 0, 2^64 or more gives 2^64 - 1, else the exact value.
-std::uint64_t saturating_u64(float value) noexcept;
+inline std::uint64_t saturating_u64(float value) noexcept {
+  if (!(value > 0.0f)) return 0;  // NaN, zero and negatives
+  if (value >= 18446744073709551616.0f) return std::numeric_limits<std::uint64_t>::max();
+  return static_cast<std::uint64_t>(value);
+}
+
+namespace detail {
+
+// The cell index along one axis.
+inline std::uint64_t axis_index(float p, float m, float big_m, float n_f, std::uint64_t n) noexcept {
+  constexpr float kEpsilon = std::bit_cast<float>(0x34000000u);  // 2^-23
+  const float d = p - m;
+  const float extent = big_m - m;
+  const float e = extent + kEpsilon;
+  const float q = d / e;
+  const float t = q * n_f;
+  const float f = std::floor(t);
+  const std::uint64_t i = saturating_u64(f);
+  const std::uint64_t last = n - 1;  // wraps for n = 0: nothing is clamped then
+  return i < last ? i : last;
+}
+
+}  // namespace detail
+
+// (iz * n + iy) * n + ix modulo 2^64. Inline: it runs once per record, in the workers' loop.
+inline std::uint64_t cell_key(const PointRecord& record, const BoundingBox& box,
+                              std::uint64_t n) noexcept {
+  const float n_f = static_cast<float>(n);
+  const std::uint64_t ix = detail::axis_index(record.x, box.min_x, box.max_x, n_f, n);
+  const std::uint64_t iy = detail::axis_index(record.y, box.min_y, box.max_y, n_f, n);
+  const std::uint64_t iz = detail::axis_index(record.z, box.min_z, box.max_z, n_f, n);
+  return (iz * n + iy) * n + ix;
+}
 
 }  // namespace quarvex::reduce

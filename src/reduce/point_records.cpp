@@ -36,11 +36,12 @@ constexpr float kLargest = std::numeric_limits<float>::max();
   return Vec3f{std::ldexp(s.x, -e), std::ldexp(s.y, -e), std::ldexp(s.z, -e)};
 }
 
-}  // namespace
-
-Vec3f normalise_sum(Vec3f s) noexcept {
+// Inlined into the record loop; normalise_sum is the same for other callers.
+[[gnu::always_inline]] inline Vec3f normalised(Vec3f s) noexcept {
   float squared = squared_length(s);
   if (!(squared >= kSmallestNormal && squared <= kLargest)) [[unlikely]] {  // NaN too
+    // A vertex of faces without stored normals: common enough to skip the call.
+    if (s.x == 0.0f && s.y == 0.0f && s.z == 0.0f) return Vec3f{0.0f, 0.0f, 0.0f};
     s = scaled_into_range(s, squared);
     squared = squared_length(s);
   }
@@ -48,6 +49,10 @@ Vec3f normalise_sum(Vec3f s) noexcept {
   if (length == 0.0f) return Vec3f{0.0f, 0.0f, 0.0f};
   return Vec3f{s.x / length, s.y / length, s.z / length};
 }
+
+}  // namespace
+
+Vec3f normalise_sum(Vec3f s) noexcept { return normalised(s); }
 
 PodVector<PointRecord> build_point_records(const ingest::SummedMesh& mesh) {
   const std::vector<ingest::VertexSumTable>& groups = mesh.groups;
@@ -61,7 +66,7 @@ PodVector<PointRecord> build_point_records(const ingest::SummedMesh& mesh) {
       PointRecord* out = records.data() + start[g];
       groups[g].for_each([&](const ingest::SumSlot& slot) {
         const Vec3f p = slot.position();
-        const Vec3f n = normalise_sum(slot.sum);
+        const Vec3f n = normalised(slot.sum);
         *out++ = PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};
       });
     }
