@@ -1,9 +1,12 @@
 // The module's one open-addressing hash table, for the vertex merge's sums and the numbering
 // of the grid's occupied cells.
 //
-// Linear probing over slots that hold their key and value together, at most half full, so a
-// lookup of a key that is not in cache costs one miss and probes about 1.5 slots (a file
-// whose triangles come in random order looks up almost every vertex cold). What a slot holds
+// Linear probing over slots that hold their key and value together. A table is made for an
+// expected count at under half full, so a lookup of a key that is not in cache costs one miss
+// and probes about 1.5 slots (a file whose triangles come in random order looks up almost
+// every vertex cold). A table that outgrows its estimate (a mesh whose triangles share no
+// vertex has six times the vertices expected) fills to three quarters before it doubles: it
+// then probes longer, but holds its keys in half the memory. What a slot holds
 // is the slot type's business (the slot policy); the table only needs:
 //
 //   using Key = ...;
@@ -18,10 +21,10 @@
 // and a table sized for an expected count takes no more than twice its slots. Not thread-safe: each table has exactly one owner at a time.
 // Allocation failure, also of a size past the address space, throws std::bad_alloc.
 //
-// Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 2, so every probe
-// sequence (wrapping from the last slot to the first) ends at an empty slot; the table doubles (every slot rehashed
-// with the same hasher) before an insertion would make it more than half full; iteration
-// visits used slots in ascending slot order.
+// Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 4 * 3, so every probe
+// sequence (wrapping from the last slot to the first) ends at an empty slot; the table
+// doubles (every slot rehashed with the same hasher) before an insertion would make it more
+// than three quarters full; iteration visits used slots in ascending slot order.
 #pragma once
 
 #include <algorithm>
@@ -80,7 +83,7 @@ class FlatTable {
       if (s.holds(key)) return {&s, false};
       i = next(i);
     }
-    if (size_ + 1 > capacity_ / 2) [[unlikely]] {
+    if (size_ + 1 > capacity_ / 4 * 3) [[unlikely]] {
       grow();
       i = home(hash);
       while (slots_[i].used()) i = next(i);
