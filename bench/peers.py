@@ -8,6 +8,7 @@ the libraries of the tool it measures (this matters for the peak-memory baseline
 Worker use (one tool, one workload, one process):
     python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "cpu": [...], "points": m}
     python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
+                                                      (PATH "pipe:FILE": FILE through a pipe)
     python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
                                                       ones; JSON {"first": s, "later": [...]}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
@@ -322,6 +323,11 @@ def main(argv: list[str]) -> int:
         print(json.dumps({"first": times[0], "later": times[1:]}))
     elif mode == "once":
         tool, path, clusters = argv[2], argv[3], int(argv[4])
+        feeder = None
+        if path.startswith("pipe:"):
+            import subprocess
+            feeder = subprocess.Popen(["cat", path[len("pipe:"):]], stdout=subprocess.PIPE)
+            path = f"/dev/fd/{feeder.stdout.fileno()}"
         run = LOADERS[tool]()
         if hasattr(run, "prepare"):
             run.prepare(clusters)
@@ -331,6 +337,8 @@ def main(argv: list[str]) -> int:
         reset = reset_peak_rss()
         run(path, clusters)
         peak = status_kib("VmHWM") if reset else None
+        if feeder is not None:
+            feeder.wait()
         print(json.dumps({"rss_before_kib": before, "call_peak_kib": peak}))
     elif mode == "baseline":
         LOADERS[argv[2]]()

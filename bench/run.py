@@ -180,11 +180,11 @@ def max_rss_kib(args: list[str], env: dict) -> tuple[int | None, dict]:
     return report["max_rss_kib"], report
 
 
-def peak_memory(tool: str, path: Path, clusters: int, baselines: dict) -> dict:
+def peak_memory(tool: str, path: Path, clusters: int, baselines: dict, pipe: bool = False) -> dict:
     env = clean_env()
     if tool not in baselines:
         baselines[tool] = max_rss_kib(["baseline", tool], env)[0]
-    peak, report = max_rss_kib(["once", tool, str(path), str(clusters)], env)
+    peak, report = max_rss_kib(["once", tool, ("pipe:" if pipe else "") + str(path), str(clusters)], env)
     base = baselines[tool]
     if peak is None or base is None:
         return {"error": "run failed"}
@@ -377,6 +377,16 @@ def evaluate(r: dict) -> list[dict]:
             us = row["call"] * 1e6
             add(f"{row['triangles']}-triangle file to {row['clusters']} points, per call, 2 workers <= 40 us",
                 us, 40.0, us <= 40.0, f"{us:.1f} us a call; opening and reading the file {row['read'] * 1e6:.1f} us")
+
+    soup = r["memory"].get(f"{wl.SOUP.name}/quarvex") or {}
+    soup_pipe = r["memory"].get(f"{wl.SOUP.name}/quarvex (through a pipe)") or {}
+    if "above_bytes" in soup:
+        ratio = soup["above_bytes"] / soup["file_bytes"]
+        piped = (f"; through a pipe {soup_pipe['above_bytes'] / soup_pipe['file_bytes']:.2f} x"
+                 if "above_bytes" in soup_pipe else "")
+        add("1M triangles sharing no vertex, from the file: peak RSS above the interpreter / file size <= 3",
+            ratio, 3.0, ratio <= 3.0, f"{soup['above_bytes'] / 2**20:.0f} MiB above, file "
+            f"{soup['file_bytes'] / 2**20:.0f} MiB{piped}")
 
     for name, limit in [(main, 2.5), (shuffled, 1.6)]:
         m = r["memory"].get(f"{name}/quarvex")
@@ -822,6 +832,12 @@ def main() -> int:
     if "quarvex" in tools:
         mem_cases += [(w, "quarvex", REDUCED) for w in wl.ALL]
         mem_cases.append((wl.BINARY_MAIN, "quarvex", OUTPUT_HEAVY))
+        wl.ensure(wl.SOUP)
+        for pipe in (False, True):
+            key = f"{wl.SOUP.name}/quarvex" + (" (through a pipe)" if pipe else "")
+            log(f"  {key}")
+            r["memory"][key] = peak_memory("quarvex", wl.SOUP.path, REDUCED, baselines, pipe=pipe)
+            r["memory"][key]["points"] = REDUCED
     mem_cases += [(w, p, REDUCED) for w in (wl.BINARY_MAIN, wl.BINARY_SHUFFLED, wl.ASCII_MAIN)
                   for p in PEER_TOOLS if p in tools]
     for w, tool, clusters in mem_cases:

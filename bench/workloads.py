@@ -28,7 +28,7 @@ RIPPLE = 0.4
 @dataclass(frozen=True)
 class Workload:
     name: str
-    kind: str  # "binary" or "ascii"
+    kind: str  # "binary", "ascii", or "soup" (binary triangles that share no vertex)
     u_steps: int
     v_steps: int
     shuffled: bool = False  # triangles in a fixed random order instead of strip order
@@ -39,10 +39,12 @@ class Workload:
 
     @property
     def vertices(self) -> int:
-        return self.u_steps * self.v_steps
+        return 3 * self.triangles if self.kind == "soup" else self.u_steps * self.v_steps
 
     @property
     def path(self) -> Path:
+        if self.kind == "soup":
+            return WORK_DIR / f"soup_{self.triangles}.stl"
         ext = "stl" if self.kind == "binary" else "ascii.stl"
         order = ".shuffled" if self.shuffled else ""
         return WORK_DIR / f"torus_{self.u_steps}x{self.v_steps}{order}.{ext}"
@@ -71,11 +73,14 @@ BIG_SWEEP = [
     Workload("bin-20M-shuffled", "binary", 5000, 2000, shuffled=True),
 ]
 BIG_MAIN = BIG_SWEEP[-1]
+# Memory only: 1M triangles of which no two share a vertex (3M vertices, six times what a
+# closed surface of as many triangles has), read from the file and through a pipe.
+SOUP = Workload("soup-1M", "soup", 1000, 500)
 SHUFFLE_SEED = 16
 
 
 def by_name(name: str) -> Workload:
-    for w in ALL + BIG_SWEEP:
+    for w in ALL + BIG_SWEEP + [SOUP]:
         if w.name == name:
             return w
     raise KeyError(name)
@@ -176,15 +181,32 @@ def write_band(path, rings: int = 10, segments: int = 10) -> None:
         records.tofile(f)
 
 
+def write_soup(path: Path, triangles: int) -> None:
+    """Triangles with random corners in a 100-unit cube (fixed seed) and random stored normals:
+    with 2^69 possible corners, no two coincide."""
+    rng = np.random.default_rng(SHUFFLE_SEED)
+    records = np.zeros(triangles, dtype=BINARY_RECORD)
+    records["v"] = rng.random((triangles, 3, 3), dtype=np.float32) * 100
+    records["normal"] = rng.standard_normal((triangles, 3)).astype(np.float32)
+    with open(path, "wb") as f:
+        f.write(b"binary STL, triangles sharing no vertex".ljust(80, b" "))
+        f.write(np.uint32(triangles).tobytes())
+        records.tofile(f)
+
+
 def ensure(w: Workload) -> Path:
     """Writes the workload's file unless it is already there."""
     if w.path.exists():
         return w.path
     WORK_DIR.mkdir(parents=True, exist_ok=True)
+    tmp = w.path.with_suffix(w.path.suffix + ".tmp")
+    if w.kind == "soup":
+        write_soup(tmp, w.triangles)
+        os.replace(tmp, w.path)
+        return w.path
     verts, faces = torus_mesh(w.u_steps, w.v_steps)
     if w.shuffled:
         faces = faces[np.random.default_rng(SHUFFLE_SEED).permutation(len(faces))]
-    tmp = w.path.with_suffix(w.path.suffix + ".tmp")
     if w.kind == "binary":
         write_binary(tmp, verts, faces)
     else:
@@ -195,11 +217,11 @@ def ensure(w: Workload) -> Path:
 
 
 def ensure_all() -> None:
-    for w in ALL + BIG_SWEEP:
+    for w in ALL + BIG_SWEEP + [SOUP]:
         ensure(w)
 
 
 if __name__ == "__main__":
     ensure_all()
-    for w in ALL + BIG_SWEEP:
+    for w in ALL + BIG_SWEEP + [SOUP]:
         print(f"{w.name:12s} {w.triangles:>9,d} triangles  {w.path.stat().st_size:>12,d} bytes  {w.path}")
