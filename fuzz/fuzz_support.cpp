@@ -16,6 +16,7 @@
 #include "ingest/file_at.h"
 #include "ingest/parallel_ascii.h"
 #include "ingest/parallel_binary.h"
+#include "parallel/inline_scope.h"
 #include "vertex_sums.h"
 
 namespace quarvex::fuzz {
@@ -126,6 +127,10 @@ void check_parallel_agrees(const std::string& path, const stl::ReadResult<std::v
   } else {
     for (std::size_t window : {stl::kBinaryWindowRecords, std::size_t{1}, std::size_t{3}}) {
       agree(stl::read_binary_parallel(fd, *size, no_interrupt(), window));
+    }
+    if (parallel::small_file(*size)) {  // read whole on the calling thread
+      const parallel::InlineScope small_input(true);
+      agree(stl::read_binary_parallel(fd, *size));
     }
   }
 }

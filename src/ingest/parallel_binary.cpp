@@ -10,6 +10,7 @@
 #include "stl/binary_record.h"
 #include "ingest/file_at.h"
 #include "support/large_block.h"
+#include "support/pod_vector.h"
 
 namespace quarvex::ingest {
 namespace {
@@ -32,23 +33,40 @@ struct BinaryRecords {
   }
 };
 
+
+// A file small enough for the calling thread alone: read whole in one call and merged as
+// one run in one group.
+std::optional<SummedMesh> read_small_binary(int fd, std::uint64_t file_size) {
+  PodVector<std::byte> bytes;
+  bytes.resize_uninitialized(static_cast<std::size_t>(file_size));
+  if (read_at(fd, bytes.data(), bytes.size(), 0) != 0) return std::nullopt;
+  const std::uint64_t count = stl::load_le32(bytes.data() + stl::kBinaryCountOffset);
+  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+  // A small mesh has relatively more vertices on its edges than a large one: a little more
+  // room than half a vertex per triangle spares it a growth.
+  VertexMerge merge(1, presized_vertices(count * 5 / 8 + 8));
+  const BinaryRecords run{bytes.data() + kHeaderSize, static_cast<std::size_t>(count)};
+  RoutedRun routed;
+  merge.route(run, routed);
+  merge.merge(0, run, routed);
+  return std::move(merge).finish();
+}
+
 }  // namespace
 
 std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
                                                Interrupt& interrupt, std::size_t window_records) {
   if (file_size < kHeaderSize) return std::nullopt;
+  if (parallel::InlineScope::active() && parallel::small_file(file_size)) return read_small_binary(fd, file_size);
   std::byte head[kHeaderSize];
   if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
   const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
   if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
 
   const std::size_t groups = VertexMerge::group_count();
-  // A closed surface has about half as many vertices as triangles. A small file's tables are
-  // small whatever it stores, so it is not asked.
-  const std::uint64_t stored = parallel::InlineScope::active() ? count : std::min(count, stored_bytes(fd, file_size) / kRecordSize);
-  // A small mesh has relatively more vertices on its edges: a little more room spares it a
-  // growth.
-  VertexMerge merge(groups, presized_vertices(parallel::InlineScope::active() ? stored * 5 / 8 + 8 : stored / 2));
+  // A closed surface has about half as many vertices as triangles.
+  const std::uint64_t stored = std::min(count, stored_bytes(fd, file_size) / kRecordSize);
+  VertexMerge merge(groups, presized_vertices(stored / 2));
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
   // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].

@@ -6,6 +6,8 @@
 // workers and never wait alone. Memory stays at three windows, their routed vertices and the
 // merge tables; the tables' first size comes from the records the file really holds, never
 // from a declared count beyond them.
+// A file small enough for the calling thread alone (while its InlineScope is engaged) is
+// read whole in one call and merged as one run.
 #pragma once
 
 #include <cstddef>

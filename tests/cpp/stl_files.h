@@ -23,6 +23,7 @@
 #include "ingest/file_at.h"
 #include "ingest/parallel_ascii.h"
 #include "ingest/parallel_binary.h"
+#include "parallel/inline_scope.h"
 #include "ingest/read_mesh_file.h"
 #include "vertex_sums.h"
 
@@ -112,6 +113,11 @@ inline bool expect_parallel_agrees(const std::string& path) {
   for (std::size_t window : {1, 2, 3, 7, 64}) {
     StlSource s = fresh();
     check(read_binary_parallel(s.fd(), size, no_interrupt(), window), "window of " + std::to_string(window));
+  }
+  if (parallel::small_file(size)) {
+    const parallel::InlineScope small_input(true);
+    StlSource s = fresh();
+    check(read_binary_parallel(s.fd(), size), "read whole on the calling thread");
   }
   StlSource s = fresh();
   return check(read_binary_parallel(s.fd(), size), "default window");
