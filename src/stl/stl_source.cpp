@@ -32,6 +32,7 @@ int open_for_reading(const char* path, Interrupt& interrupt) noexcept {
 StlSource::StlSource(StlSource&& other) noexcept
     : fd_(std::exchange(other.fd_, -1)),
       regular_file_(std::exchange(other.regular_file_, false)),
+      offset_(std::exchange(other.offset_, 0)),
       interrupt_(other.interrupt_),
       buffer_(std::move(other.buffer_)),
       pos_(std::exchange(other.pos_, 0)),
@@ -43,6 +44,7 @@ StlSource& StlSource::operator=(StlSource&& other) noexcept {
     close();
     fd_ = std::exchange(other.fd_, -1);
     regular_file_ = std::exchange(other.regular_file_, false);
+    offset_ = std::exchange(other.offset_, 0);
     interrupt_ = other.interrupt_;
     buffer_ = std::move(other.buffer_);
     pos_ = std::exchange(other.pos_, 0);
@@ -60,6 +62,7 @@ void StlSource::close() noexcept {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
   regular_file_ = false;
+  offset_ = 0;
   pos_ = len_ = 0;
 }
 
@@ -69,8 +72,9 @@ IoResult StlSource::read_fd(std::byte* out, std::size_t size) {
     if (interrupt_->poll()) return IoResult{0, EINTR};
   }
   for (;;) {
-    const ssize_t r = ::read(fd_, out, size);
+    const ssize_t r = regular_file_ ? ::pread(fd_, out, size, static_cast<off_t>(offset_)) : ::read(fd_, out, size);
     if (r >= 0) {
+      offset_ += static_cast<std::uint64_t>(r);
       unpolled_ += static_cast<std::size_t>(r);
       return IoResult{static_cast<std::size_t>(r), 0};
     }
@@ -106,7 +110,11 @@ IoResult StlSource::read(std::byte* out, std::size_t size) {
 bool StlSource::seekable() const noexcept { return regular_file_ || ::lseek(fd_, 0, SEEK_CUR) >= 0; }
 
 int StlSource::rewind() noexcept {
-  if (::lseek(fd_, 0, SEEK_SET) < 0) return errno;
+  if (regular_file_) {
+    offset_ = 0;
+  } else if (::lseek(fd_, 0, SEEK_SET) < 0) {
+    return errno;
+  }
   pos_ = len_ = 0;
   return 0;
 }

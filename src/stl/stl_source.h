@@ -14,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 #include "support/interrupt.h"
 #include "support/pod_vector.h"
@@ -53,7 +54,8 @@ class StlSource {
   // Whether the descriptor has a file position (false for pipes, FIFOs, sockets and
   // terminals: what was read from them cannot be read again).
   bool seekable() const noexcept;
-  // Records that the descriptor is a regular file (so seekable() need not ask the system).
+  // Records that the descriptor is a regular file, before the first read: from then on it
+  // is read by offset (pread), so that neither seekable() nor rewind() asks the system.
   void known_regular_file() noexcept { regular_file_ = true; }
 
   // Seeks the descriptor to offset 0 and then drops the buffered bytes. Returns 0, or the
@@ -71,6 +73,7 @@ class StlSource {
 
   int fd_ = -1;
   bool regular_file_ = false;
+  std::uint64_t offset_ = 0;  // where the next pread starts, for a known regular file
   Interrupt* interrupt_ = &no_interrupt();
   PodVector<std::byte> buffer_;  // allocated on first buffered read or by unread()
   std::size_t pos_ = 0;
