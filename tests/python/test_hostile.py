@@ -230,6 +230,8 @@ if how == "alarm":
     signal.signal(signal.SIGALRM, on_alarm)
     signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
 else:
+    # Python leaves SIGINT ignored when it started so (a test run in a background job).
+    signal.signal(signal.SIGINT, signal.default_int_handler)
     killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
 fds, resident = state()
 start = time.monotonic()
