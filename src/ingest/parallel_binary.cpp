@@ -33,6 +33,12 @@ struct BinaryRecords {
   }
 };
 
+// The record count the header declares, when the file holds that many records.
+std::optional<std::uint64_t> declared_count(const std::byte* head, std::uint64_t file_size) noexcept {
+  const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
+  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+  return count;
+}
 
 // A file small enough for the calling thread alone: read whole in one call and merged as
 // one run in one group.
@@ -40,8 +46,9 @@ std::optional<SummedMesh> read_small_binary(int fd, std::uint64_t file_size) {
   PodVector<std::byte> bytes;
   bytes.resize_uninitialized(static_cast<std::size_t>(file_size));
   if (read_at(fd, bytes.data(), bytes.size(), 0) != 0) return std::nullopt;
-  const std::uint64_t count = stl::load_le32(bytes.data() + stl::kBinaryCountOffset);
-  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+  const std::optional<std::uint64_t> declared = declared_count(bytes.data(), file_size);
+  if (!declared) return std::nullopt;
+  const std::uint64_t count = *declared;
   // A small mesh has relatively more vertices on its edges than a large one: a little more
   // room than half a vertex per triangle spares it a growth.
   VertexMerge merge(1, presized_vertices(count * 5 / 8 + 8));
@@ -60,8 +67,9 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   if (parallel::InlineScope::active() && parallel::small_file(file_size)) return read_small_binary(fd, file_size);
   std::byte head[kHeaderSize];
   if (read_at(fd, head, kHeaderSize, 0) != 0) return std::nullopt;
-  const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);
-  if (count > (file_size - kHeaderSize) / kRecordSize) return std::nullopt;
+  const std::optional<std::uint64_t> declared = declared_count(head, file_size);
+  if (!declared) return std::nullopt;
+  const std::uint64_t count = *declared;
 
   const std::size_t groups = VertexMerge::group_count();
   // A closed surface has about half as many vertices as triangles.

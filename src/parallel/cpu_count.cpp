@@ -8,6 +8,7 @@
 #include <string>
 
 #include "support/cgroup.h"
+#include "support/proc_text.h"
 
 namespace quarvex::parallel {
 
@@ -18,9 +19,9 @@ std::size_t cgroup_cpu_limit() noexcept {
       // v2: "quota period" or "max period" in one file; v1: two files, "-1" for no quota.
       const std::string v2_text = group.v2 ? read_cgroup_file(dir, "cpu.max") : std::string();
       const std::optional<std::uint64_t> quota =
-          group.v2 ? cgroup_value(v2_text) : cgroup_value(read_cgroup_file(dir, "cpu.cfs_quota_us"));
+          group.v2 ? proc_number(v2_text) : proc_number(read_cgroup_file(dir, "cpu.cfs_quota_us"));
       const std::optional<std::uint64_t> period =
-          group.v2 ? cgroup_value(v2_text, 1) : cgroup_value(read_cgroup_file(dir, "cpu.cfs_period_us"));
+          group.v2 ? proc_number(v2_text, 1) : proc_number(read_cgroup_file(dir, "cpu.cfs_period_us"));
       if (quota && period && *quota > 0 && *period > 0) {
         const std::uint64_t n = *quota / *period;
         return static_cast<std::size_t>(n < 1 ? 1 : n);

@@ -3,10 +3,13 @@
 #include <unistd.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
 #include <exception>
+#include <new>
+#include <optional>
 #include <utility>
+
+#include "support/proc_text.h"
 
 namespace quarvex::parallel {
 namespace {
@@ -22,12 +25,12 @@ std::size_t kernel_thread_limit() noexcept {
   std::size_t limit = SIZE_MAX;
   for (const auto& [path, unusable] : {std::pair{"/proc/sys/kernel/pid_max", 2ull},
                                        std::pair{"/proc/sys/kernel/threads-max", 0ull}}) {
-    unsigned long long value = 0;
-    if (std::FILE* f = std::fopen(path, "re")) {
-      if (std::fscanf(f, "%llu", &value) == 1 && value > unusable && value - unusable < limit)
-        limit = static_cast<std::size_t>(value - unusable);
-      std::fclose(f);
+    std::optional<std::uint64_t> value;
+    try {
+      value = proc_number(read_proc_text(path));
+    } catch (const std::bad_alloc&) {  // a number's few bytes; nothing is known then
     }
+    if (value && *value > unusable && *value - unusable < limit) limit = static_cast<std::size_t>(*value - unusable);
   }
   return limit;
 }

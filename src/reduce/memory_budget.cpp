@@ -34,11 +34,10 @@ std::uint64_t meminfo_available() {
 std::uint64_t address_space_left() {
   rlimit limit{};
   if (::getrlimit(RLIMIT_AS, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kUnlimited;
-  const std::string statm = read_proc_text("/proc/self/statm");  // "size resident ..." in pages
-  char* end = nullptr;
-  const std::uint64_t pages = std::strtoull(statm.c_str(), &end, 10);
-  if (end == statm.c_str()) return kUnlimited;
-  const std::uint64_t used = pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  // "size resident ...", in pages.
+  const std::optional<std::uint64_t> pages = proc_number(read_proc_text("/proc/self/statm"));
+  if (!pages) return kUnlimited;
+  const std::uint64_t used = *pages * static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
   return used >= limit.rlim_cur ? 0 : limit.rlim_cur - used;
 }
 
@@ -51,10 +50,10 @@ std::uint64_t cgroup_left() {
   std::uint64_t left = kUnlimited;
   for (const std::string& dir : group.dirs) {
     const std::optional<std::uint64_t> limit =
-        cgroup_value(read_cgroup_file(dir, group.v2 ? "memory.max" : "memory.limit_in_bytes"));
+        proc_number(read_cgroup_file(dir, group.v2 ? "memory.max" : "memory.limit_in_bytes"));
     if (!limit || (!group.v2 && *limit >= (std::uint64_t{1} << 62))) continue;  // v1 says "no limit" with a huge number
     const std::optional<std::uint64_t> usage =
-        cgroup_value(read_cgroup_file(dir, group.v2 ? "memory.current" : "memory.usage_in_bytes"));
+        proc_number(read_cgroup_file(dir, group.v2 ? "memory.current" : "memory.usage_in_bytes"));
     if (!usage) continue;
     left = std::min(left, *usage >= *limit ? 0 : *limit - *usage);
   }

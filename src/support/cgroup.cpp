@@ -16,16 +16,6 @@ void for_each_line(std::string_view text, Fn&& fn) {
   }
 }
 
-// Word `index` of `line` (separated by single blanks, as the kernel writes them), or empty.
-std::string_view word_at(std::string_view line, std::size_t index) {
-  for (std::size_t i = 0;; ++i) {
-    const std::size_t end = line.find(' ');
-    if (i == index) return line.substr(0, end);
-    if (end == std::string_view::npos) return {};
-    line.remove_prefix(end + 1);
-  }
-}
-
 bool in_list(std::string_view list, std::string_view name) {
   for (;;) {
     const std::size_t end = list.find(',');
@@ -70,13 +60,13 @@ bool find_mount(std::string_view mountinfo, bool v2, std::string_view name, std:
     if (found) return;
     // id parent major:minor root mount-point options [optional...] - fstype source super-options
     std::size_t sep = 6;
-    while (!word_at(line, sep).empty() && word_at(line, sep) != "-") ++sep;
-    if (word_at(line, sep) != "-") return;
-    const std::string_view fstype = word_at(line, sep + 1);
-    if (v2 ? fstype != "cgroup2" : fstype != "cgroup" || !in_list(word_at(line, sep + 3), name)) return;
-    std::string root = unescape(word_at(line, 3));
+    while (!proc_word(line, sep).empty() && proc_word(line, sep) != "-") ++sep;
+    if (proc_word(line, sep) != "-") return;
+    const std::string_view fstype = proc_word(line, sep + 1);
+    if (v2 ? fstype != "cgroup2" : fstype != "cgroup" || !in_list(proc_word(line, sep + 3), name)) return;
+    std::string root = unescape(proc_word(line, 3));
     if (!holds(root, path)) return;
-    out = Mount{unescape(word_at(line, 4)), std::move(root)};
+    out = Mount{unescape(proc_word(line, 4)), std::move(root)};
     found = true;
   });
   return found;
@@ -133,18 +123,5 @@ std::string read_cgroup_file(const std::string& dir, const char* file) {
   return read_proc_text((dir + "/" + file).c_str());
 }
 
-std::optional<std::uint64_t> cgroup_value(std::string_view text, int word) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
-  const std::string_view digits = word_at(text, static_cast<std::size_t>(word));
-  if (digits.empty() || digits.size() > 20) return std::nullopt;
-  std::uint64_t value = 0;
-  for (const char c : digits) {
-    if (c < '0' || c > '9') return std::nullopt;
-    const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
-    if (value > (UINT64_MAX - d) / 10) return std::nullopt;
-    value = value * 10 + d;
-  }
-  return value;
-}
 
 }  // namespace quarvex

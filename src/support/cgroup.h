@@ -6,7 +6,7 @@
 // sub-path, as inside a container). Limits may sit on any ancestor, so the group's directory
 // and every ancestor up to the mount point are listed.
 //
-// The parsing is pure (find_cgroup_dirs, cgroup_value), so every layout can be checked from
+// The parsing is pure (find_cgroup_dirs here, proc_number for the limit files), so every layout can be checked from
 // text; process_cgroup and read_cgroup_file are the thin shell that reads the files. Nothing
 // is cached here: a caller reads what it needs when it needs it.
 #pragma once
@@ -39,9 +39,5 @@ CgroupDirs process_cgroup(CgroupController controller);
 
 // The text of a file of the group (a limit: one short line); empty when unreadable.
 std::string read_cgroup_file(const std::string& dir, const char* file);
-
-// Word `word` (counted from 0, blank separated) of a limit file's text as a number; nothing
-// for "max", a missing word, or anything but plain decimal digits (v1's "-1" included).
-std::optional<std::uint64_t> cgroup_value(std::string_view text, int word = 0);
 
 }  // namespace quarvex

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 namespace quarvex {
 namespace {
@@ -30,6 +31,31 @@ std::string read_proc_text(const char* path) {
       return {};
     }
   }
+}
+
+
+std::string_view proc_word(std::string_view line, std::size_t index) noexcept {
+  for (std::size_t i = 0;; ++i) {
+    const std::size_t end = line.find(' ');
+    if (i == index) return line.substr(0, end);
+    if (end == std::string_view::npos) return {};
+    line.remove_prefix(end + 1);
+  }
+}
+
+
+std::optional<std::uint64_t> proc_number(std::string_view text, int word) noexcept {
+  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
+  const std::string_view digits = proc_word(text, static_cast<std::size_t>(word));
+  if (digits.empty() || digits.size() > 20) return std::nullopt;
+  std::uint64_t value = 0;
+  for (const char c : digits) {
+    if (c < '0' || c > '9') return std::nullopt;
+    const std::uint64_t d = static_cast<std::uint64_t>(c - '0');
+    if (value > (UINT64_MAX - d) / 10) return std::nullopt;
+    value = value * 10 + d;
+  }
+  return value;
 }
 
 }  // namespace quarvex

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "support/cgroup.h"
+#include "support/proc_text.h"
 
 namespace quarvex {
 namespace {
@@ -90,7 +91,7 @@ TEST(Cgroup, LimitValues) {
       {"12k\n", 0, std::nullopt},
       {"", 0, std::nullopt},
   };
-  for (const ValueCase& c : cases) EXPECT_EQ(cgroup_value(c.text, c.word), c.value) << c.text << " word " << c.word;
+  for (const ValueCase& c : cases) EXPECT_EQ(proc_number(c.text, c.word), c.value) << c.text << " word " << c.word;
 }
 
 }  // namespace
