@@ -63,6 +63,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   std::size_t body = static_cast<std::size_t>(nl - text.data()) + 1;
 
   VertexMerge merge(groups, presized_vertices(stored_bytes(fd, file_size) / kBytesPerFacet / 2));
+  // Kept from window to window, so that their lists are allocated (and faulted in) once.
   std::vector<Piece> pieces;
   for (;;) {
     // The calling thread passes here once per window.
@@ -74,14 +75,20 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
       stop = last_facet_line(view, body);
       if (stop == std::string_view::npos) return std::nullopt;  // no facet ends in this window
     }
-    pieces.clear();
-    for (std::size_t at = body; at < stop;) {
+    std::size_t count = 0;  // pieces of this window
+    for (std::size_t at = body; at < stop; ++count) {
       std::size_t next = std::min(stop, at + cuts.piece_bytes);
       if (next < stop) next = std::min(stop, next_facet_line(view, next));
-      pieces.push_back(Piece{at, next, {}, ChunkEnd::kRejected, RoutedRun(groups)});
+      if (count == pieces.size()) pieces.push_back(Piece{0, 0, {}, ChunkEnd::kRejected, RoutedRun(groups)});
+      Piece& p = pieces[count];
+      p.begin = at;
+      p.end = next;
+      p.outcome = ChunkEnd::kRejected;
+      p.triangles.clear();
+      p.triangles.reserve((next - at) / kBytesPerFacet + 1);
       at = next;
     }
-    parallel::parallel_for(pieces.size(), [&](std::size_t begin, std::size_t end) {
+    parallel::parallel_for(count, [&](std::size_t begin, std::size_t end) {
       for (std::size_t i = begin; i < end; ++i) {
         Piece& p = pieces[i];
         p.outcome = parse_facets(view.substr(p.begin, p.end - p.begin), p.triangles);
@@ -90,7 +97,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
     });
     bool finished = false;
     std::size_t used = 0;
-    for (; used < pieces.size(); ++used) {
+    for (; used < count; ++used) {
       if (pieces[used].outcome == ChunkEnd::kRejected) return std::nullopt;
       if (pieces[used].outcome == ChunkEnd::kEndsolid) {
         finished = true;

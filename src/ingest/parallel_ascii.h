@@ -16,9 +16,12 @@
 
 namespace quarvex::ingest {
 
+// A window small enough that its text is still in the cache when the pieces parse it, and
+// that few pages are faulted in per call; pieces small enough that two workers end a window
+// close together.
 struct AsciiCuts {
-  std::size_t window_bytes = std::size_t{16} << 20;
-  std::size_t piece_bytes = std::size_t{1} << 20;
+  std::size_t window_bytes = std::size_t{4} << 20;
+  std::size_t piece_bytes = std::size_t{256} << 10;
 };
 
 // The distinct vertices with their normal sums, or nothing when the text is not a complete,
