@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!read) return 0;
     for (const qs::RawTriangle& t : sequential.value())
       for (const quarvex::Vec3f& v : t.vertex) vertices.insert(bits(v.x, v.y, v.z));
-    points = qr::build_point_records(read.value());
+    points = qr::build_point_records(std::move(read).value());
   }
   check(points.size() == vertices.size(), "not one record per vertex");
   std::unordered_map<Bits3, Bits3, Bits3Hash> normal_of;

@@ -51,8 +51,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
       if (read.error().kind == stl::ReadErrorKind::kInterrupted) return signals.exception();
       return read_failure_error(read.error());
     }
-    const ingest::SummedMesh mesh = std::move(read).value();
-    points = reduce::build_point_records(mesh);
+    points = reduce::build_point_records(std::move(read).value());
   }
   parallel::InlineScope::engage_if(parallel::few_points(points.size()));
   if (signals.stop()) return signals.exception();

@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
         return 1;
       }
       Stage s("point records (normalise)");
-      points = reduce::build_point_records(read.value());
+      points = reduce::build_point_records(std::move(read).value());
     }
     parallel::InlineScope::engage_if(parallel::few_points(points.size()));
     reduce::BoundingBox box;

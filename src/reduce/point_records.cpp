@@ -54,8 +54,8 @@ constexpr float kLargest = std::numeric_limits<float>::max();
 
 Vec3f normalise_sum(Vec3f s) noexcept { return normalised(s); }
 
-PodVector<PointRecord> build_point_records(const ingest::SummedMesh& mesh) {
-  const std::vector<ingest::VertexSumTable>& groups = mesh.groups;
+PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh) {
+  std::vector<ingest::VertexSumTable>& groups = mesh.groups;
   // Group g fills records [start[g], start[g + 1]).
   std::vector<std::size_t> start(groups.size() + 1, 0);
   for (std::size_t g = 0; g < groups.size(); ++g) start[g + 1] = start[g] + groups[g].size();
@@ -64,7 +64,7 @@ PodVector<PointRecord> build_point_records(const ingest::SummedMesh& mesh) {
   parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t g = begin; g < end; ++g) {
       PointRecord* out = records.data() + start[g];
-      groups[g].for_each([&](const ingest::SumSlot& slot) {
+      groups[g].drain([&](const ingest::SumSlot& slot) {
         const Vec3f p = slot.position();
         const Vec3f n = normalised(slot.sum);
         *out++ = PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};

@@ -11,8 +11,9 @@ namespace quarvex::reduce {
 
 // One record per merged vertex, its normal the normalised sum (one parallel loop, a hash
 // group a piece). The record order is unspecified and no caller may rely on it: it follows
-// the merge tables' slots, whose hash keys are drawn afresh for every call.
-PodVector<PointRecord> build_point_records(const ingest::SummedMesh& mesh);
+// the merge tables' slots, whose hash keys are drawn afresh for every call. The tables are
+// consumed: their memory goes back as the records are made, so the two never add up.
+PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh);
 
 // The unit normal of a summed normal, in the fixed single-precision order:
 // L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0). A finite, non-zero sum

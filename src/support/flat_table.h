@@ -100,6 +100,19 @@ class FlatTable {
       if (slots_[i].used()) fn(static_cast<const Slot&>(slots_[i]));
   }
 
+  // for_each, handing the memory of the slots already visited back to the system as the
+  // visit goes (what is made from the slots then takes the place of the table rather than
+  // adding to it); the table is left empty and without storage.
+  template <class Fn>
+  void drain(Fn&& fn) {
+    LargeBlock block;
+    block.swap(block_);
+    visit_releasing(block, slots_, capacity_, fn);
+    slots_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+  }
+
  private:
   static constexpr std::size_t kMinCapacity = 16;
   static constexpr std::size_t kMaxCapacity = std::size_t{1} << 32;
@@ -122,6 +135,21 @@ class FlatTable {
     capacity_ = capacity;
   }
 
+  // fn(slot) for the used slots of `block` in slot order, each huge page of it handed back
+  // once the visit has passed it.
+  template <class Fn>
+  static void visit_releasing(LargeBlock& block, const Slot* slots, std::size_t capacity, Fn& fn) {
+    constexpr std::size_t kStep = (std::size_t{2} << 20) / sizeof(Slot);
+    for (std::size_t i = 0; i < capacity; i += kStep) {
+      const std::size_t stop = std::min(capacity, i + kStep);
+      for (std::size_t j = i; j < stop; ++j)
+        if (slots[j].used()) fn(slots[j]);
+      block.release_front(stop * sizeof(Slot));
+    }
+  }
+
+  // The old slots' memory goes back as they are moved, so a growth holds little more than
+  // the new table.
   [[gnu::noinline]] void grow() {
     if (capacity_ >= kMaxCapacity) throw_out_of_memory();
     LargeBlock old;
@@ -129,12 +157,12 @@ class FlatTable {
     const Slot* const from = slots_;
     const std::size_t old_capacity = capacity_;
     allocate(std::min(2 * capacity_, kMaxCapacity));
-    for (std::size_t i = 0; i < old_capacity; ++i) {
-      if (!from[i].used()) continue;
-      std::size_t j = home(hasher_(from[i].stored_key()));
+    auto move = [&](const Slot& slot) {
+      std::size_t j = home(hasher_(slot.stored_key()));
       while (slots_[j].used()) j = next(j);
-      slots_[j] = from[i];
-    }
+      slots_[j] = slot;
+    };
+    visit_releasing(old, from, old_capacity, move);
   }
 
   Hasher hasher_;

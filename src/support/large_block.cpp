@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
@@ -134,6 +135,15 @@ LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
   }
   const std::size_t length = round_up(bytes, kHugePage);
   block_ = RawBlock{map_aligned(length), length};
+}
+
+void LargeBlock::release_front(std::size_t bytes) noexcept {
+  if (block_.mapped == 0) return;
+  const std::size_t upto = std::min(bytes, block_.mapped) & ~(kHugePage - 1);  // never split a huge page
+  if (upto <= released_) return;
+  // Advice on our own mapping: should the kernel refuse, the pages stay until the unmap.
+  ::madvise(static_cast<char*>(block_.data) + released_, upto - released_, MADV_DONTNEED);
+  released_ = upto;
 }
 
 }  // namespace quarvex

@@ -37,7 +37,8 @@ class LargeBlock {
   LargeBlock() noexcept = default;
   explicit LargeBlock(std::size_t bytes);  // zero-filled
   LargeBlock(LargeBlock&& other) noexcept
-      : block_(std::exchange(other.block_, RawBlock{})), bytes_(std::exchange(other.bytes_, 0)) {}
+      : block_(std::exchange(other.block_, RawBlock{})), bytes_(std::exchange(other.bytes_, 0)),
+        released_(std::exchange(other.released_, 0)) {}
   LargeBlock& operator=(LargeBlock&& other) noexcept {
     LargeBlock(std::move(other)).swap(*this);
     return *this;
@@ -49,13 +50,20 @@ class LargeBlock {
   void swap(LargeBlock& other) noexcept {
     std::swap(block_, other.block_);
     std::swap(bytes_, other.bytes_);
+    std::swap(released_, other.released_);
   }
   void* data() const noexcept { return block_.data; }
   std::size_t bytes() const noexcept { return bytes_; }
 
+  // Hands the whole huge pages among the first `bytes` bytes back to the system: the owner
+  // no longer needs them (they read as zero afterwards). A block from calloc keeps its
+  // memory until it is released.
+  void release_front(std::size_t bytes) noexcept;
+
  private:
   RawBlock block_;
   std::size_t bytes_ = 0;
+  std::size_t released_ = 0;  // bytes from the start already handed back
 };
 
 }  // namespace quarvex

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <map>
+#include <vector>
 
 #include "support/flat_table.h"
 
@@ -49,6 +50,27 @@ TEST(FlatTable, FindsEveryKeyAcrossGrowthAndCollisions) {
   EXPECT_EQ(table.size(), 0u);
   table.for_each([](const Slot&) { ADD_FAILURE(); });
   EXPECT_FALSE(moved.find_or_insert(2998, CollidingHasher{}(2998)).second);
+}
+
+// A table of several huge pages hands each back once its slots are moved (growth) or
+// visited (drain): every key survives the growths, and drain visits each once, in slot order.
+TEST(FlatTable, LargeTableKeepsEveryKeyWhileHandingBackItsPages) {
+  struct Spread {
+    std::uint64_t operator()(std::uint64_t key) const noexcept { return key * 0x9E3779B97F4A7C15ull; }
+  };
+  FlatTable<Slot, Spread> table(Spread{}, 1000);
+  const std::uint64_t n = 400'000;  // grows to about 12 MiB of slots
+  for (std::uint64_t k = 1; k <= n; ++k) table.find_or_insert(k, Spread{}(k)).first->value = 3 * k;
+  std::vector<std::uint64_t> order, drained;
+  table.for_each([&](const Slot& s) { order.push_back(s.key); });
+  ASSERT_EQ(order.size(), n);
+  table.drain([&](const Slot& s) {
+    drained.push_back(s.key);
+    EXPECT_EQ(s.value, 3 * s.key);
+  });
+  EXPECT_EQ(drained, order);
+  EXPECT_EQ(table.size(), 0u);
+  table.for_each([](const Slot&) { ADD_FAILURE(); });
 }
 
 }  // namespace

@@ -37,6 +37,25 @@ TEST(LargeBlock, ZeroedWritableAndOwnedOnce) {
   }
 }
 
+// Handing back the front of a block frees whole huge pages only (they read as zero again)
+// and keeps every other byte; a block from calloc keeps all of them.
+TEST(LargeBlock, ReleasedFrontReadsAsZeroAndTheRestIsKept) {
+  const std::size_t huge = std::size_t{2} << 20;
+  LargeBlock mapped(3 * huge + 5), small(1000);
+  for (LargeBlock* block : {&mapped, &small}) std::memset(block->data(), 0xAB, block->bytes());
+  auto* p = static_cast<unsigned char*>(mapped.data());
+  mapped.release_front(huge + huge / 2);
+  EXPECT_EQ(p[0], 0);
+  EXPECT_EQ(p[huge - 1], 0);
+  EXPECT_EQ(p[huge], 0xAB);
+  mapped.release_front(huge);  // already handed back: nothing changes
+  mapped.release_front(mapped.bytes());
+  EXPECT_EQ(p[3 * huge - 1], 0);
+  EXPECT_EQ(p[3 * huge + 4], 0xAB);  // in the last, partly used huge page
+  small.release_front(small.bytes());
+  EXPECT_EQ(static_cast<unsigned char*>(small.data())[0], 0xAB);
+}
+
 // A PodVector keeps its contents through every change of storage: growth by push_back
 // from malloc into a mapping and on (in place or moved), reserve, the shrink to its exact
 // length (also below the mapping threshold), moves, copies and swaps.
