@@ -75,6 +75,7 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   // A closed surface has about half as many vertices as triangles.
   const std::uint64_t stored = std::min(count, stored_bytes(fd, file_size) / kRecordSize);
   VertexMerge merge(groups, presized_vertices(stored / 2));
+  merge.expect_triangles(count);
   const std::uint64_t windows = (count + window_records - 1) / window_records;
   const std::size_t buffer_bytes = static_cast<std::size_t>(std::min<std::uint64_t>(count, window_records)) * kRecordSize;
   // Window w lives in buffers[w % 3] and its routed vertices in routed[w % 2][share].

@@ -24,7 +24,8 @@
 // Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 4 * 3, so every probe
 // sequence (wrapping from the last slot to the first) ends at an empty slot; the table
 // doubles (every slot rehashed with the same hasher) before an insertion would make it more
-// than three quarters full; iteration visits used slots in ascending slot order.
+// than three quarters full, unless its owner reserved room first; iteration visits used
+// slots in ascending slot order.
 #pragma once
 
 #include <algorithm>
@@ -67,7 +68,16 @@ class FlatTable {
   }
 
   std::size_t size() const noexcept { return size_; }
+  std::size_t capacity() const noexcept { return capacity_; }
   const Hasher& hasher() const noexcept { return hasher_; }
+
+  // Room for `keys` keys at no more than three quarters full: a table with less grows now,
+  // in one step.
+  void reserve(std::size_t keys) {
+    if (keys <= capacity_ / 4 * 3) return;
+    if (keys > kMaxCapacity / 4 * 3) throw_out_of_memory();
+    grow_to(std::min(keys / 3 * 4 + 4, kMaxCapacity));
+  }
 
   // Unconditional on purpose: GCC drops a __builtin_prefetch that sits under a branch.
   void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + home(hash)); }
@@ -152,11 +162,15 @@ class FlatTable {
   // the new table.
   [[gnu::noinline]] void grow() {
     if (capacity_ >= kMaxCapacity) throw_out_of_memory();
+    grow_to(std::min(2 * capacity_, kMaxCapacity));
+  }
+
+  void grow_to(std::size_t capacity) {
     LargeBlock old;
     old.swap(block_);
     const Slot* const from = slots_;
     const std::size_t old_capacity = capacity_;
-    allocate(std::min(2 * capacity_, kMaxCapacity));
+    allocate(capacity);
     auto move = [&](const Slot& slot) {
       std::size_t j = home(hasher_(slot.stored_key()));
       while (slots_[j].used()) j = next(j);
