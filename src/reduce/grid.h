@@ -46,8 +46,9 @@ inline std::uint64_t axis_index(float p, float m, float big_m, float n_f, std::u
   const float e = extent + kEpsilon;
   const float q = d / e;
   const float t = q * n_f;
-  const float f = std::floor(t);
-  const std::uint64_t i = saturating_u64(f);
+  // saturating_u64(floorf(t)) without the floor: the conversion truncates, which is the floor
+  // for every t above 0, and gives 0 for every t below 1 either way.
+  const std::uint64_t i = saturating_u64(t);
   const std::uint64_t last = n - 1;  // wraps for n = 0: nothing is clamped then
   return i < last ? i : last;
 }
