@@ -106,8 +106,7 @@ class FlatTable {
   // fn(slot) for every used slot, in slot order.
   template <class Fn>
   void for_each(Fn&& fn) const {
-    for (std::size_t i = 0; i < capacity_; ++i)
-      if (slots_[i].used()) fn(static_cast<const Slot&>(slots_[i]));
+    visit_used(static_cast<const Slot*>(slots_), 0, capacity_, fn);
   }
 
   // for_each, handing the memory of the slots already visited back to the system as the
@@ -145,15 +144,32 @@ class FlatTable {
     capacity_ = capacity;
   }
 
-  // fn(slot) for the used slots of `block` in slot order, each huge page of it handed back
-  // once the visit has passed it.
+  // fn(slot) for the used slots among slots[begin, end), in slot order. The used slots of a
+  // batch are listed first without a branch: in a table under half full, whether a slot is
+  // used is a coin toss that a branch would mispredict every other slot.
+  template <class Fn>
+  static void visit_used(const Slot* slots, std::size_t begin, std::size_t end, Fn& fn) {
+    constexpr std::size_t kBatch = 256;
+    std::uint32_t used[kBatch];
+    for (std::size_t b = begin; b < end; b += kBatch) {
+      const std::size_t count = std::min(end - b, kBatch);
+      std::size_t n = 0;
+      for (std::size_t k = 0; k < count; ++k) {
+        used[n] = static_cast<std::uint32_t>(k);
+        n += slots[b + k].used() ? 1 : 0;
+      }
+      for (std::size_t k = 0; k < n; ++k) fn(slots[b + used[k]]);
+    }
+  }
+
+  // visit_used over all of `block`, each huge page of it handed back once the visit has
+  // passed it.
   template <class Fn>
   static void visit_releasing(LargeBlock& block, const Slot* slots, std::size_t capacity, Fn& fn) {
     constexpr std::size_t kStep = (std::size_t{2} << 20) / sizeof(Slot);
     for (std::size_t i = 0; i < capacity; i += kStep) {
       const std::size_t stop = std::min(capacity, i + kStep);
-      for (std::size_t j = i; j < stop; ++j)
-        if (slots[j].used()) fn(slots[j]);
+      visit_used(slots, i, stop, fn);
       block.release_front(stop * sizeof(Slot));
     }
   }
