@@ -16,12 +16,13 @@
 
 #include "ingest/vertex_merge.h"
 #include "stl/binary_record.h"
+#include "support/large_block.h"
 #include "support/interrupt.h"
 
 namespace quarvex::ingest {
 
 // The records that fill one 2 MiB huge page, the unit in which a window buffer is held.
-inline constexpr std::size_t kBinaryWindowRecords = (std::size_t{2} << 20) / stl::kBinaryRecordSize;
+inline constexpr std::size_t kBinaryWindowRecords = kHugePageBytes / stl::kBinaryRecordSize;
 
 // The distinct vertices with their normal sums, or nothing when the file does not hold the
 // records its count promises or a read fails: the sequential reader then gives the error (or,

@@ -126,20 +126,10 @@ class VertexMerge {
   // `routed` lists them, to the group's table.
   template <class Run>
   void merge(std::size_t g, const Run& run, const RoutedRun& routed) {
+    make_room(g, routed.lists_[g].size());
     // No sum of this group can leave the float range while the bound stays far below it
     // (far enough for the rounding of any number of additions): then the additions need no
     // check. Once it could, every later run of the group takes the checked additions.
-    const std::size_t refs = routed.lists_[g].size();
-    VertexSumTable& table = tables_[g];
-    if (expected_corners_ != 0 && merged_[g] != 0 && table.size() + refs > table.capacity() / 4 * 3) {
-      const double corners = static_cast<double>(expected_corners_) / static_cast<double>(tables_.size());
-      const double projected = static_cast<double>(table.size()) * corners / static_cast<double>(merged_[g]);
-      const double most = 2.0 * static_cast<double>(table.capacity() / 4 * 3);
-      // A thirty-second to spare: the groups' shares of the vertices differ a little.
-      const double keys = std::min(projected * (1.0 + 1.0 / 32), most);
-      table.reserve(std::max(table.size() + refs, static_cast<std::size_t>(keys)));
-    }
-    merged_[g] += refs;
     bounds_[g] += 3 * routed.weight_;
     constexpr double kSafe = 0x1p87;  // the float range ends at 2^128
     if (bounds_[g] < kSafe) [[likely]] {
@@ -170,6 +160,21 @@ class VertexMerge {
   }
 
  private:
+  // Before `refs` more vertices go into group g's table: when they could make it grow and the
+  // input's size is known, it grows now, once, to the group's projected final count (with a
+  // thirty-second to spare, as the groups' shares differ a little), at most double.
+  void make_room(std::size_t g, std::size_t refs) {
+    VertexSumTable& table = tables_[g];
+    const std::size_t room = table.capacity() / 4 * 3;
+    if (expected_corners_ != 0 && merged_[g] != 0 && table.size() + refs > room) {
+      const double corners = static_cast<double>(expected_corners_) / static_cast<double>(tables_.size());
+      const double projected = static_cast<double>(table.size()) * corners / static_cast<double>(merged_[g]);
+      const double keys = std::min(projected * (1.0 + 1.0 / 32), 2.0 * static_cast<double>(room));
+      table.reserve(std::max(table.size() + refs, static_cast<std::size_t>(keys)));
+    }
+    merged_[g] += refs;
+  }
+
   template <bool kChecked, class Run>
   static void merge_refs(VertexSumTable& table, const Run& run, const PodVector<VertexRef>& list) {
     // Slots are fetched ahead: in a file without order nearly every lookup misses the cache,

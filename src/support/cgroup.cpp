@@ -123,5 +123,4 @@ std::string read_cgroup_file(const std::string& dir, const char* file) {
   return read_proc_text((dir + "/" + file).c_str());
 }
 
-
 }  // namespace quarvex

@@ -166,7 +166,7 @@ class FlatTable {
   // passed it.
   template <class Fn>
   static void visit_releasing(LargeBlock& block, const Slot* slots, std::size_t capacity, Fn& fn) {
-    constexpr std::size_t kStep = (std::size_t{2} << 20) / sizeof(Slot);
+    constexpr std::size_t kStep = kHugePageBytes / sizeof(Slot);
     for (std::size_t i = 0; i < capacity; i += kStep) {
       const std::size_t stop = std::min(capacity, i + kStep);
       visit_used(slots, i, stop, fn);

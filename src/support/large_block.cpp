@@ -18,7 +18,6 @@
 namespace quarvex {
 namespace {
 
-constexpr std::size_t kHugePage = std::size_t{2} << 20;
 constexpr std::size_t kMapFrom = std::size_t{2} << 20;  // PodVector blocks at least this large are mapped
 
 std::size_t round_up(std::size_t n, std::size_t to) {
@@ -42,14 +41,14 @@ void unmap_whole(void* data, std::size_t length) noexcept {
 // offered for huge pages. One huge page more is mapped, then the slack on both sides is
 // unmapped.
 void* map_aligned(std::size_t length) {
-  if (length > SIZE_MAX - kHugePage) throw_out_of_memory();
-  void* raw = ::mmap(nullptr, length + kHugePage, PROT_READ | PROT_WRITE,
+  if (length > SIZE_MAX - kHugePageBytes) throw_out_of_memory();
+  void* raw = ::mmap(nullptr, length + kHugePageBytes, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (raw == MAP_FAILED) throw_out_of_memory();
   const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(raw);
-  const std::uintptr_t aligned = (start + kHugePage - 1) & ~(kHugePage - 1);
+  const std::uintptr_t aligned = (start + kHugePageBytes - 1) & ~(kHugePageBytes - 1);
   const std::uintptr_t tail = aligned + length;
-  const std::uintptr_t end = start + length + kHugePage;
+  const std::uintptr_t end = start + length + kHugePageBytes;
   // Trimming splits nothing, but should the kernel refuse, nothing is kept half-trimmed.
   if (aligned > start && ::munmap(raw, aligned - start) != 0) {
     unmap_whole(raw, end - start);
@@ -98,7 +97,7 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
       if (p == nullptr) throw_out_of_memory();
       return RawBlock{p, 0};
     }
-    const std::size_t length = round_up(bytes, kHugePage);
+    const std::size_t length = round_up(bytes, kHugePageBytes);
     void* fresh = map_aligned(length);
     if (keep != 0) std::memcpy(fresh, block.data, keep);  // under 2 MiB
     std::free(block.data);
@@ -114,7 +113,7 @@ RawBlock resize_block(RawBlock block, std::size_t keep, std::size_t bytes) {
     }
     return block;
   }
-  return grow_mapping(block, keep, round_up(bytes, kHugePage));
+  return grow_mapping(block, keep, round_up(bytes, kHugePageBytes));
 }
 
 void release_block(RawBlock block) noexcept {
@@ -128,18 +127,18 @@ void release_block(RawBlock block) noexcept {
 
 LargeBlock::LargeBlock(std::size_t bytes) : bytes_(bytes) {
   if (bytes == 0) return;
-  if (bytes < kHugePage) {
+  if (bytes < kHugePageBytes) {
     block_.data = std::calloc(bytes, 1);
     if (block_.data == nullptr) throw_out_of_memory();
     return;
   }
-  const std::size_t length = round_up(bytes, kHugePage);
+  const std::size_t length = round_up(bytes, kHugePageBytes);
   block_ = RawBlock{map_aligned(length), length};
 }
 
 void LargeBlock::release_front(std::size_t bytes) noexcept {
   if (block_.mapped == 0) return;
-  const std::size_t upto = std::min(bytes, block_.mapped) & ~(kHugePage - 1);  // never split a huge page
+  const std::size_t upto = std::min(bytes, block_.mapped) & ~(kHugePageBytes - 1);  // never split a huge page
   if (upto <= released_) return;
   // Advice on our own mapping: should the kernel refuse, the pages stay until the unmap.
   ::madvise(static_cast<char*>(block_.data) + released_, upto - released_, MADV_DONTNEED);

@@ -22,6 +22,10 @@
 
 namespace quarvex {
 
+// The size of a transparent huge page on the processors the module runs on: mappings are
+// aligned to it, and memory goes back to the system in whole units of it.
+inline constexpr std::size_t kHugePageBytes = std::size_t{2} << 20;
+
 struct RawBlock {
   void* data = nullptr;
   std::size_t mapped = 0;

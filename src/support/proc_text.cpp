@@ -33,7 +33,6 @@ std::string read_proc_text(const char* path) {
   }
 }
 
-
 std::string_view proc_word(std::string_view line, std::size_t index) noexcept {
   for (std::size_t i = 0;; ++i) {
     const std::size_t end = line.find(' ');
@@ -42,7 +41,6 @@ std::string_view proc_word(std::string_view line, std::size_t index) noexcept {
     line.remove_prefix(end + 1);
   }
 }
-
 
 std::optional<std::uint64_t> proc_number(std::string_view text, int word) noexcept {
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.remove_suffix(1);
