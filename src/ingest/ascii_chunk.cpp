@@ -31,6 +31,12 @@ ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out) {
       const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       if (!is_valid_utf8(std::string_view(p, static_cast<std::size_t>((nl ? nl : end) - p)))) return ChunkEnd::kRejected;
     }
+    stl::FacetGrammar::Step step;
+    if (const char* next = grammar.take_usual_line(p, end, step)) {
+      p = next;
+      if (step == stl::FacetGrammar::Step::kTriangle) out.push_back(grammar.triangle());
+      continue;
+    }
     p = stl::read_line_words(p, end, grammar.first_number(), words);
     if (words.count == 0) continue;
     switch (grammar.take(words)) {

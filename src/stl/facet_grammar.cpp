@@ -1,6 +1,9 @@
 #include "stl/facet_grammar.h"
 
+#include <array>
+#include <bit>
 #include <cmath>
+#include <cstring>
 
 #include "stl/float_syntax.h"
 #include "stl/white_space.h"
@@ -40,6 +43,46 @@ FacetGrammar::Step parse_coordinates(const LineWords& line, Vec3f& out, float& n
   return FacetGrammar::Step::kLine;
 }
 
+// A row's keywords as the usual line spells them, in two eight-byte words (lane 0 the first
+// byte, as read by load8) with a mask of the bytes that count: the keywords joined by single
+// spaces, and a space after them when numbers follow.
+struct UsualSpelling {
+  std::uint64_t text[2];
+  std::uint64_t mask[2];
+  std::size_t length;
+};
+
+constexpr UsualSpelling usual_spelling(const FacetLine& row) {
+  char bytes[16] = {};
+  std::size_t n = 0;
+  for (std::size_t k = 0; k < row.keyword_count; ++k) {
+    if (k != 0) bytes[n++] = ' ';
+    for (char c : row.keywords[k]) bytes[n++] = c;
+  }
+  if (row.number_count != 0) bytes[n++] = ' ';
+  UsualSpelling s{};
+  s.length = n;
+  for (std::size_t i = 0; i < n; ++i) {
+    s.text[i / 8] |= std::uint64_t{static_cast<unsigned char>(bytes[i])} << (8 * (i % 8));
+    s.mask[i / 8] |= std::uint64_t{0xFF} << (8 * (i % 8));
+  }
+  return s;
+}
+
+constexpr auto kUsualSpellings = [] {
+  std::array<UsualSpelling, std::size(kFacetLines)> all{};
+  for (std::size_t i = 0; i < all.size(); ++i) all[i] = usual_spelling(kFacetLines[i]);
+  return all;
+}();
+static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 && kUsualSpellings[6].length == 8);
+
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;
+}
+
 }  // namespace
 
 const char* read_line_words(const char* p, const char* end, std::size_t first_number, LineWords& out) {
@@ -58,6 +101,40 @@ const char* read_line_words(const char* p, const char* end, std::size_t first_nu
     out.word[out.count] = std::string_view(start, static_cast<std::size_t>(p - start));
     if (++out.count == LineWords::kKept) return p;
   }
+}
+
+const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& step) noexcept {
+  p = skip_space(p, end);
+  if (end - p < 16) return nullptr;
+  const UsualSpelling& usual = kUsualSpellings[row_];
+  if ((((load8(p) ^ usual.text[0]) & usual.mask[0]) | ((load8(p + 8) ^ usual.text[1]) & usual.mask[1])) != 0) {
+    return nullptr;
+  }
+  p += usual.length;
+  const FacetLine& row = expected();
+  if (row.number_count != 0) {
+    // The numbers go to a scratch row first: a line that fails leaves the facet as it was.
+    float value[3];
+    for (float& v : value) {
+      p = skip_space(p, end);
+      if (p == end || *p == '\n') return nullptr;
+      bool valid;
+      p = read_f32_word(p, end, valid, v);
+      if (!valid || !std::isfinite(v)) return nullptr;
+    }
+    Vec3f& out = row_ == 0 ? triangle_.normal : triangle_.vertex[row_ - 2];
+    p = skip_space(p, end);
+    if (p != end && *p != '\n') return nullptr;
+    out = Vec3f{value[0], value[1], value[2]};
+  } else {
+    // Nothing but white space may follow the keywords on their line.
+    p = skip_space(p, end);
+    if (p != end && *p != '\n') return nullptr;
+  }
+  if (p != end) ++p;
+  step = ++row_ < std::size(kFacetLines) ? Step::kLine : Step::kTriangle;
+  if (step == Step::kTriangle) row_ = 0;
+  return p;
 }
 
 FacetGrammar::Step FacetGrammar::take(const LineWords& line) noexcept {

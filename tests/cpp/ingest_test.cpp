@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <thread>
 
@@ -140,6 +141,39 @@ TEST(ParallelIngest, AsciiCutAnywhere) {
   auto read = read_mesh_file(dir.write("late.stl", late));
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(read.error().text, "stream did not contain valid UTF-8");
+}
+
+// Lines one byte away from the usual spelling, in the middle of usual ones: whatever the
+// shortcut for usual lines takes must be what the grammar takes, and the rest it must leave.
+TEST(ParallelIngest, AsciiLinesNearlyUsual) {
+  TempDir dir;
+  const std::string facet =
+      "  facet normal 0 0 1\n    outer loop\n      vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n"
+      "      vertex 1.000000e+00 0.000000e+00 0.000000e+00\n"
+      "      vertex 0.000000e+00 1.000000e+00 0.000000e+00\n    endloop\n  endfacet\n";
+  const struct { const char* line; const char* spelled; bool accepted; } cases[] = {
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25 \r\n", true},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex\t0 0 -.25\xC2\xA0\n", true},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex  0 0 -2.5000000000e-1\n", true},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25 1\n", false},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0\n-0.25\n", false},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 inf\n", false},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25x\n", false},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertexx 0 0 -0.25\n", false},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25\xC2\xA1\n", false},
+      {"outer loop\n", "outer  loop\n", true},
+      {"outer loop\n", "outer loop x\n", false},
+      {"endloop\n", "endloop\xE3\x80\x80\n", true},
+      {"endloop\n", "endloopx\n", false},
+      {"endfacet\n", "endfacet\r\n", true},
+      {"facet normal 0 0 1\n", "facet normal 0 0\n", false},
+  };
+  for (const auto& c : cases) {
+    std::string middle = facet;
+    middle.replace(middle.find(c.line), std::strlen(c.line), c.spelled);
+    const std::string text = "solid s\n" + facet + middle + facet + "endsolid s\n";
+    EXPECT_EQ(expect_parallel_agrees(dir.write("near.stl", text)), c.accepted) << c.spelled;
+  }
 }
 
 // Every route into the merge gives the same sums, bit for bit, where the order of the
