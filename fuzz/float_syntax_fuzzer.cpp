@@ -2,7 +2,7 @@
 // from the format) and then gives strtof's value, which glibc rounds correctly. The same
 // bytes as running text: the word at their start ends at the first White_Space character,
 // and read_f32_word, which finds that end while reading the digits, agrees with parse_f32
-// of the word.
+// of the word, near the end of the text and far from it.
 #include <bit>
 #include <cctype>
 #include <cmath>
@@ -93,5 +93,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   float whole = 0.0f;
   check(valid == qs::parse_f32(std::string_view(begin, static_cast<std::size_t>(stop - begin)), whole), "read_f32_word accepts differently");
   check(!valid || same(read, whole), "read_f32_word reads another value");
+
+  // Far from the end of the text, where words are read eight bytes at a time: the same word.
+  const std::string padded = std::string(word) + std::string(40, ' ');
+  bool padded_valid = false;
+  float padded_read = 0.0f;
+  const char* const padded_stop = qs::read_f32_word(padded.data(), padded.data() + padded.size(), padded_valid, padded_read);
+  check(padded_stop - padded.data() == stop - begin && padded_valid == valid, "read_f32_word ends differently far from the end");
+  check(!valid || same(padded_read, read), "read_f32_word reads another value far from the end");
   return 0;
 }

@@ -117,10 +117,9 @@ const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& 
     float value[3];
     for (float& v : value) {
       p = skip_space(p, end);
-      if (p == end || *p == '\n') return nullptr;
-      bool valid;
-      p = read_f32_word(p, end, valid, v);
-      if (!valid || !std::isfinite(v)) return nullptr;
+      if (end - p < kUsualNumberReach) return nullptr;
+      p = read_usual_f32(p, v);  // finite whenever it reads a number
+      if (p == nullptr) return nullptr;
     }
     Vec3f& out = row_ == 0 ? triangle_.normal : triangle_.vertex[row_ - 2];
     p = skip_space(p, end);

@@ -11,6 +11,10 @@
 // checked word from_chars rounds correctly for any number of digits, but reports both
 // overflow and underflow to zero as result_out_of_range without a value; the direction then
 // follows from the decimal order of magnitude of the first non-zero digit.
+//
+// In running text, a usual word far enough from the end of the text is first read by
+// read_usual_f32 (float_syntax.h), inline in the hot loops, which leaves every other word to
+// the scan here; both end in the same fast-path formula.
 #include "stl/float_syntax.h"
 
 #include <charconv>
@@ -97,13 +101,7 @@ float exact_value(const Decimal& d, const char* begin);
 [[gnu::always_inline]] inline float decimal_value(const Decimal& d, const char* begin) {
   const std::int64_t digit_count = (d.int_end - d.int_begin) + (d.frac_end - d.frac_begin);
   const std::int64_t scale = d.exponent - (d.frac_end - d.frac_begin);
-  if (digit_count <= 19 && d.mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10) {
-    static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f,
-                                        1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
-    const float m = static_cast<float>(d.mantissa);  // exact: at most 2^24
-    const float magnitude = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
-    return d.negative ? -magnitude : magnitude;
-  }
+  if (digit_count <= 19 && fits_fast_path(d.mantissa, scale)) return fast_path_value(d.mantissa, scale, d.negative);
   return exact_value(d, begin);
 }
 
@@ -161,6 +159,12 @@ bool parse_f32(std::string_view word, float& value) {
 }
 
 const char* read_f32_word(const char* p, const char* end, bool& valid, float& value) {
+  if (end - p >= kUsualNumberReach) {
+    if (const char* stop = read_usual_f32(p, value)) {
+      valid = true;
+      return stop;
+    }
+  }
   const Decimal d = scan_decimal(p, end);
   // ASCII white space always ends a word; anything else the scan stopped at (a letter of
   // inf or nan, a stray character, a multi-byte character) is left to the whole-word rule.

@@ -7,10 +7,61 @@
 // gives an infinity, underflow a subnormal or a zero that keeps the sign.
 #pragma once
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
+#include "stl/white_space.h"
+
 namespace quarvex::stl {
+
+// Clinger's fast path: m * 10^scale correctly rounded, for mantissa <= 2^24 and
+// -10 <= scale <= 10, where both factors are exact in single precision.
+constexpr bool fits_fast_path(std::uint64_t mantissa, std::int64_t scale) noexcept {
+  return mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10;
+}
+
+inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale, bool negative) noexcept {
+  static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
+  const float m = static_cast<float>(mantissa);  // exact: at most 2^24
+  const float magnitude = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
+  return negative ? -magnitude : magnitude;
+}
+
+// Bytes of text that read_usual_f32 may look at from the word's start.
+inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
+
+// The usual number word at p, inline for the hot loops: at most 8 digits on each side of the
+// point and at most 3 exponent digits, ASCII white space after it, a value on the fast path.
+// Needs kUsualNumberReach bytes of text from p. Stores the value and returns the word's end,
+// exactly as read_f32_word would; returns nullptr for any other word.
+[[gnu::always_inline]] inline const char* read_usual_f32(const char* p, float& value) noexcept {
+  auto digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  std::uint64_t mantissa = 0;
+  int int_digits = 0, frac_digits = 0;
+  for (; int_digits < 8 && digit(*p); ++int_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  if (*p == '.') {
+    ++p;
+    for (; frac_digits < 8 && digit(*p); ++frac_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+  }
+  if (int_digits + frac_digits == 0) return nullptr;  // a ninth digit fails the white space test below
+  std::int64_t exponent = 0;
+  if (*p == 'e' || *p == 'E') {
+    ++p;
+    const bool exp_negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+    int exp_digits = 0;
+    for (; exp_digits < 3 && digit(*p); ++exp_digits) exponent = exponent * 10 + (*p++ - '0');
+    if (exp_digits == 0) return nullptr;
+    if (exp_negative) exponent = -exponent;
+  }
+  const std::int64_t scale = exponent - frac_digits;
+  if (!is_ascii_space(*p) || !fits_fast_path(mantissa, scale)) return nullptr;
+  value = fast_path_value(mantissa, scale, negative);
+  return p;
+}
 
 // Returns false when `word` is outside the syntax; otherwise stores its value (which may be
 // infinite or NaN).

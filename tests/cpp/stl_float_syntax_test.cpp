@@ -22,6 +22,17 @@ float value_of(const std::string& word) {
   return v;
 }
 
+// The same word in running text, with room after it for the eight-byte loads: it must end at
+// the blank and be accepted.
+float value_in_text(const std::string& word) {
+  const std::string text = word + " " + std::string(40, 'x');
+  bool valid = false;
+  float v = 12345.0f;
+  EXPECT_EQ(read_f32_word(text.data(), text.data() + text.size(), valid, v), text.data() + word.size()) << word;
+  EXPECT_TRUE(valid) << word;
+  return v;
+}
+
 // Exact decimal expansion of a double (glibc prints every digit it is asked for exactly).
 std::string exact_decimal(double d) {
   char buf[1200];
@@ -151,10 +162,14 @@ TEST(FloatSyntax, ShortWordsAgreeWithStrtof) {
     std::snprintf(word, sizeof word, shapes[rng() % 8], d);
     const float want = std::strtof(word, nullptr);
     ASSERT_EQ(bits(value_of(word)), bits(want)) << word;
+    ASSERT_EQ(bits(value_in_text(word)), bits(want)) << word;
   }
   for (const char* word : {"16777216", "16777217", "16777215e10", "1677721.6e-10", "9999999e10",
-                           "9999999e-11", "1e10", "1e-10", "3e11", "0.0000000001", "-0e5"}) {
+                           "9999999e-11", "1e10", "1e-10", "3e11", "0.0000000001", "-0e5",
+                           "12345678", "1234567.1234567", "1.12345678", "7e999", "7e-999", "7E0010",
+                           "5.", ".5", "-0.0e-0", "+00000001.0000001E+001"}) {
     ASSERT_EQ(bits(value_of(word)), bits(std::strtof(word, nullptr))) << word;
+    ASSERT_EQ(bits(value_in_text(word)), bits(std::strtof(word, nullptr))) << word;
   }
 }
 
@@ -166,15 +181,18 @@ TEST(FloatSyntax, ReadingAWordInText) {
       {"1.5\xC2\xA1 x", 5, false, 0.0f},  {"-inf\n", 4, true, -inf},
       {"1e+ 2", 3, false, 0.0f},          {"2.5e1", 5, true, 25.0f},
       {"7\x01 8", 2, false, 0.0f},        {"1,5\t", 3, false, 0.0f},
+      {"1.5e 2", 4, false, 0.0f},         {"-.e1 x", 4, false, 0.0f},
   };
   for (const auto& c : cases) {
-    bool valid = !c.valid;
-    float value = 0.0f;
-    const char* end = read_f32_word(c.text.data(), c.text.data() + c.text.size(), valid, value);
-    EXPECT_EQ(end - c.text.data(), static_cast<std::ptrdiff_t>(c.length)) << c.text;
-    EXPECT_EQ(valid, c.valid) << c.text;
-    if (c.valid) {
-      EXPECT_EQ(value, c.value) << c.text;
+    for (const std::string& text : {c.text, c.text + std::string(40, ' ')}) {  // near the end or not
+      bool valid = !c.valid;
+      float value = 0.0f;
+      const char* end = read_f32_word(text.data(), text.data() + text.size(), valid, value);
+      EXPECT_EQ(end - text.data(), static_cast<std::ptrdiff_t>(c.length)) << text;
+      EXPECT_EQ(valid, c.valid) << text;
+      if (c.valid) {
+        EXPECT_EQ(value, c.value) << text;
+      }
     }
   }
 }
