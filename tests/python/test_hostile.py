@@ -225,10 +225,10 @@ def state():
         resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     return len(os.listdir("/proc/self/fd")), resident
 
-path, how = sys.argv[1], sys.argv[2]
+path, how, period = sys.argv[1], sys.argv[2], float(sys.argv[3])
 if how == "alarm":
     signal.signal(signal.SIGALRM, on_alarm)
-    signal.setitimer(signal.ITIMER_REAL, 0.1, 0.1)
+    signal.setitimer(signal.ITIMER_REAL, period, period)
 else:
     # Python leaves SIGINT ignored when it started so (a test run in a background job).
     signal.signal(signal.SIGINT, signal.default_int_handler)
@@ -262,7 +262,7 @@ def sparse(tmp_path, head):
      ("ascii-long", "alarm")],
 )
 def test_a_raising_handler_ends_the_call(tmp_path, case, how):
-    writer, done, errors = None, threading.Event(), []
+    writer, done, errors, period = None, threading.Event(), [], 0.1
     if case.startswith("fifo"):
         path = str(tmp_path / "pipe.stl")
         os.mkfifo(path)
@@ -275,6 +275,7 @@ def test_a_raising_handler_ends_the_call(tmp_path, case, how):
     elif case == "sparse-binary":
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", 0xFFFFFFFF))  # zero records
     elif case == "ascii-long":  # 384 MiB of facets, parsed on the workers a window at a time
+        period = 0.02  # the three alarms come well before a fast machine has parsed it all
         path = str(tmp_path / "long.stl")
         block = facet_text((0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)).encode() * 1024
         with open(path, "wb") as f:
@@ -285,8 +286,8 @@ def test_a_raising_handler_ends_the_call(tmp_path, case, how):
     else:  # as many records as the file holds: the workers read it in windows
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", ((64 << 30) - 84) // 50))
     try:
-        result = subprocess.run([sys.executable, "-c", SIGNALLED, path, how], capture_output=True, text=True,
-                                timeout=20)
+        result = subprocess.run([sys.executable, "-c", SIGNALLED, path, how, str(period)], capture_output=True,
+                                text=True, timeout=20)
     finally:
         done.set()
         if writer is not None:
