@@ -16,9 +16,12 @@
 //   Key stored_key() const;         // for rehashing on growth
 //
 // Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
-// empty without being written. A key's first slot is the low 32 bits of its hash scaled to
-// the capacity (multiply, keep the high half), so the capacity need not be a power of two
-// and a table sized for an expected count takes no more than twice its slots. Not thread-safe: each table has exactly one owner at a time.
+// empty without being written. A key's first slot is the first of a cache line's worth of
+// slots, picked by the low 32 bits of its hash scaled to the count of such lines (multiply,
+// keep the high half): the capacity need not be a power of two, a table sized for an
+// expected count takes no more than twice its slots, and in a block aligned to cache lines
+// the first probes of a cold lookup share one miss (from a home in the middle of a line, a
+// lookup that passes one slot would go on into the next line). Not thread-safe: each table has exactly one owner at a time.
 // Allocation failure, also of a size past the address space, throws std::bad_alloc.
 //
 // Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 4 * 3, so every probe
@@ -132,8 +135,12 @@ class FlatTable {
     return std::max(kMinCapacity, 2 * expected + expected / 4 + 2);
   }
 
+  // Slots that share a cache line in a block aligned to lines; kMinCapacity holds several
+  // such lines.
+  static constexpr std::size_t kPerLine = sizeof(Slot) >= 64 ? 1 : 64 / sizeof(Slot);
+
   std::size_t home(std::uint64_t hash) const noexcept {
-    return static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(hash)} * capacity_) >> 32);
+    return kPerLine * static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(hash)} * (capacity_ / kPerLine)) >> 32);
   }
   std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
