@@ -94,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(valid == qs::parse_f32(std::string_view(begin, static_cast<std::size_t>(stop - begin)), whole), "read_f32_word accepts differently");
   check(!valid || same(read, whole), "read_f32_word reads another value");
 
-  // Far from the end of the text, where words are read eight bytes at a time: the same word.
+  // Far from the end of the text, where a usual word is read without end checks: the same word.
   const std::string padded = std::string(word) + std::string(40, ' ');
   bool padded_valid = false;
   float padded_read = 0.0f;

@@ -5,9 +5,10 @@
 // line (or at the end of the file). Its lines go through the one facet grammar and word split
 // (stl/facet_grammar.h) that the sequential reader uses, usual lines by the grammar's shortcut
 // for them, under the same UTF-8 rule, but no message is made: anything the grammar rejects,
-// and a piece that ends inside a facet, is simply a failure. Only a parse that ends between two facets (or at "endsolid") vouches for
-// its triangles: then the sequential reader, arriving at the piece's start between two facets,
-// would have read exactly the same lines the same way.
+// and a piece that ends inside a facet, is simply a failure. Only a parse that ends between
+// two facets (or at "endsolid") vouches for its triangles: then the sequential reader,
+// arriving at the piece's start between two facets, would have read exactly the same lines
+// the same way.
 #pragma once
 
 #include <cstddef>

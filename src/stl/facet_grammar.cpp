@@ -1,9 +1,7 @@
 #include "stl/facet_grammar.h"
 
 #include <array>
-#include <bit>
 #include <cmath>
-#include <cstring>
 
 #include "stl/float_syntax.h"
 #include "stl/white_space.h"
@@ -44,7 +42,7 @@ FacetGrammar::Step parse_coordinates(const LineWords& line, Vec3f& out, float& n
 }
 
 // A row's keywords as the usual line spells them, in two eight-byte words (lane 0 the first
-// byte, as read by load8) with a mask of the bytes that count: the keywords joined by single
+// byte, as load8 reads them) with a mask of the bytes that count: the keywords joined by single
 // spaces, and a space after them when numbers follow.
 struct UsualSpelling {
   std::uint64_t text[2];
@@ -75,13 +73,6 @@ constexpr auto kUsualSpellings = [] {
   return all;
 }();
 static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 && kUsualSpellings[6].length == 8);
-
-inline std::uint64_t load8(const char* p) noexcept {
-  std::uint64_t x;
-  std::memcpy(&x, p, 8);
-  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
-  return x;
-}
 
 }  // namespace
 

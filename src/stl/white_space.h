@@ -31,6 +31,15 @@ constexpr bool is_ascii_space(char c) noexcept {
   return b == 0x20 || (b >= 0x09 && b <= 0x0D);
 }
 
+// Eight bytes of text as one word, the byte at the lowest address in the low lane on either
+// byte order.
+inline std::uint64_t load8(const char* p) noexcept {
+  std::uint64_t x;
+  std::memcpy(&x, p, 8);
+  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
+  return x;
+}
+
 // The length of the multi-byte white space character at p (a byte from 0xC2 up), or 0 if
 // none begins there.
 std::size_t multibyte_space_length(const char* p, const char* end) noexcept;
@@ -73,12 +82,6 @@ using Mask = std::uint64_t;
 inline constexpr Mask kOnes = 0x0101010101010101ull;
 inline constexpr Mask kHigh = 0x8080808080808080ull;
 
-inline Mask load(const char* p) noexcept {
-  Mask x;
-  std::memcpy(&x, p, 8);
-  if constexpr (std::endian::native == std::endian::big) x = __builtin_bswap64(x);
-  return x;
-}
 
 // Bytes below n, for 1 <= n <= 0x80: with the top bit forced on, subtracting n borrows from
 // no neighbour and leaves the top bit set where the low seven bits are at least n.
@@ -102,8 +105,8 @@ constexpr Mask may_begin_space_of(Mask x) noexcept { return below(x, 0x21) | at_
 static_assert(blank_ends_of(0x2021'0D0E'0A09'0820ull) == 0x0080'0080'8000'8000ull);
 static_assert(may_begin_space_of(0x21'20'C1'C2'FF'80'00'41ull) == 0x00'80'00'80'80'00'80'00ull);
 
-inline Mask blank_ends(const char* p) noexcept { return blank_ends_of(load(p)); }
-inline Mask may_begin_space(const char* p) noexcept { return may_begin_space_of(load(p)); }
+inline Mask blank_ends(const char* p) noexcept { return blank_ends_of(load8(p)); }
+inline Mask may_begin_space(const char* p) noexcept { return may_begin_space_of(load8(p)); }
 inline std::size_t first(Mask m) noexcept { return static_cast<std::size_t>(std::countr_zero(m)) / 8; }
 
 #endif

@@ -22,8 +22,8 @@ float value_of(const std::string& word) {
   return v;
 }
 
-// The same word in running text, with room after it for the eight-byte loads: it must end at
-// the blank and be accepted.
+// The same word in running text, far enough from the end for the reading without end checks:
+// it must end at the blank and be accepted.
 float value_in_text(const std::string& word) {
   const std::string text = word + " " + std::string(40, 'x');
   bool valid = false;
