@@ -79,12 +79,14 @@ inline std::size_t presized_vertices(std::uint64_t estimate) noexcept {
 
 class VertexMerge {
  public:
+  static constexpr std::size_t kMaxGroups = 64;
+
   // One group per worker, so that every worker merges; at most 64, since every group costs a
   // table and every routed run a list per group, however small the file. One while the
   // calling thread runs every loop alone (a small input): more would only cost tables.
   static std::size_t group_count() noexcept {
     if (parallel::InlineScope::active()) return 1;
-    return std::clamp<std::size_t>(parallel::current_num_threads(), 1, 64);
+    return std::clamp<std::size_t>(parallel::current_num_threads(), 1, kMaxGroups);
   }
 
   // `groups` >= 1; `expected_vertices` only sizes the tables at the start.
@@ -106,17 +108,36 @@ class VertexMerge {
   // key(t, corner).
   template <class Run>
   void route(const Run& run, RoutedRun& out) const {
-    out.lists_.resize(tables_.size());
-    for (PodVector<VertexRef>& list : out.lists_) list.clear();
     const std::size_t groups = tables_.size();
+    out.lists_.resize(groups);
+    for (PodVector<VertexRef>& list : out.lists_) list.clear();
+    // Triangles are routed in blocks, each list first given room for a whole block, so that
+    // the loop writes through local cursors instead of each append reloading its list from
+    // memory; smaller blocks with more groups bound that room.
+    const std::size_t block = std::max<std::size_t>(8, 512 / groups);
+    const VertexHasher hasher = hasher_;
+    VertexRef* at[kMaxGroups];
     double weight = 0;
-    for (std::size_t t = 0; t < run.size(); ++t) {
-      const Vec3f n = run.normal(t);
-      weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
-      for (std::uint32_t v = 0; v < 3; ++v) {
-        const std::uint64_t hash = hasher_(run.key(t, static_cast<int>(v)));
-        const std::size_t g = groups == 1 ? 0 : owner(hash);
-        out.lists_[g].push_back(VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)});
+    for (std::size_t first = 0; first < run.size(); first += block) {
+      const std::size_t last = std::min(run.size(), first + block);
+      const std::size_t need = 3 * (last - first);
+      for (std::size_t g = 0; g < groups; ++g) {
+        PodVector<VertexRef>& list = out.lists_[g];
+        if (list.capacity() - list.size() < need) list.reserve(std::max(list.size() + need, 2 * list.capacity()));
+        at[g] = list.data() + list.size();
+      }
+      for (std::size_t t = first; t < last; ++t) {
+        const Vec3f n = run.normal(t);
+        weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
+        for (std::uint32_t v = 0; v < 3; ++v) {
+          const std::uint64_t hash = hasher(run.key(t, static_cast<int>(v)));
+          const std::size_t g = groups == 1 ? 0 : owner(hash, groups);
+          *at[g]++ = VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)};
+        }
+      }
+      for (std::size_t g = 0; g < groups; ++g) {
+        PodVector<VertexRef>& list = out.lists_[g];
+        list.resize_uninitialized(static_cast<std::size_t>(at[g] - list.data()));
       }
     }
     out.weight_ = weight;
@@ -182,17 +203,23 @@ class VertexMerge {
     constexpr std::size_t kAhead = 32;
     const VertexRef* const refs = list.data();
     const std::size_t n = list.size();
-    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (i + kAhead < n) table.prefetch(refs[i + kAhead].hash);
-      const VertexRef& r = refs[i];
+    // A copy the table's stores cannot alias, so the loop keeps it in registers.
+    const Run local = run;
+    auto add = [&](const VertexRef& r) {
       const std::size_t t = r.corner / 4;
-      add_normal<kChecked>(table, run.key(t, static_cast<int>(r.corner % 4)), r.hash, run.normal(t));
+      add_normal<kChecked>(table, local.key(t, static_cast<int>(r.corner % 4)), r.hash, local.normal(t));
+    };
+    for (std::size_t i = 0; i < std::min(kAhead, n); ++i) table.prefetch(refs[i].hash);
+    std::size_t i = 0;
+    for (; i + kAhead < n; ++i) {
+      table.prefetch(refs[i + kAhead].hash);
+      add(refs[i]);
     }
+    for (; i < n; ++i) add(refs[i]);
   }
 
-  std::size_t owner(std::uint64_t hash) const noexcept {
-    return static_cast<std::size_t>(((hash >> 32) * tables_.size()) >> 32);
+  static std::size_t owner(std::uint64_t hash, std::size_t groups) noexcept {
+    return static_cast<std::size_t>(((hash >> 32) * groups) >> 32);
   }
 
   VertexHasher hasher_;
