@@ -113,19 +113,15 @@ class VertexMerge {
     for (PodVector<VertexRef>& list : out.lists_) list.clear();
     // Triangles are routed in blocks, each list first given room for a whole block, so that
     // the loop writes through local cursors instead of each append reloading its list from
-    // memory; smaller blocks with more groups bound that room.
-    const std::size_t block = std::max<std::size_t>(8, 512 / groups);
+    // memory. Smaller blocks with more groups bound that room; at least 32 triangles, so that
+    // the two passes over the groups per block stay small beside the block's own work.
+    const std::size_t block = std::max<std::size_t>(32, 512 / groups);
     const VertexHasher hasher = hasher_;
     VertexRef* at[kMaxGroups];
     double weight = 0;
     for (std::size_t first = 0; first < run.size(); first += block) {
       const std::size_t last = std::min(run.size(), first + block);
-      const std::size_t need = 3 * (last - first);
-      for (std::size_t g = 0; g < groups; ++g) {
-        PodVector<VertexRef>& list = out.lists_[g];
-        if (list.capacity() - list.size() < need) list.reserve(std::max(list.size() + need, 2 * list.capacity()));
-        at[g] = list.data() + list.size();
-      }
+      for (std::size_t g = 0; g < groups; ++g) at[g] = out.lists_[g].room_for(3 * (last - first));
       for (std::size_t t = first; t < last; ++t) {
         const Vec3f n = run.normal(t);
         weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));

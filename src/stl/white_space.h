@@ -82,7 +82,6 @@ using Mask = std::uint64_t;
 inline constexpr Mask kOnes = 0x0101010101010101ull;
 inline constexpr Mask kHigh = 0x8080808080808080ull;
 
-
 // Bytes below n, for 1 <= n <= 0x80: with the top bit forced on, subtracting n borrows from
 // no neighbour and leaves the top bit set where the low seven bits are at least n.
 constexpr Mask below(Mask x, unsigned n) noexcept { return ~(((x | kHigh) - n * kOnes) | x) & kHigh; }

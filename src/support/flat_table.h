@@ -22,7 +22,8 @@
 // expected count takes no more than twice its slots, and in a block aligned to cache lines
 // the first probes of a cold lookup share one miss (from a home in the middle of a line, a
 // lookup that passes one slot would go on into the next line). Not thread-safe: each table
-// has exactly one owner at a time. Allocation failure, also of a size past the address space, throws std::bad_alloc.
+// has exactly one owner at a time. Allocation failure, also of a size past the address
+// space, throws std::bad_alloc.
 //
 // Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 4 * 3, so every probe
 // sequence (wrapping from the last slot to the first) ends at an empty slot; the table

@@ -87,12 +87,18 @@ class PodVector {
     data_[size_++] = value;
   }
 
-  // Appends n values copied from `first` (not from this vector's own block), growing the
-  // capacity at least twofold when it runs out.
+  // Room for n more values past the end, the capacity growing at least twofold when it runs
+  // out; returns where they go. Writing them there and then resize_uninitialized() to the new
+  // length appends them (a writer that may use less of the room sets the length it used).
+  T* room_for(std::size_t n) {
+    if (n > capacity_ - size_) grow_to(std::max(size_ + n, 2 * capacity_));
+    return data_ + size_;
+  }
+
+  // Appends n values copied from `first` (not from this vector's own block).
   void append(const T* first, std::size_t n) {
     if (n == 0) return;
-    if (n > capacity_ - size_) grow_to(std::max(size_ + n, 2 * capacity_));
-    std::memcpy(data_ + size_, first, n * sizeof(T));
+    std::memcpy(room_for(n), first, n * sizeof(T));
     size_ += n;
   }
 
