@@ -41,6 +41,13 @@ FacetGrammar::Step parse_coordinates(const LineWords& line, Vec3f& out, float& n
   return FacetGrammar::Step::kLine;
 }
 
+// Whether white space may begin at c: an ASCII blank or line feed, or a lead byte of a
+// multi-byte character (skip_space tells which).
+bool may_begin_space(char c) noexcept {
+  const auto b = static_cast<unsigned char>(c);
+  return b <= 0x20 || b >= 0xC2;
+}
+
 // A row's keywords as the usual line spells them, in two eight-byte words (lane 0 the first
 // byte, as load8 reads them) with a mask of the bytes that count: the keywords joined by single
 // spaces, and a space after them when numbers follow.
@@ -95,28 +102,44 @@ const char* read_line_words(const char* p, const char* end, std::size_t first_nu
 }
 
 const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& step) noexcept {
-  p = skip_space(p, end);
+  // The indentation in one block when it is shorter than one: the block stops at the first
+  // byte that is no ASCII blank, and if that begins a multi-byte space the keywords cannot
+  // match, so the line goes to the general path, which knows those.
+  if (end - p >= space_block::kSize) {
+    const space_block::Mask m = space_block::blank_ends(p);
+    p = m != 0 ? p + space_block::first(m) : skip_space(p, end);
+  } else {
+    p = skip_space(p, end);
+  }
   if (end - p < 16) return nullptr;
   const UsualSpelling& usual = kUsualSpellings[row_];
   if ((((load8(p) ^ usual.text[0]) & usual.mask[0]) | ((load8(p + 8) ^ usual.text[1]) & usual.mask[1])) != 0) {
     return nullptr;
   }
+  // From here every byte looked at without an end check lies within the 16 bytes just
+  // compared, or within the kUsualNumberReach bytes of the number before it (a usual number
+  // word is at most 23 bytes long).
   p += usual.length;
   const FacetLine& row = expected();
   if (row.number_count != 0) {
     // The numbers go to a scratch row first: a line that fails leaves the facet as it was.
     float value[3];
-    for (float& v : value) {
-      p = skip_space(p, end);
+    for (int k = 0; k < 3; ++k) {
+      // One space between the numbers is the usual spelling (the keywords' spelling ends
+      // in one); the general skip only where more may follow.
+      if (k != 0 && *p == ' ') ++p;
+      if (may_begin_space(*p)) p = skip_space(p, end);
       if (end - p < kUsualNumberReach) return nullptr;
-      p = read_usual_f32(p, v);  // finite whenever it reads a number
+      p = read_usual_f32(p, value[k]);  // finite whenever it reads a number
       if (p == nullptr) return nullptr;
     }
     Vec3f& out = row_ == 0 ? triangle_.normal : triangle_.vertex[row_ - 2];
-    p = skip_space(p, end);
-    if (p != end && *p != '\n') return nullptr;
+    if (*p != '\n') {
+      p = skip_space(p, end);
+      if (p != end && *p != '\n') return nullptr;
+    }
     out = Vec3f{value[0], value[1], value[2]};
-  } else {
+  } else if (*p != '\n') {
     // Nothing but white space may follow the keywords on their line.
     p = skip_space(p, end);
     if (p != end && *p != '\n') return nullptr;

@@ -155,6 +155,8 @@ TEST(ParallelIngest, AsciiLinesNearlyUsual) {
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25 \r\n", true},
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex\t0 0 -.25\xC2\xA0\n", true},
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex  0 0 -2.5000000000e-1\n", true},
+      {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 \xC2\xA0""0\t-0.25\n", true},
+      {"      vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "                  vertex 0 0 -0.25\n", true},
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 -0.25 1\n", false},
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0\n-0.25\n", false},
       {"vertex 0.000000e+00 0.000000e+00 -2.500000e-01\n", "vertex 0 0 inf\n", false},
