@@ -31,6 +31,14 @@ ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out) {
       const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
       if (!is_valid_utf8(std::string_view(p, static_cast<std::size_t>((nl ? nl : end) - p)))) return ChunkEnd::kRejected;
     }
+    // A whole facet at once when its lines need no check of their own.
+    if (valid && grammar.between_facets()) {
+      if (const char* next = grammar.take_usual_facet(p, end)) {
+        p = next;
+        out.push_back(grammar.triangle());
+        continue;
+      }
+    }
     stl::FacetGrammar::Step step;
     if (const char* next = grammar.take_usual_line(p, end, step)) {
       p = next;

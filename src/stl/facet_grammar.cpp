@@ -81,6 +81,52 @@ constexpr auto kUsualSpellings = [] {
 }();
 static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 && kUsualSpellings[6].length == 8);
 
+// The line at p if it is spelled the usual way for the row spelled `usual`, with three
+// numbers when `numbers`: stores them in `out` and returns where the next line starts;
+// otherwise returns nullptr and stores nothing.
+[[gnu::always_inline]] inline const char* usual_line(const char* p, const char* end, const UsualSpelling& usual,
+                                                     bool numbers, Vec3f& out) noexcept {
+  // The indentation in one block when it is shorter than one: the block stops at the first
+  // byte that is no ASCII blank, and if that begins a multi-byte space the keywords cannot
+  // match, so the line goes to the general path, which knows those.
+  if (end - p >= space_block::kSize) {
+    const space_block::Mask m = space_block::blank_ends(p);
+    p = m != 0 ? p + space_block::first(m) : skip_space(p, end);
+  } else {
+    p = skip_space(p, end);
+  }
+  if (end - p < 16) return nullptr;
+  if ((((load8(p) ^ usual.text[0]) & usual.mask[0]) | ((load8(p + 8) ^ usual.text[1]) & usual.mask[1])) != 0) {
+    return nullptr;
+  }
+  // From here every byte looked at without an end check lies within the 16 bytes just
+  // compared, or within the kUsualNumberReach bytes of the number before it (a usual number
+  // word is at most 23 bytes long).
+  p += usual.length;
+  if (numbers) {
+    float value[3];
+    for (int k = 0; k < 3; ++k) {
+      // One space between the numbers is the usual spelling (the keywords' spelling ends
+      // in one); the general skip only where more may follow.
+      if (k != 0 && *p == ' ') ++p;
+      if (may_begin_space(*p)) p = skip_space(p, end);
+      if (end - p < kUsualNumberReach) return nullptr;
+      p = read_usual_f32(p, value[k]);  // finite whenever it reads a number
+      if (p == nullptr) return nullptr;
+    }
+    if (*p != '\n') {
+      p = skip_space(p, end);
+      if (p != end && *p != '\n') return nullptr;
+    }
+    out = Vec3f{value[0], value[1], value[2]};
+  } else if (*p != '\n') {
+    // Nothing but white space may follow the keywords on their line.
+    p = skip_space(p, end);
+    if (p != end && *p != '\n') return nullptr;
+  }
+  return p == end ? p : p + 1;
+}
+
 }  // namespace
 
 const char* read_line_words(const char* p, const char* end, std::size_t first_number, LineWords& out) {
@@ -102,51 +148,30 @@ const char* read_line_words(const char* p, const char* end, std::size_t first_nu
 }
 
 const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& step) noexcept {
-  // The indentation in one block when it is shorter than one: the block stops at the first
-  // byte that is no ASCII blank, and if that begins a multi-byte space the keywords cannot
-  // match, so the line goes to the general path, which knows those.
-  if (end - p >= space_block::kSize) {
-    const space_block::Mask m = space_block::blank_ends(p);
-    p = m != 0 ? p + space_block::first(m) : skip_space(p, end);
-  } else {
-    p = skip_space(p, end);
-  }
-  if (end - p < 16) return nullptr;
-  const UsualSpelling& usual = kUsualSpellings[row_];
-  if ((((load8(p) ^ usual.text[0]) & usual.mask[0]) | ((load8(p + 8) ^ usual.text[1]) & usual.mask[1])) != 0) {
-    return nullptr;
-  }
-  // From here every byte looked at without an end check lies within the 16 bytes just
-  // compared, or within the kUsualNumberReach bytes of the number before it (a usual number
-  // word is at most 23 bytes long).
-  p += usual.length;
-  const FacetLine& row = expected();
-  if (row.number_count != 0) {
-    // The numbers go to a scratch row first: a line that fails leaves the facet as it was.
-    float value[3];
-    for (int k = 0; k < 3; ++k) {
-      // One space between the numbers is the usual spelling (the keywords' spelling ends
-      // in one); the general skip only where more may follow.
-      if (k != 0 && *p == ' ') ++p;
-      if (may_begin_space(*p)) p = skip_space(p, end);
-      if (end - p < kUsualNumberReach) return nullptr;
-      p = read_usual_f32(p, value[k]);  // finite whenever it reads a number
-      if (p == nullptr) return nullptr;
-    }
-    Vec3f& out = row_ == 0 ? triangle_.normal : triangle_.vertex[row_ - 2];
-    if (*p != '\n') {
-      p = skip_space(p, end);
-      if (p != end && *p != '\n') return nullptr;
-    }
-    out = Vec3f{value[0], value[1], value[2]};
-  } else if (*p != '\n') {
-    // Nothing but white space may follow the keywords on their line.
-    p = skip_space(p, end);
-    if (p != end && *p != '\n') return nullptr;
-  }
-  if (p != end) ++p;
+  Vec3f unused;
+  Vec3f& out = row_ == 0 ? triangle_.normal : row_ >= 2 && row_ <= 4 ? triangle_.vertex[row_ - 2] : unused;
+  p = usual_line(p, end, kUsualSpellings[row_], expected().number_count != 0, out);
+  if (p == nullptr) return nullptr;
   step = ++row_ < std::size(kFacetLines) ? Step::kLine : Step::kTriangle;
   if (step == Step::kTriangle) row_ = 0;
+  return p;
+}
+
+const char* FacetGrammar::take_usual_facet(const char* p, const char* end) noexcept {
+  // Each row's spelling is a constant here, so every line is matched by code of its own.
+  static_assert(std::size(kFacetLines) == 7);
+  RawTriangle t;
+  Vec3f unused;
+  if (!(p = usual_line(p, end, kUsualSpellings[0], true, t.normal)) ||
+      !(p = usual_line(p, end, kUsualSpellings[1], false, unused)) ||
+      !(p = usual_line(p, end, kUsualSpellings[2], true, t.vertex[0])) ||
+      !(p = usual_line(p, end, kUsualSpellings[3], true, t.vertex[1])) ||
+      !(p = usual_line(p, end, kUsualSpellings[4], true, t.vertex[2])) ||
+      !(p = usual_line(p, end, kUsualSpellings[5], false, unused)) ||
+      !(p = usual_line(p, end, kUsualSpellings[6], false, unused))) {
+    return nullptr;
+  }
+  triangle_ = t;
   return p;
 }
 

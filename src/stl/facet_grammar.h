@@ -15,8 +15,9 @@
 // take_usual_line is a shortcut for text in memory: a line spelled the usual way (the row's
 // keywords separated by one space, numbers that read_f32_word accepts and that are finite,
 // nothing after them but blanks) is matched with one comparison of its keywords and no word
-// list. Every other line, and every failure, is left to read_line_words and take, so the
-// shortcut changes no outcome.
+// list; take_usual_facet does the same for the seven lines of a facet at once. Every other
+// line, and every failure, is left to read_line_words and take, so the shortcuts change no
+// outcome.
 #pragma once
 
 #include <cstddef>
@@ -97,6 +98,10 @@ class FacetGrammar {
   // nothing the next take() depends on. Only lines with 16 bytes of text from their first
   // word on are looked at.
   const char* take_usual_line(const char* p, const char* end, Step& step) noexcept;
+  // Between facets: the seven lines of the facet at p, if every one is spelled the usual
+  // way. Takes the facet (triangle() holds it) and returns where the next line starts;
+  // otherwise returns nullptr and changes nothing.
+  const char* take_usual_facet(const char* p, const char* end) noexcept;
 
   const RawTriangle& triangle() const noexcept { return triangle_; }
   float non_finite() const noexcept { return non_finite_; }
