@@ -803,7 +803,7 @@ def main() -> int:
     if "quarvex" in tools:
         log(f"== per call on a {SMALL_CALL_TRIANGLES}-triangle file to {SMALL_CALL_CLUSTERS} points, 1 and 2 workers")
         r["small_calls"] = small_calls.run({"quarvex": ""}, [SMALL_CALL_TRIANGLES], SMALL_CALL_CLUSTERS, [1, 2],
-                                           rounds=3, calls=2000, log=log)
+                                           rounds=7, calls=2000, log=log)
     if not args.small:
         log("== size sweep in random order: " + ", ".join(w.name for w in wl.BIG_SWEEP))
         r["big_sweep"] = big_sweep(tools, args.runs)
