@@ -18,7 +18,6 @@ namespace {
 // usual layout (a closed surface then has about half as many vertices as facets).
 constexpr std::size_t kBytesPerFacet = 256;
 
-
 struct Piece {
   std::size_t begin, end;
   PodVector<stl::RawTriangle> triangles;
