@@ -41,6 +41,7 @@ BIG_SWEEP_TOOLS = ["quarvex", "meshlib", "floor-stream", "floor-stream-2"]
 # The per-call cost on a small file: 200 triangles to 100 points, warm process.
 SMALL_CALL_TRIANGLES = 200
 SMALL_CALL_CLUSTERS = 100
+SMALL_CALL_ROUNDS = 7
 # A worker that hangs must not stall the whole suite; the slowest peer needs ~2 min.
 WORKER_TIMEOUT_S = 900
 CHEAP_RUNS = 15
@@ -544,7 +545,7 @@ def small_calls_table(r: dict) -> list[str]:
         return []
     return [f"## Per call on a small file: {SMALL_CALL_TRIANGLES} triangles to {SMALL_CALL_CLUSTERS} points, "
             "warm process (bench/small_calls.py)", "",
-            "Median over 3 rounds of the median of five batches of calls, fresh process per round and "
+            f"Median over {SMALL_CALL_ROUNDS} rounds of the median of five batches of calls, fresh process per round and "
             "worker count; the floors, timed in the same process: `open` + `read` of the file in Python, "
             "and the result lists made from two ready arrays and freed.", ""] \
         + small_calls.table(sc) + [""]
@@ -803,7 +804,7 @@ def main() -> int:
     if "quarvex" in tools:
         log(f"== per call on a {SMALL_CALL_TRIANGLES}-triangle file to {SMALL_CALL_CLUSTERS} points, 1 and 2 workers")
         r["small_calls"] = small_calls.run({"quarvex": ""}, [SMALL_CALL_TRIANGLES], SMALL_CALL_CLUSTERS, [1, 2],
-                                           rounds=7, calls=2000, log=log)
+                                           rounds=SMALL_CALL_ROUNDS, calls=2000, log=log)
     if not args.small:
         log("== size sweep in random order: " + ", ".join(w.name for w in wl.BIG_SWEEP))
         r["big_sweep"] = big_sweep(tools, args.runs)
