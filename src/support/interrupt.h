@@ -14,8 +14,8 @@
 // all. `fired()` is one relaxed atomic load and may be asked from any thread, e.g. by a
 // worker that should stop early; a worker that sees false just goes on and the calling
 // thread polls again later. The flag publishes nothing else (what the check collected stays
-// with the calling thread), so relaxed is enough on any processor. A default-made Interrupt never fires: tests and tools read
-// files without one.
+// with the calling thread), so relaxed is enough on any processor. A default-made Interrupt
+// never fires: tests and tools read files without one.
 #pragma once
 
 #include <atomic>
