@@ -41,13 +41,6 @@ FacetGrammar::Step parse_coordinates(const LineWords& line, Vec3f& out, float& n
   return FacetGrammar::Step::kLine;
 }
 
-// Whether white space may begin at c: an ASCII blank or line feed, or a lead byte of a
-// multi-byte character (skip_space tells which).
-bool may_begin_space(char c) noexcept {
-  const auto b = static_cast<unsigned char>(c);
-  return b <= 0x20 || b >= 0xC2;
-}
-
 // A row's keywords as the usual line spells them, in two eight-byte words (lane 0 the first
 // byte, as load8 reads them) with a mask of the bytes that count: the keywords joined by single
 // spaces, and a space after them when numbers follow.

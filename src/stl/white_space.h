@@ -31,6 +31,14 @@ constexpr bool is_ascii_space(char c) noexcept {
   return b == 0x20 || (b >= 0x09 && b <= 0x0D);
 }
 
+// Whether white space may begin at c: a byte up to 0x20 (the ASCII white space among them),
+// or a lead byte from 0xC2 up (a superset of the lead bytes C2, E1, E2, E3 of the multi-byte
+// white space characters).
+constexpr bool may_begin_space(char c) noexcept {
+  const auto b = static_cast<unsigned char>(c);
+  return b <= 0x20 || b >= 0xC2;
+}
+
 // Eight bytes of text as one word, the byte at the lowest address in the low lane on either
 // byte order.
 inline std::uint64_t load8(const char* p) noexcept {
@@ -143,10 +151,9 @@ inline const char* skip_space(const char* p, const char* end) noexcept {
 // [p, end), or `end`.
 inline const char* word_end(const char* p, const char* end) noexcept {
   for (;;) {
-    // Bytes that may begin white space: up to 0x20, or a lead byte from 0xC2 up (a superset
-    // of the lead bytes C2, E1, E2, E3 of the multi-byte white space characters).
+    // Bytes that may begin white space: up to 0x20, or a lead byte from 0xC2 up.
     p = space_block::find(p, end, space_block::may_begin_space);
-    while (p != end && static_cast<unsigned char>(*p) > 0x20 && static_cast<unsigned char>(*p) < 0xC2) ++p;
+    while (p != end && !may_begin_space(*p)) ++p;
     if (p == end || is_ascii_space(*p)) return p;
     if (static_cast<unsigned char>(*p) >= 0xC2 && multibyte_space_length(p, end) != 0) return p;
     ++p;  // a control character or a lead byte of something else: part of the word
