@@ -75,10 +75,10 @@ constexpr auto kUsualSpellings = [] {
 static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 && kUsualSpellings[6].length == 8);
 
 // The line at p if it is spelled the usual way for the row spelled `usual`, with three
-// numbers when `numbers`: stores them in `out` and returns where the next line starts;
+// numbers when `out` is given: stores them in *out and returns where the next line starts;
 // otherwise returns nullptr and stores nothing.
 [[gnu::always_inline]] inline const char* usual_line(const char* p, const char* end, const UsualSpelling& usual,
-                                                     bool numbers, Vec3f& out) noexcept {
+                                                     Vec3f* out) noexcept {
   // The indentation in one block when it is shorter than one: the block stops at the first
   // byte that is no ASCII blank, and if that begins a multi-byte space the keywords cannot
   // match, so the line goes to the general path, which knows those.
@@ -96,7 +96,7 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
   // compared, or within the kUsualNumberReach bytes of the number before it (a usual number
   // word is at most 23 bytes long).
   p += usual.length;
-  if (numbers) {
+  if (out != nullptr) {
     float value[3];
     for (int k = 0; k < 3; ++k) {
       // One space between the numbers is the usual spelling (the keywords' spelling ends
@@ -111,7 +111,7 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
       p = skip_space(p, end);
       if (p != end && *p != '\n') return nullptr;
     }
-    out = Vec3f{value[0], value[1], value[2]};
+    *out = Vec3f{value[0], value[1], value[2]};
   } else if (*p != '\n') {
     // Nothing but white space may follow the keywords on their line.
     p = skip_space(p, end);
@@ -141,9 +141,7 @@ const char* read_line_words(const char* p, const char* end, std::size_t first_nu
 }
 
 const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& step) noexcept {
-  Vec3f unused;
-  Vec3f& out = row_ == 0 ? triangle_.normal : row_ >= 2 && row_ <= 4 ? triangle_.vertex[row_ - 2] : unused;
-  p = usual_line(p, end, kUsualSpellings[row_], expected().number_count != 0, out);
+  p = usual_line(p, end, kUsualSpellings[row_], numbers_slot());
   if (p == nullptr) return nullptr;
   step = ++row_ < std::size(kFacetLines) ? Step::kLine : Step::kTriangle;
   if (step == Step::kTriangle) row_ = 0;
@@ -154,14 +152,13 @@ const char* FacetGrammar::take_usual_facet(const char* p, const char* end) noexc
   // Each row's spelling is a constant here, so every line is matched by code of its own.
   static_assert(std::size(kFacetLines) == 7);
   RawTriangle t;
-  Vec3f unused;
-  if (!(p = usual_line(p, end, kUsualSpellings[0], true, t.normal)) ||
-      !(p = usual_line(p, end, kUsualSpellings[1], false, unused)) ||
-      !(p = usual_line(p, end, kUsualSpellings[2], true, t.vertex[0])) ||
-      !(p = usual_line(p, end, kUsualSpellings[3], true, t.vertex[1])) ||
-      !(p = usual_line(p, end, kUsualSpellings[4], true, t.vertex[2])) ||
-      !(p = usual_line(p, end, kUsualSpellings[5], false, unused)) ||
-      !(p = usual_line(p, end, kUsualSpellings[6], false, unused))) {
+  if (!(p = usual_line(p, end, kUsualSpellings[0], &t.normal)) ||
+      !(p = usual_line(p, end, kUsualSpellings[1], nullptr)) ||
+      !(p = usual_line(p, end, kUsualSpellings[2], &t.vertex[0])) ||
+      !(p = usual_line(p, end, kUsualSpellings[3], &t.vertex[1])) ||
+      !(p = usual_line(p, end, kUsualSpellings[4], &t.vertex[2])) ||
+      !(p = usual_line(p, end, kUsualSpellings[5], nullptr)) ||
+      !(p = usual_line(p, end, kUsualSpellings[6], nullptr))) {
     return nullptr;
   }
   triangle_ = t;
@@ -173,8 +170,7 @@ FacetGrammar::Step FacetGrammar::take(const LineWords& line) noexcept {
   if (row_ == 0 && same_word(line.word[0], "endsolid")) return Step::kEndsolid;
   if (!expect_words(line, row)) return Step::kWrongWords;
   if (row.number_count != 0) {
-    Vec3f& out = row_ == 0 ? triangle_.normal : triangle_.vertex[row_ - 2];
-    const Step numbers = parse_coordinates(line, out, non_finite_);
+    const Step numbers = parse_coordinates(line, *numbers_slot(), non_finite_);
     if (numbers != Step::kLine) return numbers;
   }
   if (++row_ < std::size(kFacetLines)) return Step::kLine;

@@ -107,6 +107,12 @@ class FacetGrammar {
   float non_finite() const noexcept { return non_finite_; }
 
  private:
+  // Where the current row's numbers go, or nullptr for a row without numbers.
+  Vec3f* numbers_slot() noexcept {
+    if (row_ == 0) return &triangle_.normal;
+    return row_ >= 2 && row_ <= 4 ? &triangle_.vertex[row_ - 2] : nullptr;
+  }
+
   std::size_t row_ = 0;
   RawTriangle triangle_{};
   float non_finite_ = 0.0f;
