@@ -7,7 +7,9 @@
 // Most words in STL files have at most 7 significant digits and a small exponent (printf's
 // %e and %g). Their value m * 10^e has both m (below 2^24) and 10^|e| (|e| <= 10) exact in
 // single precision, so one single-precision multiplication or division of the two is the
-// correctly rounded result (Clinger's fast path); only other words go to from_chars. On a
+// correctly rounded result (Clinger's fast path). Words of up to 16 digits mostly take the
+// same path in double precision (%.9g, which writes every float back exactly, gives 9); only
+// other words go to from_chars. On a
 // checked word from_chars rounds correctly for any number of digits, but reports both
 // overflow and underflow to zero as result_out_of_range without a value; the direction then
 // follows from the decimal order of magnitude of the first non-zero digit.
@@ -17,6 +19,7 @@
 // the scan here; both end in the same fast-path formula.
 #include "stl/float_syntax.h"
 
+#include <bit>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -101,7 +104,13 @@ float exact_value(const Decimal& d, const char* begin);
 [[gnu::always_inline]] inline float decimal_value(const Decimal& d, const char* begin) {
   const std::int64_t digit_count = (d.int_end - d.int_begin) + (d.frac_end - d.frac_begin);
   const std::int64_t scale = d.exponent - (d.frac_end - d.frac_begin);
-  if (digit_count <= 19 && fits_fast_path(d.mantissa, scale)) return fast_path_value(d.mantissa, scale, d.negative);
+  if (digit_count <= 19) {
+    if (fits_fast_path(d.mantissa, scale)) return fast_path_value(d.mantissa, scale, d.negative);
+    float magnitude;
+    if (fits_double_path(d.mantissa, scale) && double_path_value(d.mantissa, scale, magnitude)) {
+      return d.negative ? -magnitude : magnitude;
+    }
+  }
   return exact_value(d, begin);
 }
 
@@ -136,6 +145,18 @@ float exact_value(const Decimal& d, const char* begin);
 }
 
 }  // namespace
+
+bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept {
+  static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
+                                       1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
+  const double m = static_cast<double>(mantissa);  // exact: at most 2^53
+  const double d = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
+  // Within these bounds d is 0 or lies between 1e-22 and 1e38, where floats are normal and
+  // keep the top 24 of double's 53 bits: halfway means the 29 bits dropped are 1 then zeros.
+  if ((std::bit_cast<std::uint64_t>(d) & 0x1FFFFFFF) == 0x10000000) return false;
+  magnitude = static_cast<float>(d);
+  return true;
+}
 
 bool parse_f32(std::string_view word, float& value) {
   const char* const begin = word.data();

@@ -29,13 +29,26 @@ inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale, bool ne
   return negative ? -magnitude : magnitude;
 }
 
+// The same in double precision for up to 16 digits (printf's %.9g, which writes floats back
+// exactly, and longer): m * 10^scale is correctly rounded to double for m <= 2^53 and
+// |scale| <= 22, and rounding that double to f32 rounds the decimal correctly unless the
+// double lies exactly halfway between two floats (the decimal may then lie on either side).
+constexpr bool fits_double_path(std::uint64_t mantissa, std::int64_t scale) noexcept {
+  return mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22;
+}
+
+// Stores |m * 10^scale| rounded to f32 and returns true, for a word on the double path;
+// returns false (storing nothing) where only an exact conversion can tell.
+bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept;
+
 // Bytes of text that read_usual_f32 may look at from the word's start.
 inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
 
-// The usual number word at p, inline for the hot loops: at most 8 digits on each side of the
-// point and at most 3 exponent digits, ASCII white space after it, a value on the fast path.
-// Needs kUsualNumberReach bytes of text from p. Stores the value and returns the word's end,
-// exactly as read_f32_word would; returns nullptr for any other word.
+// The usual number word at p, inline for the hot loops: at most 8 digits before the point and
+// 15 after it (19 in all), at most 3 exponent digits (so at most 30 bytes), ASCII white space
+// after it, a value on the fast or the double path. Needs kUsualNumberReach bytes of text from
+// p. Stores the value and returns the word's end, exactly as read_f32_word would; returns
+// nullptr for any other word.
 [[gnu::always_inline]] inline const char* read_usual_f32(const char* p, float& value) noexcept {
   auto digit = [](char c) { return static_cast<unsigned>(c - '0') < 10; };
   // Signs are taken without branches: in a mesh they follow no pattern a predictor could learn.
@@ -46,9 +59,11 @@ inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
   for (; int_digits < 8 && digit(*p); ++int_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
   if (*p == '.') {
     ++p;
-    for (; frac_digits < 8 && digit(*p); ++frac_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    for (; frac_digits < 15 && digit(*p); ++frac_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
   }
-  if (int_digits + frac_digits == 0) return nullptr;  // a ninth digit fails the white space test below
+  // No digit, or more than the mantissa holds. A digit past either limit fails the white
+  // space test below.
+  if (static_cast<unsigned>(int_digits + frac_digits - 1) >= 19) return nullptr;
   std::int64_t exponent = 0;
   if (*p == 'e' || *p == 'E') {
     ++p;
@@ -60,8 +75,13 @@ inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
     exponent = (exponent ^ -exp_negative) + exp_negative;
   }
   const std::int64_t scale = exponent - frac_digits;
-  if (!is_ascii_space(*p) || !fits_fast_path(mantissa, scale)) return nullptr;
-  const float magnitude = fast_path_value(mantissa, scale, false);
+  if (!is_ascii_space(*p)) return nullptr;
+  float magnitude;
+  if (fits_fast_path(mantissa, scale)) [[likely]] {
+    magnitude = fast_path_value(mantissa, scale, false);
+  } else if (!fits_double_path(mantissa, scale) || !double_path_value(mantissa, scale, magnitude)) {
+    return nullptr;
+  }
   value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) | std::uint32_t{negative} << 31);
   return p;
 }
