@@ -94,7 +94,7 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
   }
   // From here every byte looked at without an end check lies within the 16 bytes just
   // compared, or within the kUsualNumberReach bytes of the number before it (a usual number
-  // word is at most 30 bytes long).
+  // word is at most 33 bytes long).
   p += usual.length;
   if (out != nullptr) {
     float value[3];

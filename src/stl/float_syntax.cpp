@@ -7,9 +7,8 @@
 // Most words in STL files have at most 7 significant digits and a small exponent (printf's
 // %e and %g). Their value m * 10^e has both m (below 2^24) and 10^|e| (|e| <= 10) exact in
 // single precision, so one single-precision multiplication or division of the two is the
-// correctly rounded result (Clinger's fast path). Words of up to 16 digits mostly take the
-// same path in double precision (%.9g, which writes every float back exactly, gives 9); only
-// other words go to from_chars. On a
+// correctly rounded result (Clinger's fast path). Words of up to 19 digits mostly take the
+// same path in double precision; only other words go to from_chars. On a
 // checked word from_chars rounds correctly for any number of digits, but reports both
 // overflow and underflow to zero as result_out_of_range without a value; the direction then
 // follows from the decimal order of magnitude of the first non-zero digit.
@@ -107,7 +106,7 @@ float exact_value(const Decimal& d, const char* begin);
   if (digit_count <= 19) {
     if (fits_fast_path(d.mantissa, scale)) return fast_path_value(d.mantissa, scale, d.negative);
     float magnitude;
-    if (fits_double_path(d.mantissa, scale) && double_path_value(d.mantissa, scale, magnitude)) {
+    if (double_path_value(d.mantissa, scale, magnitude)) {
       return d.negative ? -magnitude : magnitude;
     }
   }
@@ -146,15 +145,41 @@ float exact_value(const Decimal& d, const char* begin);
 
 }  // namespace
 
-bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept {
+namespace {
+
+// m * 10^scale for an m that a double holds exactly and |scale| <= 22 is one correctly rounded
+// double operation (both factors are exact), and rounding that double to f32 rounds the decimal
+// correctly unless the double lies exactly halfway between two floats: the decimal may then
+// lie on either side. Returns false in that case.
+bool round_through_double(std::uint64_t m, std::int64_t scale, float& magnitude) noexcept {
   static constexpr double kPowers[] = {1e0,  1e1,  1e2,  1e3,  1e4,  1e5,  1e6,  1e7,  1e8,  1e9,  1e10, 1e11,
                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
-  const double m = static_cast<double>(mantissa);  // exact: at most 2^53
-  const double d = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
-  // Within these bounds d is 0 or lies between 1e-22 and 1e38, where floats are normal and
-  // keep the top 24 of double's 53 bits: halfway means the 29 bits dropped are 1 then zeros.
+  const double d = scale >= 0 ? static_cast<double>(m) * kPowers[scale] : static_cast<double>(m) / kPowers[-scale];
+  // d is 0 or at least 1e-22, where floats are normal and keep the top 24 of a double's 53
+  // bits: halfway means the 29 bits dropped are 1 then zeros. (From 2^128 up, which only a
+  // long mantissa reaches, both round to infinity; the test may then send a word to from_chars
+  // for nothing.)
   if ((std::bit_cast<std::uint64_t>(d) & 0x1FFFFFFF) == 0x10000000) return false;
   magnitude = static_cast<float>(d);
+  return true;
+}
+
+}  // namespace
+
+bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept {
+  if (scale < -22 || scale > 22) return false;
+  if (mantissa <= (std::uint64_t{1} << 53)) return round_through_double(mantissa, scale, magnitude);
+  // More bits than a double holds: the decimal lies between the mantissa cut to its top 53
+  // bits and the next number so cut, and rounding is monotonic, so when both bounds round to
+  // the same float, so does the decimal.
+  const int drop = 11 - std::countl_zero(mantissa);  // at least 1: the mantissa exceeds 2^53
+  const std::uint64_t low = mantissa >> drop << drop;
+  float below, above;
+  if (!round_through_double(low, scale, below) || !round_through_double(low + (std::uint64_t{1} << drop), scale, above) ||
+      below != above) {
+    return false;
+  }
+  magnitude = below;
   return true;
 }
 

@@ -29,23 +29,18 @@ inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale, bool ne
   return negative ? -magnitude : magnitude;
 }
 
-// The same in double precision for up to 16 digits (printf's %.9g, which writes floats back
-// exactly, and longer): m * 10^scale is correctly rounded to double for m <= 2^53 and
-// |scale| <= 22, and rounding that double to f32 rounds the decimal correctly unless the
-// double lies exactly halfway between two floats (the decimal may then lie on either side).
-constexpr bool fits_double_path(std::uint64_t mantissa, std::int64_t scale) noexcept {
-  return mantissa <= (std::uint64_t{1} << 53) && scale >= -22 && scale <= 22;
-}
-
-// Stores |m * 10^scale| rounded to f32 and returns true, for a word on the double path;
-// returns false (storing nothing) where only an exact conversion can tell.
+// The same in double precision, for the longer words of %.9g (which writes every float back
+// exactly) and of doubles written out: stores |m * 10^scale| rounded to f32 and returns true
+// for m of at most 19 digits and |scale| <= 22, unless the value lies too near a point
+// halfway between two floats for double precision to tell its side; then returns false and
+// stores nothing.
 bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept;
 
 // Bytes of text that read_usual_f32 may look at from the word's start.
-inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
+inline constexpr std::ptrdiff_t kUsualNumberReach = 40;
 
 // The usual number word at p, inline for the hot loops: at most 8 digits before the point and
-// 15 after it (19 in all), at most 3 exponent digits (so at most 30 bytes), ASCII white space
+// 18 after it (19 in all), at most 3 exponent digits (so at most 33 bytes), ASCII white space
 // after it, a value on the fast or the double path. Needs kUsualNumberReach bytes of text from
 // p. Stores the value and returns the word's end, exactly as read_f32_word would; returns
 // nullptr for any other word.
@@ -59,7 +54,11 @@ inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
   for (; int_digits < 8 && digit(*p); ++int_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
   if (*p == '.') {
     ++p;
+    // In two loops, so that the compiler unrolls the first, which nearly every number ends in.
     for (; frac_digits < 15 && digit(*p); ++frac_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    if (frac_digits == 15) [[unlikely]] {
+      for (; frac_digits < 18 && digit(*p); ++frac_digits) mantissa = mantissa * 10 + static_cast<unsigned>(*p++ - '0');
+    }
   }
   // No digit, or more than the mantissa holds. A digit past either limit fails the white
   // space test below.
@@ -79,7 +78,7 @@ inline constexpr std::ptrdiff_t kUsualNumberReach = 32;
   float magnitude;
   if (fits_fast_path(mantissa, scale)) [[likely]] {
     magnitude = fast_path_value(mantissa, scale, false);
-  } else if (!fits_double_path(mantissa, scale) || !double_path_value(mantissa, scale, magnitude)) {
+  } else if (!double_path_value(mantissa, scale, magnitude)) {
     return nullptr;
   }
   value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) | std::uint32_t{negative} << 31);

@@ -144,11 +144,11 @@ TEST(FloatSyntax, HalfwayPointsRoundToEvenWithManyDigits) {
 
 // Words of few digits and small exponents, the bulk of real files, in the shapes printf
 // writes and a few others, around the edges of the short-word path (7 and 8 digits,
-// 2^24 itself, scales of 10 and 11) and of the double path (16 and 17 digits, integers
+// 2^24 itself, scales of 10 and 11) and of the double path (up to 19 digits, integers
 // halfway between floats): every value must agree with strtof, which rounds correctly.
 TEST(FloatSyntax, ShortWordsAgreeWithStrtof) {
   std::mt19937 rng(99);
-  const char* shapes[] = {"%.6e", "%.7e", "%.8e", "%.9g", "%.7g", "%.1f", "%.10f", "%g", "%.15e", "%.16g", "%.17g", "%.15f"};
+  const char* shapes[] = {"%.6e", "%.7e", "%.8e", "%.9g", "%.7g", "%.1f", "%.10f", "%g", "%.15e", "%.16g", "%.17g", "%.15f", "%.18e"};
   for (int i = 0; i < 200000; ++i) {
     double d;
     switch (i % 4) {
@@ -168,7 +168,8 @@ TEST(FloatSyntax, ShortWordsAgreeWithStrtof) {
                            "9999999e-11", "1e10", "1e-10", "3e11", "0.0000000001", "-0e5",
                            "12345678", "1234567.1234567", "1.12345678", "7e999", "7e-999", "7E0010",
                            "5.", ".5", "-0.0e-0", "+00000001.0000001E+001", "16777219", "-33554434.0",
-                           "3.3554438e7", "9007199254740993e-10", "16777217.00000001",
+                           "3.3554438e7", "9007199254740993e-10", "16777217.00000001", "16777217.00000000001",
+                           "16777216.99999999999",
                            // off a halfway point by less than half a double's step: on it in double
                            "8886849828153040e22", "-8970907232393933e22"}) {
     ASSERT_EQ(bits(value_of(word)), bits(std::strtof(word, nullptr))) << word;
