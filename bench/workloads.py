@@ -32,6 +32,7 @@ class Workload:
     u_steps: int
     v_steps: int
     shuffled: bool = False  # triangles in a fixed random order instead of strip order
+    number_format: str = "%e"  # how an ASCII file writes its numbers
 
     @property
     def triangles(self) -> int:
@@ -46,6 +47,8 @@ class Workload:
         if self.kind == "soup":
             return WORK_DIR / f"soup_{self.triangles}.stl"
         ext = "stl" if self.kind == "binary" else "ascii.stl"
+        if self.number_format != "%e":
+            ext = self.number_format.strip("%").replace(".", "") + "." + ext
         order = ".shuffled" if self.shuffled else ""
         return WORK_DIR / f"torus_{self.u_steps}x{self.v_steps}{order}.{ext}"
 
@@ -63,7 +66,10 @@ BINARY_MAIN = SWEEP[-1]
 # tools write them: no triangle shares a vertex with the one before it.
 BINARY_SHUFFLED = Workload("bin-2M-shuffled", "binary", 2000, 500, shuffled=True)
 ASCII_MAIN = Workload("ascii-300k", "ascii", 1000, 150)
-ALL = SWEEP + [BINARY_SHUFFLED, ASCII_MAIN]
+# The same facets with every float written back exactly (9 significant digits), as tools that
+# keep full precision write them.
+ASCII_EXACT = Workload("ascii-300k-9g", "ascii", 1000, 150, number_format="%.9g")
+ALL = SWEEP + [BINARY_SHUFFLED, ASCII_MAIN, ASCII_EXACT]
 # The size sweep past the last-level cache, in random triangle order (run.py's default; --small
 # leaves it out): 2M, 5M, 10M and 20M triangles, the last a 1 GB file.
 BIG_SWEEP = [
@@ -151,16 +157,17 @@ ASCII_FACET = (
 )
 
 
-def write_ascii(path: Path, tri: np.ndarray, normals: np.ndarray) -> None:
+def write_ascii(path: Path, tri: np.ndarray, normals: np.ndarray, number_format: str = "%e") -> None:
     # "%e" (7 significant digits) is what common exporters write; a shared vertex
     # prints the same text every time, so it still merges after parsing.
+    facet = ASCII_FACET.replace("%e", number_format)
     rows = np.concatenate([normals, tri.reshape(-1, 9)], axis=1).astype(np.float64)
     chunk = 20000
     with open(path, "w", encoding="ascii") as f:
         f.write("solid bumpy_torus\n")
         for start in range(0, len(rows), chunk):
             part = rows[start : start + chunk]
-            f.write((ASCII_FACET * len(part)) % tuple(part.ravel().tolist()))
+            f.write((facet * len(part)) % tuple(part.ravel().tolist()))
         f.write("endsolid bumpy_torus\n")
 
 
@@ -211,7 +218,7 @@ def ensure(w: Workload) -> Path:
         write_binary(tmp, verts, faces)
     else:
         tri = verts[faces]
-        write_ascii(tmp, tri, face_normals(tri))
+        write_ascii(tmp, tri, face_normals(tri), w.number_format)
     os.replace(tmp, w.path)
     return w.path
 
