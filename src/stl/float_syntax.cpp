@@ -143,10 +143,6 @@ float exact_value(const Decimal& d, const char* begin);
   return d.negative ? -magnitude : magnitude;
 }
 
-}  // namespace
-
-namespace {
-
 // m * 10^scale for an m that a double holds exactly and |scale| <= 22 is one correctly rounded
 // double operation (both factors are exact), and rounding that double to f32 rounds the decimal
 // correctly unless the double lies exactly halfway between two floats: the decimal may then
