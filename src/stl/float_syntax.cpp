@@ -15,7 +15,7 @@
 //
 // In running text, a usual word far enough from the end of the text is first read by
 // read_usual_f32 (float_syntax.h), inline in the hot loops, which leaves every other word to
-// the scan here; both end in the same fast-path formula.
+// the scan here; both end in the same rounding, round_short.
 #include "stl/float_syntax.h"
 
 #include <bit>
@@ -103,13 +103,8 @@ float exact_value(const Decimal& d, const char* begin);
 [[gnu::always_inline]] inline float decimal_value(const Decimal& d, const char* begin) {
   const std::int64_t digit_count = (d.int_end - d.int_begin) + (d.frac_end - d.frac_begin);
   const std::int64_t scale = d.exponent - (d.frac_end - d.frac_begin);
-  if (digit_count <= 19) {
-    if (fits_fast_path(d.mantissa, scale)) return fast_path_value(d.mantissa, scale, d.negative);
-    float magnitude;
-    if (double_path_value(d.mantissa, scale, magnitude)) {
-      return d.negative ? -magnitude : magnitude;
-    }
-  }
+  float magnitude;
+  if (digit_count <= 19 && round_short(d.mantissa, scale, magnitude)) return d.negative ? -magnitude : magnitude;
   return exact_value(d, begin);
 }
 

@@ -22,11 +22,10 @@ constexpr bool fits_fast_path(std::uint64_t mantissa, std::int64_t scale) noexce
   return mantissa <= (std::uint64_t{1} << 24) && scale >= -10 && scale <= 10;
 }
 
-inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale, bool negative) noexcept {
+inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale) noexcept {
   static constexpr float kPowers[] = {1e0f, 1e1f, 1e2f, 1e3f, 1e4f, 1e5f, 1e6f, 1e7f, 1e8f, 1e9f, 1e10f};
   const float m = static_cast<float>(mantissa);  // exact: at most 2^24
-  const float magnitude = scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
-  return negative ? -magnitude : magnitude;
+  return scale >= 0 ? m * kPowers[scale] : m / kPowers[-scale];
 }
 
 // The same in double precision, for the longer words of %.9g (which writes every float back
@@ -35,6 +34,17 @@ inline float fast_path_value(std::uint64_t mantissa, std::int64_t scale, bool ne
 // halfway between two floats for double precision to tell its side; then returns false and
 // stores nothing.
 bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept;
+
+// |m * 10^scale| rounded to f32 for m of at most 19 digits, by the fast path or else the
+// double path: what both number readers do before any exact conversion. False (storing
+// nothing) where only an exact conversion can tell.
+inline bool round_short(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept {
+  if (fits_fast_path(mantissa, scale)) [[likely]] {
+    magnitude = fast_path_value(mantissa, scale);
+    return true;
+  }
+  return double_path_value(mantissa, scale, magnitude);
+}
 
 // Bytes of text that read_usual_f32 may look at from the word's start.
 inline constexpr std::ptrdiff_t kUsualNumberReach = 40;
@@ -74,13 +84,8 @@ inline constexpr std::ptrdiff_t kUsualNumberReach = 40;
     exponent = (exponent ^ -exp_negative) + exp_negative;
   }
   const std::int64_t scale = exponent - frac_digits;
-  if (!is_ascii_space(*p)) return nullptr;
   float magnitude;
-  if (fits_fast_path(mantissa, scale)) [[likely]] {
-    magnitude = fast_path_value(mantissa, scale, false);
-  } else if (!double_path_value(mantissa, scale, magnitude)) {
-    return nullptr;
-  }
+  if (!is_ascii_space(*p) || !round_short(mantissa, scale, magnitude)) return nullptr;
   value = std::bit_cast<float>(std::bit_cast<std::uint32_t>(magnitude) | std::uint32_t{negative} << 31);
   return p;
 }
