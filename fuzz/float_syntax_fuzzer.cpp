@@ -75,8 +75,10 @@ std::size_t first_white_space(std::string_view s) {
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   const std::string_view word(reinterpret_cast<const char*>(data), size);
   float value = 0.0f;
-  const bool accepted = qs::parse_f32(word, value);
+  const qs::NumberKind kind = qs::parse_f32(word, value);
+  const bool accepted = kind != qs::NumberKind::kNone;
   check(accepted == in_syntax(word), "accepted words differ from the syntax");
+  check(!accepted || (kind == qs::NumberKind::kFinite) == std::isfinite(value), "kind and value disagree on finiteness");
   if (accepted) {
     const std::string text(word);  // in the syntax: no NUL inside
     check(same(value, std::strtof(text.c_str(), nullptr)), "value differs from strtof");
@@ -85,21 +87,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const char* const begin = word.data();
   const char* const end = begin + size;
   if (size == 0 || *begin == '\n' || qs::skip_space(begin, end) != begin) return 0;  // a word starts here
-  bool valid = false;
+  qs::NumberKind read_kind = qs::NumberKind::kNone;
   float read = 0.0f;
-  const char* const stop = qs::read_f32_word(begin, end, valid, read);
+  const char* const stop = qs::read_f32_word(begin, end, read_kind, read);
   check(stop == qs::word_end(begin, end), "read_f32_word and word_end disagree on the end");
   if (quarvex::fuzz::valid_utf8(word)) check(stop == begin + first_white_space(word), "word end is not the first white space");
   float whole = 0.0f;
-  check(valid == qs::parse_f32(std::string_view(begin, static_cast<std::size_t>(stop - begin)), whole), "read_f32_word accepts differently");
+  check(read_kind == qs::parse_f32(std::string_view(begin, static_cast<std::size_t>(stop - begin)), whole), "read_f32_word accepts differently");
+  const bool valid = read_kind != qs::NumberKind::kNone;
   check(!valid || same(read, whole), "read_f32_word reads another value");
 
   // Far from the end of the text, where a usual word is read without end checks: the same word.
   const std::string padded = std::string(word) + std::string(40, ' ');
-  bool padded_valid = false;
+  qs::NumberKind padded_kind = qs::NumberKind::kNone;
   float padded_read = 0.0f;
-  const char* const padded_stop = qs::read_f32_word(padded.data(), padded.data() + padded.size(), padded_valid, padded_read);
-  check(padded_stop - padded.data() == stop - begin && padded_valid == valid, "read_f32_word ends differently far from the end");
+  const char* const padded_stop = qs::read_f32_word(padded.data(), padded.data() + padded.size(), padded_kind, padded_read);
+  check(padded_stop - padded.data() == stop - begin && padded_kind == read_kind, "read_f32_word ends differently far from the end");
   check(!valid || same(padded_read, read), "read_f32_word reads another value far from the end");
   return 0;
 }

@@ -9,11 +9,14 @@
 namespace quarvex::ingest {
 namespace {
 
-// Whether the line starting at `at` begins, after white space, with the word "facet".
+// Whether the line starting at `at` begins, after white space, with the word a facet begins
+// with.
 bool facet_line_at(std::string_view text, std::size_t at) noexcept {
+  constexpr std::size_t n = stl::kFacetWord.size();
   const char* const end = text.data() + text.size();
   const char* const word = stl::skip_space(text.data() + at, end);
-  return end - word > 5 && std::memcmp(word, "facet", 5) == 0 && stl::word_end(word, end) == word + 5;
+  return static_cast<std::size_t>(end - word) > n && std::memcmp(word, stl::kFacetWord.data(), n) == 0 &&
+         stl::word_end(word, end) == word + n;
 }
 
 }  // namespace

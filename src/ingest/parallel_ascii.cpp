@@ -113,7 +113,7 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
         }
       }
     });
-    if (finished || at_end) break;
+    if (finished) break;  // text at its end that did not finish returned above
     std::memmove(text.data(), text.data() + stop, length - stop);
     offset += stop;
     length -= stop;

@@ -84,7 +84,9 @@ class VertexMerge {
   // One group per worker, so that every worker merges; at most 64, since every group costs a
   // table and every routed run a list per group, however small the file. One while the
   // calling thread runs every loop alone (a small input): more would only cost tables.
-  static std::size_t group_count() noexcept {
+  // Asks for the pool, so it starts it on a first call, and a pool that cannot start is a
+  // fault thrown from here.
+  static std::size_t group_count() {
     if (parallel::InlineScope::active()) return 1;
     return std::clamp<std::size_t>(parallel::current_num_threads(), 1, kMaxGroups);
   }

@@ -66,7 +66,6 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
     long_line_.clear();
   }
   bool copied = false;
-  bool has_newline = false;
   for (;;) {
     if (reader_.available() == 0) {
       const IoResult r = reader_.fill();
@@ -85,7 +84,6 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
     const auto* nl = static_cast<const char*>(std::memchr(p, '\n', avail));
     if (nl) {
       const std::size_t n = static_cast<std::size_t>(nl - p);
-      has_newline = true;
       if (copied) {
         long_line_.append(p, n);
         line = std::string_view(long_line_.data(), long_line_.size());
@@ -103,7 +101,6 @@ AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line,
     error = utf8_error();
     return LineStatus::kError;
   }
-  if (has_newline && !line.empty() && line.back() == '\r') line.remove_suffix(1);
   return LineStatus::kLine;
 }
 

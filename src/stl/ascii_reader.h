@@ -4,8 +4,9 @@
 // the buffer is examined in place; only a line that crosses a refill is copied into
 // `long_line_`. Every line must be valid UTF-8. Lines without words are skipped; every other
 // line goes to the facet grammar (facet_grammar.h), and this reader words what the grammar
-// rejects: its messages are the reference for every reader of ASCII STL. A line starting
-// with the word endsolid ends the triangles, and nothing after it is read.
+// rejects: its messages are the reference for every reader of ASCII STL. A line whose first
+// word is endsolid ends the triangles where a facet may begin (before the first facet or
+// after an endfacet line), and nothing after it is read; inside a facet it is a wrong line.
 //
 // Memory: a line is split only as far as the grammar looks (LineWords::kKept words), so a
 // line of any length costs itself plus a few views; a message that lists the line's words

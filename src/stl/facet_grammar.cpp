@@ -1,7 +1,7 @@
 #include "stl/facet_grammar.h"
 
 #include <array>
-#include <cmath>
+#include <utility>
 
 #include "stl/float_syntax.h"
 #include "stl/white_space.h"
@@ -20,7 +20,7 @@ bool same_word(std::string_view a, std::string_view b) noexcept {
 
 // The line has exactly the row's keywords and count of words.
 bool expect_words(const LineWords& line, const FacetLine& row) noexcept {
-  if (line.count != row.keyword_count + row.number_count) return false;
+  if (line.count != row.keyword_count + row.number_count()) return false;
   for (std::size_t k = 0; k < row.keyword_count; ++k) {
     if (!same_word(line.word[k], row.keywords[k])) return false;
   }
@@ -31,10 +31,14 @@ bool expect_words(const LineWords& line, const FacetLine& row) noexcept {
 // decides.
 FacetGrammar::Step parse_coordinates(const LineWords& line, Vec3f& out, float& non_finite) noexcept {
   for (int k = 0; k < 3; ++k) {
-    if (!line.valid[k]) return FacetGrammar::Step::kInvalidNumber;
-    if (!std::isfinite(line.value[k])) {
-      non_finite = line.value[k];
-      return FacetGrammar::Step::kNonFinite;
+    switch (line.kind[k]) {
+      case NumberKind::kFinite:
+        continue;
+      case NumberKind::kNone:
+        return FacetGrammar::Step::kInvalidNumber;
+      case NumberKind::kNonFinite:
+        non_finite = line.value[k];
+        return FacetGrammar::Step::kNonFinite;
     }
   }
   out = Vec3f{line.value[0], line.value[1], line.value[2]};
@@ -57,7 +61,7 @@ constexpr UsualSpelling usual_spelling(const FacetLine& row) {
     if (k != 0) bytes[n++] = ' ';
     for (char c : row.keywords[k]) bytes[n++] = c;
   }
-  if (row.number_count != 0) bytes[n++] = ' ';
+  if (row.number_count() != 0) bytes[n++] = ' ';
   UsualSpelling s{};
   s.length = n;
   for (std::size_t i = 0; i < n; ++i) {
@@ -104,7 +108,7 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
       if (k != 0 && *p == ' ') ++p;
       if (may_begin_space(*p)) p = skip_space(p, end);
       if (end - p < kUsualNumberReach) return nullptr;
-      p = read_usual_f32(p, value[k]);  // finite whenever it reads a number
+      p = read_usual_f32(p, value[k]);  // finite whenever it reads a number (its contract)
       if (p == nullptr) return nullptr;
     }
     if (*p != '\n') {
@@ -124,58 +128,45 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
 
 const char* read_line_words(const char* p, const char* end, std::size_t first_number, LineWords& out) {
   out.count = 0;
-  for (;;) {
-    p = skip_space(p, end);
-    if (p == end) return p;
-    if (*p == '\n') return p + 1;
-    const char* const start = p;
+  return split_line(p, end, [&](const char*& q) {
+    const char* const start = q;
     const std::size_t number = out.count - first_number;  // wraps below first_number
-    if (number < 3) {
-      p = read_f32_word(p, end, out.valid[number], out.value[number]);
-    } else {
-      p = word_end(p, end);
-    }
-    out.word[out.count] = std::string_view(start, static_cast<std::size_t>(p - start));
-    if (++out.count == LineWords::kKept) return p;
-  }
+    q = number < 3 ? read_f32_word(q, end, out.kind[number], out.value[number]) : word_end(q, end);
+    out.word[out.count] = std::string_view(start, static_cast<std::size_t>(q - start));
+    return ++out.count < LineWords::kKept;
+  });
 }
 
 const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& step) noexcept {
   p = usual_line(p, end, kUsualSpellings[row_], numbers_slot());
   if (p == nullptr) return nullptr;
-  step = ++row_ < std::size(kFacetLines) ? Step::kLine : Step::kTriangle;
-  if (step == Step::kTriangle) row_ = 0;
+  step = advance();
   return p;
 }
 
 const char* FacetGrammar::take_usual_facet(const char* p, const char* end) noexcept {
-  // Each row's spelling is a constant here, so every line is matched by code of its own.
-  static_assert(std::size(kFacetLines) == 7);
+  // Each row's spelling and slot are constants here, so every line is matched by code of its
+  // own.
   RawTriangle t;
-  if (!(p = usual_line(p, end, kUsualSpellings[0], &t.normal)) ||
-      !(p = usual_line(p, end, kUsualSpellings[1], nullptr)) ||
-      !(p = usual_line(p, end, kUsualSpellings[2], &t.vertex[0])) ||
-      !(p = usual_line(p, end, kUsualSpellings[3], &t.vertex[1])) ||
-      !(p = usual_line(p, end, kUsualSpellings[4], &t.vertex[2])) ||
-      !(p = usual_line(p, end, kUsualSpellings[5], nullptr)) ||
-      !(p = usual_line(p, end, kUsualSpellings[6], nullptr))) {
-    return nullptr;
-  }
+  const bool taken = [&]<std::size_t... R>(std::index_sequence<R...>) {
+    return ((p = usual_line(p, end, kUsualSpellings[R],
+                            kFacetLines[R].numbers == NumberSlot::kNone ? nullptr : &slot_in(t, kFacetLines[R].numbers))) &&
+            ...);
+  }(std::make_index_sequence<std::size(kFacetLines)>());
+  if (!taken) return nullptr;
   triangle_ = t;
   return p;
 }
 
 FacetGrammar::Step FacetGrammar::take(const LineWords& line) noexcept {
   const FacetLine& row = expected();
-  if (row_ == 0 && same_word(line.word[0], "endsolid")) return Step::kEndsolid;
+  if (between_facets() && same_word(line.word[0], kEndsolid)) return Step::kEndsolid;
   if (!expect_words(line, row)) return Step::kWrongWords;
-  if (row.number_count != 0) {
-    const Step numbers = parse_coordinates(line, *numbers_slot(), non_finite_);
+  if (Vec3f* slot = numbers_slot()) {
+    const Step numbers = parse_coordinates(line, *slot, non_finite_);
     if (numbers != Step::kLine) return numbers;
   }
-  if (++row_ < std::size(kFacetLines)) return Step::kLine;
-  row_ = 0;
-  return Step::kTriangle;
+  return advance();
 }
 
 }  // namespace quarvex::stl

@@ -15,7 +15,8 @@
 //
 // In running text, a usual word far enough from the end of the text is first read by
 // read_usual_f32 (float_syntax.h), inline in the hot loops, which leaves every other word to
-// the scan here; both end in the same rounding, round_short.
+// the scan here; both end in the same rounding, round_short, and only exact_value or an
+// inf/nan word can make a number that is not finite: kind_of is the one test of it.
 #include "stl/float_syntax.h"
 
 #include <bit>
@@ -99,13 +100,19 @@ struct Decimal {
 
 float exact_value(const Decimal& d, const char* begin);
 
-// The value of a complete scan that began at `begin`.
-[[gnu::always_inline]] inline float decimal_value(const Decimal& d, const char* begin) {
+NumberKind kind_of(float value) noexcept { return std::isfinite(value) ? NumberKind::kFinite : NumberKind::kNonFinite; }
+
+// The value of a complete scan that began at `begin`, and its kind.
+[[gnu::always_inline]] inline NumberKind decimal_value(const Decimal& d, const char* begin, float& value) {
   const std::int64_t digit_count = (d.int_end - d.int_begin) + (d.frac_end - d.frac_begin);
   const std::int64_t scale = d.exponent - (d.frac_end - d.frac_begin);
   float magnitude;
-  if (digit_count <= 19 && round_short(d.mantissa, scale, magnitude)) return d.negative ? -magnitude : magnitude;
-  return exact_value(d, begin);
+  if (digit_count <= 19 && round_short(d.mantissa, scale, magnitude)) {
+    value = d.negative ? -magnitude : magnitude;
+    return NumberKind::kFinite;
+  }
+  value = exact_value(d, begin);
+  return kind_of(value);
 }
 
 // The value of a word beyond the fast path, rounded by from_chars.
@@ -147,11 +154,12 @@ bool round_through_double(std::uint64_t m, std::int64_t scale, float& magnitude)
                                        1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19, 1e20, 1e21, 1e22};
   const double d = scale >= 0 ? static_cast<double>(m) * kPowers[scale] : static_cast<double>(m) / kPowers[-scale];
   // d is 0 or at least 1e-22, where floats are normal and keep the top 24 of a double's 53
-  // bits: halfway means the 29 bits dropped are 1 then zeros. (From 2^128 up, which only a
-  // long mantissa reaches, both round to infinity; the test may then send a word to from_chars
-  // for nothing.)
+  // bits: halfway means the 29 bits dropped are 1 then zeros.
   if ((std::bit_cast<std::uint64_t>(d) & 0x1FFFFFFF) == 0x10000000) return false;
-  magnitude = static_cast<float>(d);
+  const float rounded = static_cast<float>(d);
+  // Beyond the float range: the exact tier says so.
+  if (std::isinf(rounded)) return false;
+  magnitude = rounded;
   return true;
 }
 
@@ -174,31 +182,28 @@ bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnit
   return true;
 }
 
-bool parse_f32(std::string_view word, float& value) {
+NumberKind parse_f32(std::string_view word, float& value) {
   const char* const begin = word.data();
   const char* const end = begin + word.size();
   const Decimal d = scan_decimal(begin, end);
-  if (d.complete && d.stop == end) {
-    value = decimal_value(d, begin);
-    return true;
-  }
-  if (d.int_end != d.int_begin || d.frac_end != d.frac_begin) return false;
+  if (d.complete && d.stop == end) return decimal_value(d, begin, value);
+  if (d.int_end != d.int_begin || d.frac_end != d.frac_begin) return NumberKind::kNone;
   const std::string_view rest(d.int_begin, static_cast<std::size_t>(end - d.int_begin));
   if (equals_ignoring_case(rest, "inf") || equals_ignoring_case(rest, "infinity")) {
     value = d.negative ? -std::numeric_limits<float>::infinity() : std::numeric_limits<float>::infinity();
-    return true;
+    return NumberKind::kNonFinite;
   }
   if (equals_ignoring_case(rest, "nan")) {
     value = std::numeric_limits<float>::quiet_NaN();
-    return true;
+    return NumberKind::kNonFinite;
   }
-  return false;
+  return NumberKind::kNone;
 }
 
-const char* read_f32_word(const char* p, const char* end, bool& valid, float& value) {
+const char* read_f32_word(const char* p, const char* end, NumberKind& kind, float& value) {
   if (end - p >= kUsualNumberReach) {
     if (const char* stop = read_usual_f32(p, value)) {
-      valid = true;
+      kind = NumberKind::kFinite;
       return stop;
     }
   }
@@ -206,12 +211,11 @@ const char* read_f32_word(const char* p, const char* end, bool& valid, float& va
   // ASCII white space always ends a word; anything else the scan stopped at (a letter of
   // inf or nan, a stray character, a multi-byte character) is left to the whole-word rule.
   if (d.stop == end || is_ascii_space(*d.stop)) {
-    valid = d.complete;
-    if (valid) value = decimal_value(d, p);
+    kind = d.complete ? decimal_value(d, p, value) : NumberKind::kNone;
     return d.stop;
   }
   const char* const word_stop = word_end(d.stop, end);
-  valid = parse_f32(std::string_view(p, static_cast<std::size_t>(word_stop - p)), value);
+  kind = parse_f32(std::string_view(p, static_cast<std::size_t>(word_stop - p)), value);
   return word_stop;
 }
 

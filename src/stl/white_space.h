@@ -160,4 +160,19 @@ inline const char* word_end(const char* p, const char* end) noexcept {
   }
 }
 
+// The one split of a line into words, for the grammar and for the messages: from p, skips
+// the white space before each word and calls take(q) with q at the word's first byte; take
+// moves q past the word (to its end, or wherever it stops reading) and returns whether to go
+// on. Returns where the next line starts (past its line feed) or `end`, or, when take
+// declines to go on, where take left q.
+template <class Take>
+inline const char* split_line(const char* p, const char* end, Take take) {
+  for (;;) {
+    p = skip_space(p, end);
+    if (p == end) return p;
+    if (*p == '\n') return p + 1;
+    if (!take(p)) return p;
+  }
+}
+
 }  // namespace quarvex::stl

@@ -12,11 +12,22 @@
 #include <string>
 #include <string_view>
 
+#include "stl/white_space.h"
+
 namespace quarvex::stl {
 
-// The next word of `line` (valid UTF-8) at or after `pos`, with `pos` moved past it; an
-// empty view when no word is left.
-std::string_view next_word(std::string_view line, std::size_t& pos) noexcept;
+// Calls visit(word) for each word of `line` (valid UTF-8, no line feed), in order, by the
+// one split of a line (white_space.h's split_line).
+template <class Visit>
+void for_each_word(std::string_view line, Visit visit) {
+  const char* const end = line.data() + line.size();
+  split_line(line.data(), end, [&](const char*& q) {
+    const char* const start = q;
+    q = word_end(q, end);
+    visit(std::string_view(start, static_cast<std::size_t>(q - start)));
+    return true;
+  });
+}
 
 // ["w1", "w2", ...]: each word quoted, with quote, backslash, NUL, tab, LF and CR escaped
 // by a backslash and every other non-printable or grapheme-extending character as \u{hex}.

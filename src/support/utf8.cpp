@@ -52,27 +52,51 @@ bool Utf8Validator::feed(const unsigned char* p, std::size_t n) noexcept {
   return true;
 }
 
+namespace {
+
+// The length of the valid character at s[i], or 0 when none starts there; `taken` is what
+// the character or the maximal invalid sequence there spans (at least one byte).
+std::size_t valid_sequence(std::string_view s, std::size_t i, std::size_t& taken) noexcept {
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
+  // Fed byte by byte; the validator says where the sequence ends or breaks.
+  Utf8Validator v;
+  std::size_t k = 0;
+  while (i + k < s.size() && v.feed(p + i + k, 1)) {
+    ++k;
+    if (v.complete()) break;
+  }
+  const bool valid = k != 0 && v.complete();
+  taken = valid || k != 0 ? k : 1;  // the byte that broke a sequence starts the next one
+  return valid ? k : 0;
+}
+
+}  // namespace
+
+char32_t decode_utf8(std::string_view s, std::size_t& i) noexcept {
+  std::size_t taken;
+  const std::size_t n = valid_sequence(s, i, taken);
+  const auto* p = reinterpret_cast<const unsigned char*>(s.data()) + i;
+  i += taken;
+  if (n == 0) return 0xFFFD;
+  if (n == 1) return p[0];
+  char32_t cp = p[0] & (0x7F >> n);
+  for (std::size_t k = 1; k < n; ++k) cp = (cp << 6) | (p[k] & 0x3F);
+  return cp;
+}
+
 std::string utf8_lossy(std::string_view s) {
   static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  const auto* p = reinterpret_cast<const unsigned char*>(s.data());
   std::string out;
   out.reserve(s.size());
   std::size_t i = 0;
   while (i < s.size()) {
-    // Feed one sequence byte by byte; the validator says where it ends or breaks.
-    Utf8Validator v;
-    std::size_t k = 0;
-    while (i + k < s.size() && v.feed(p + i + k, 1)) {
-      ++k;
-      if (v.complete()) break;
-    }
-    if (k != 0 && v.complete()) {
-      out.append(s.substr(i, k));
-      i += k;
+    std::size_t taken;
+    if (valid_sequence(s, i, taken) != 0) {
+      out.append(s.substr(i, taken));
     } else {
       out.append(kReplacement);
-      i += k == 0 ? 1 : k;  // the byte that broke the sequence starts the next one
     }
+    i += taken;
   }
   return out;
 }

@@ -29,6 +29,11 @@ inline bool is_valid_utf8(std::string_view s) noexcept {
   return v.complete();
 }
 
+// The character at s[i], with i moved past it; a maximal invalid sequence there (the start
+// byte and the continuation bytes still allowed after it, or one stray byte) decodes as
+// U+FFFD and is passed over.
+char32_t decode_utf8(std::string_view s, std::size_t& i) noexcept;
+
 // `s` with every maximal invalid sequence (a start byte and the continuation bytes that
 // were still allowed after it, or one stray byte) replaced by U+FFFD.
 std::string utf8_lossy(std::string_view s);
