@@ -8,9 +8,9 @@
 #include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
-
 #include <vector>
 
 #include "stl/triangle_source.h"
@@ -70,11 +70,25 @@ bool is_ascii_stl(std::string_view file);
 // to cut it anywhere, against the triangles `sequential` that the sequential reader gives
 // for the same bytes: where that failed, the sequential route fails too and every parallel
 // reading declines; where it succeeded, every result holds the same vertices with the same
-// normal sums, bit for bit, as the sums computed straight from the triangles.
-void check_parallel_agrees(const std::string& path, const stl::ReadResult<std::vector<stl::RawTriangle>>& sequential);
+// normal sums, bit for bit, as the sums computed straight from the triangles. Without
+// `small_cuts`, only the default sizes (for a file too large to cut everywhere quickly).
+void check_parallel_agrees(const std::string& path, const stl::ReadResult<std::vector<stl::RawTriangle>>& sequential,
+                           bool small_cuts = true);
 
 // The error text is one the readers are documented to produce, and valid UTF-8 (it becomes
 // a Python str).
 void check_read_error_text(const std::string& text);
+
+using Triangles = stl::ReadResult<std::vector<stl::RawTriangle>>;
+
+// The same triangles bit for bit, or the same error text.
+bool same_outcome(const Triangles& a, const Triangles& b);
+
+// An ASCII reading: a success holds only finite numbers, a failure a documented text.
+void check_ascii_outcome(const Triangles& read);
+
+// What the sequential reader gives for `bytes` through a pipe, which cannot rewind; nothing
+// when they do not fit the pipe's buffer (they are written up front).
+std::optional<Triangles> read_through_pipe(std::string_view bytes);
 
 }  // namespace quarvex::fuzz

@@ -123,6 +123,20 @@ def float_seeds():
     return {f"word-{i}": w.encode() for i, w in enumerate(words)}
 
 
+def number_words_seeds():
+    # Words at the edges of each way a number is read: the short and the double path, their
+    # limits in digits and scale, overflow from 8 to 40 digits, and words that are no number.
+    lines = ["1 2 3 4 5 6 7 8 9 10 11 12",
+             "9.223372036854777233e+38 -7.3688899037562705E+38 3.402823567797336617e38",
+             "9.223372036854777233e+38", "1 -7.3688899037562705E+38 2.5",
+             "3.4028235e38 3.4028236e38 1e39 -1e39 340282356779733661637539395458142568448",
+             "1.17549435e-38 1.4e-45 7.0e-46 1e-50 -0 0.000000000000000000000001",
+             "%s %s 16777217 9007199254740993e-10 8886849828153040e22" % ("9" * 19, "1" * 20),
+             "inf -Infinity nan +NaN 1,5 0x10 1e 1.2.3 \u00a0 \udcff",
+             "1.000000000000000000e+00 -2.500000000000000000e-01 3.14159265358979311600e+00"]
+    return {f"words-{i}": line.encode("utf-8", "surrogateescape") for i, line in enumerate(lines)}
+
+
 def reduce_seeds():
     def with_count(n, data):
         return struct.pack("<I", n if n < 1024 else 0x800000 | n)[:3] + data
@@ -143,7 +157,8 @@ def reduce_seeds():
 def main():
     out = sys.argv[1]
     for harness, seeds in (("stl_read_fuzzer", read_seeds()), ("stl_ascii_fuzzer", ascii_seeds()),
-                           ("reduce_fuzzer", reduce_seeds()), ("float_syntax_fuzzer", float_seeds())):
+                           ("reduce_fuzzer", reduce_seeds()), ("float_syntax_fuzzer", float_seeds()),
+                           ("number_words_fuzzer", number_words_seeds())):
         folder = os.path.join(out, harness)
         os.makedirs(folder, exist_ok=True)
         for name, data in seeds.items():

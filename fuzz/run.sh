@@ -14,7 +14,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${QUARVEX_FUZZ_BUILD:-build/fuzz}
 seconds=${QUARVEX_FUZZ_SECONDS:-60}
-harnesses=${*:-"stl_read_fuzzer stl_ascii_fuzzer reduce_fuzzer float_syntax_fuzzer"}
+harnesses=${*:-"stl_read_fuzzer stl_ascii_fuzzer number_words_fuzzer reduce_fuzzer float_syntax_fuzzer"}
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DQUARVEX_FUZZ=ON \
   -DQUARVEX_PYTHON_MODULE=OFF -DQUARVEX_TESTS=OFF -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null

@@ -39,7 +39,7 @@ bool same_bits(const quarvex::Vec3f& v, const unsigned char* p) {
          std::bit_cast<std::uint32_t>(v.z) == le32(p + 8);
 }
 
-using Triangles = qs::ReadResult<std::vector<qs::RawTriangle>>;
+using quarvex::fuzz::Triangles;
 
 // Why `read` is not the binary reading of `bytes`, or nullptr if it is.
 const char* binary_mismatch(std::string_view bytes, const Triangles& read) {
@@ -75,26 +75,6 @@ bool has_binary_size(std::string_view bytes) {
          bytes.size() == kHeader + kRecord * std::uint64_t{le32(reinterpret_cast<const unsigned char*>(bytes.data()) + 80)};
 }
 
-// The same triangles bit for bit, or the same error text.
-bool same_outcome(const Triangles& a, const Triangles& b) {
-  if (a.ok() != b.ok()) return false;
-  if (!a.ok()) return a.error().text == b.error().text;
-  return a.value().size() == b.value().size() &&
-         (a.value().empty() || std::memcmp(a.value().data(), b.value().data(), a.value().size() * sizeof(qs::RawTriangle)) == 0);
-}
-
-void check_ascii(const Triangles& read) {
-  if (!read) {
-    quarvex::fuzz::check_read_error_text(read.error().text);
-    return;
-  }
-  auto finite = [](const quarvex::Vec3f& v) { return std::isfinite(v.x) && std::isfinite(v.y) && std::isfinite(v.z); };
-  for (const qs::RawTriangle& t : read.value()) {
-    check(finite(t.normal), "non-finite ASCII normal");
-    for (const quarvex::Vec3f& v : t.vertex) check(finite(v), "non-finite ASCII vertex");
-  }
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
@@ -115,7 +95,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The ASCII reading of a file of the binary size may have failed over to binary.
   const bool fell_back = ascii && has_binary_size(bytes) && binary_mismatch(bytes, mesh) == nullptr;
   if (ascii && !fell_back) {
-    check_ascii(mesh);
+    quarvex::fuzz::check_ascii_outcome(mesh);
   } else {
     check_binary(bytes, mesh);
   }
@@ -126,27 +106,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   check(whole.ok() == mesh.ok(), "reading the file whole and in sequence disagree on success");
   if (!whole) check(whole.error().text == mesh.error().text, "reading the file whole gave another message");
 
-  // Through a pipe: the whole input fits into the pipe's buffer, so it is written up front.
-  int fds[2];
-  check(::pipe2(fds, O_CLOEXEC) == 0, "pipe");
-  if (static_cast<std::size_t>(::fcntl(fds[1], F_GETPIPE_SZ)) >= size) {
-    std::size_t done = 0;
-    while (done < size) {
-      const ssize_t w = ::write(fds[1], data + done, size - done);
-      check(w > 0, "pipe write");
-      done += static_cast<std::size_t>(w);
-    }
-    ::close(fds[1]);
-    qs::StlSource source(fds[0]);
-    const Triangles piped = qs::read_triangles(source);
-    if (!same_outcome(mesh, piped)) {
+  // Through a pipe, when the whole input fits into its buffer.
+  if (const std::optional<Triangles> piped = quarvex::fuzz::read_through_pipe(bytes)) {
+    if (!quarvex::fuzz::same_outcome(mesh, *piped)) {
       // Only the fallback may differ: the pipe keeps the ASCII failure.
-      check(fell_back && !piped, "a pipe and a file disagree");
-      quarvex::fuzz::check_read_error_text(piped.error().text);
+      check(fell_back && !*piped, "a pipe and a file disagree");
+      quarvex::fuzz::check_read_error_text(piped->error().text);
     }
-  } else {
-    ::close(fds[0]);
-    ::close(fds[1]);
   }
   return 0;
 }
