@@ -73,7 +73,8 @@ class CellMap {
   PodVector<std::uint32_t> counts_;                            // cell number -> its records
 };
 
-// Sorts every record of `records` into its cell_key; `map` must be new. Fewer than 2^32 - 1
+// Gives every record of `records` its cell (by cell_key), and numbers and counts the
+// occupied cells in `map`, which must be new; nothing is sorted or moved. Fewer than 2^32 - 1
 // records (more throw std::bad_alloc: nothing here could hold them anyway).
 void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& box,
                       std::uint64_t n, CellMap& map);

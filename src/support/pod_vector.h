@@ -2,9 +2,9 @@
 //
 // Why not std::vector: small blocks grow through realloc, and blocks of 2 MiB and more are
 // huge-page mappings that grow in place or by moving their pages (large_block.h), so
-// neither the doubling of a list of millions of faces nor the final shrink to its exact
-// length copies the data or briefly holds it twice, and a large list is faulted in 2 MiB
-// at a time. resize_uninitialized() leaves new elements uninitialised: the parallel collect loops reserve
+// neither the doubling of a list of millions of entries (cell numbers, routed vertices)
+// nor a shrink to its exact length copies the data or briefly holds it twice, and a large
+// list is faulted in 2 MiB at a time. resize_uninitialized() leaves new elements uninitialised: the parallel collect loops reserve
 // their whole output and then every piece writes its own slots, so zero-filling first
 // would be a wasted pass.
 //
