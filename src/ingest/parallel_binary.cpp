@@ -1,8 +1,6 @@
 #include "ingest/parallel_binary.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <vector>
 
 #include "parallel/inline_scope.h"
