@@ -41,7 +41,8 @@ class CellMap {
   // Occupied cells.
   std::size_t size() const noexcept { return cells_.size(); }
 
-  // fn(cell key, record count) for every occupied cell, in the table's order.
+  // fn(cell key, record count) for every occupied cell, in the table's order. Used by the
+  // tests only.
   template <class Fn>
   void for_each(Fn&& fn) const {
     cells_.for_each([&](const auto& entry) { fn(entry.key, std::size_t{counts_[entry.value]}); });

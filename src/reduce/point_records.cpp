@@ -36,7 +36,7 @@ constexpr float kLargest = std::numeric_limits<float>::max();
   return Vec3f{std::ldexp(s.x, -e), std::ldexp(s.y, -e), std::ldexp(s.z, -e)};
 }
 
-// Inlined into the record loop; normalise_sum is the same for other callers.
+// Inlined into the record loop; normalise_sum is the same for the tests.
 [[gnu::always_inline]] inline Vec3f normalised(Vec3f s) noexcept {
   float squared = squared_length(s);
   if (!(squared >= kSmallestNormal && squared <= kLargest)) [[unlikely]] {  // NaN too
