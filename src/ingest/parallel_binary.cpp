@@ -23,10 +23,10 @@ struct BinaryRecords {
 
   std::size_t size() const noexcept { return count; }
   Vec3f normal(std::size_t t) const noexcept {
-    return stl::load_vec3(data + t * kRecordSize);
+    return stl::load_vec3(data + t * kRecordSize + stl::kBinaryNormalOffset);
   }
   VertexKey key(std::size_t t, int v) const noexcept {
-    const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
+    const std::byte* p = data + t * kRecordSize + stl::binary_vertex_offset(static_cast<std::size_t>(v));
     return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
   }
 };
