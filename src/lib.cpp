@@ -12,7 +12,6 @@
 #include <utility>
 #include <vector>
 
-#include "boundary/call_entry.h"
 #include "boundary/gc_pause.h"
 #include "boundary/module.h"
 #include "boundary/outcome.h"

@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "boundary/object_text.h"
+#include "boundary/py_ref.h"
 #include "support/fault.h"
 
 namespace quarvex::boundary {

@@ -10,7 +10,6 @@
 #include <source_location>
 
 #include "boundary/outcome.h"
-#include "boundary/py_ref.h"
 
 namespace quarvex::boundary {
 

@@ -1,14 +1,13 @@
 #include "ingest/parallel_binary.h"
 
 #include <algorithm>
-#include <bit>
-#include <cstring>
 #include <vector>
 
 #include "parallel/inline_scope.h"
 #include "parallel/parallel_loop.h"
 #include "stl/binary_record.h"
 #include "ingest/file_at.h"
+#include "support/even_split.h"
 #include "support/large_block.h"
 #include "support/pod_vector.h"
 
@@ -25,10 +24,10 @@ struct BinaryRecords {
 
   std::size_t size() const noexcept { return count; }
   Vec3f normal(std::size_t t) const noexcept {
-    return stl::load_vec3(data + t * kRecordSize);
+    return stl::load_vec3(data + t * kRecordSize + stl::kBinaryNormalOffset);
   }
   VertexKey key(std::size_t t, int v) const noexcept {
-    const std::byte* p = data + t * kRecordSize + 12 + 12 * static_cast<std::size_t>(v);
+    const std::byte* p = data + t * kRecordSize + stl::binary_vertex_offset(static_cast<std::size_t>(v));
     return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
   }
 };
@@ -91,17 +90,15 @@ std::optional<SummedMesh> read_binary_parallel(int fd, std::uint64_t file_size,
   };
   // Share g of window w: records [first, last) of the window.
   auto share = [&](std::uint64_t w, std::size_t g) {
-    const std::size_t n = records_in(w);
-    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
+    const SplitPart part = split_part(records_in(w), g, groups);
     const auto* data = static_cast<const std::byte*>(buffers[w % 3].data());
-    return BinaryRecords{data + first * kRecordSize, last - first};
+    return BinaryRecords{data + part.first * kRecordSize, part.size()};
   };
   auto read_share = [&](std::uint64_t w, std::size_t g) {
     if (w >= windows || errors[g] != 0) return;
-    const std::size_t n = records_in(w);
-    const std::size_t first = n * g / groups, last = n * (g + 1) / groups;
-    auto* to = static_cast<std::byte*>(buffers[w % 3].data()) + first * kRecordSize;
-    errors[g] = read_at(fd, to, (last - first) * kRecordSize, kHeaderSize + (w * window_records + first) * kRecordSize);
+    const SplitPart part = split_part(records_in(w), g, groups);
+    auto* to = static_cast<std::byte*>(buffers[w % 3].data()) + part.first * kRecordSize;
+    errors[g] = read_at(fd, to, part.size() * kRecordSize, kHeaderSize + (w * window_records + part.first) * kRecordSize);
   };
   auto route_share = [&](std::uint64_t w, std::size_t g) {
     if (w < windows && errors[g] == 0) merge.route(share(w, g), routed[w % 2][g]);

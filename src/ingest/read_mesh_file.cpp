@@ -10,6 +10,7 @@
 
 #include "ingest/parallel_ingest.h"
 #include "parallel/inline_scope.h"
+#include "support/even_split.h"
 #include "support/pod_vector.h"
 
 namespace quarvex::ingest {
@@ -38,8 +39,8 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
     }
     first_window = false;
     for (std::size_t g = 0; g < groups; ++g) {
-      const std::size_t first = count * g / groups, end = count * (g + 1) / groups;
-      shares[g] = TriangleRun{window.data() + first, end - first};
+      const SplitPart part = split_part(count, g, groups);
+      shares[g] = TriangleRun{window.data() + part.first, part.size()};
     }
     if (count != 0) merge.add(std::span<const TriangleRun>(shares), routed);
     if (last == stl::NextTriangle::kEnd) break;

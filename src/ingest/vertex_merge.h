@@ -32,8 +32,9 @@
 
 namespace quarvex::ingest {
 
-// The result of the parallel ingest: the distinct vertices of the mesh, split into hash
-// groups, each with the sum of its faces' normals.
+// The result of every ingest route, the parallel readers' and the sequential one's: the
+// distinct vertices of the mesh, split into hash groups, each with the sum of its faces'
+// normals.
 struct SummedMesh {
   std::vector<VertexSumTable> groups;
 };

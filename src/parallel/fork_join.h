@@ -61,7 +61,6 @@ class JobResult {
       fault_ = std::current_exception();
     }
   }
-  bool has_fault() const noexcept { return out_of_memory_ || static_cast<bool>(fault_); }
   // The value, or the fault rethrown on the calling thread.
   R take() {
     if (out_of_memory_) throw_out_of_memory();

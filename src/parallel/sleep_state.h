@@ -91,7 +91,10 @@ class SleepState {
 
   // Per-worker blocking state. Sharing: `blocked` is written and read only under `mutex`,
   // by the sleeper (sets it, waits) and by a waker (clears it, takes the worker off the
-  // sleeping count and the asleep map, signals), so each sleep ends exactly once.
+  // sleeping count and the asleep map, signals), so each sleep ends exactly once. The
+  // noexcept members lock `mutex` and wait on `cond`: std::mutex::lock throws only for errors
+  // a default mutex cannot have (deadlock detection, recursion, a dead owner), and a failed
+  // wait ends the process rather than throwing, so none of them can throw.
   struct alignas(64) Slot {
     std::mutex mutex;
     std::condition_variable cond;

@@ -22,10 +22,8 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
-#include "support/memory_reserve.h"
 #include "parallel/injector.h"
 #include "parallel/job_deque.h"
 #include "parallel/latch.h"

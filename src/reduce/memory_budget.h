@@ -18,8 +18,10 @@ inline constexpr std::uint64_t kBytesPerReturnedPoint = 414;
 
 // Results of at most this many points (8 MiB) are not checked: less than the interpreter
 // itself took to start, so a process that cannot find it fails alike in whatever it does
-// next, and an allocation that fails still raises MemoryError. The check reads up to eight
-// kernel files, which would cost a small call more than all its own work.
+// next, and an allocation that fails still raises MemoryError. The check reads /proc/meminfo,
+// /proc/self/statm under an address-space limit, and up to two files for each level of the control
+// group (once per process also the two that find the group), which would cost a small call
+// more than all its own work.
 inline constexpr std::uint64_t kUncheckedPoints = (std::uint64_t{8} << 20) / kBytesPerReturnedPoint;
 
 // The memory this process can still obtain: the smallest of the system's available memory

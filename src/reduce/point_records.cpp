@@ -36,7 +36,7 @@ constexpr float kLargest = std::numeric_limits<float>::max();
   return Vec3f{std::ldexp(s.x, -e), std::ldexp(s.y, -e), std::ldexp(s.z, -e)};
 }
 
-// Inlined into the record loop; normalise_sum is the same for other callers.
+// Inlined into the record loop; normalise_sum is the same for the tests.
 [[gnu::always_inline]] inline Vec3f normalised(Vec3f s) noexcept {
   float squared = squared_length(s);
   if (!(squared >= kSmallestNormal && squared <= kLargest)) [[unlikely]] {  // NaN too
@@ -45,8 +45,9 @@ constexpr float kLargest = std::numeric_limits<float>::max();
     s = scaled_into_range(s, squared);
     squared = squared_length(s);
   }
+  // squared is now at least 2^-126, infinite or NaN (a zero sum returned above): length is
+  // never 0.
   const float length = std::sqrt(squared);
-  if (length == 0.0f) return Vec3f{0.0f, 0.0f, 0.0f};
   return Vec3f{s.x / length, s.y / length, s.z / length};
 }
 

@@ -19,7 +19,8 @@ PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh);
 // L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0). A finite, non-zero sum
 // whose squared length is infinite or below the smallest normal float is first scaled by
 // 2^-e (e the binary exponent of its largest component); every other sum, zero, NaN and
-// infinite ones included, is taken as it is.
+// infinite ones included, is taken as it is. Used by the tests only: the record loop has
+// its own inlined copy of the same function.
 Vec3f normalise_sum(Vec3f sum) noexcept;
 
 }  // namespace quarvex::reduce

@@ -10,11 +10,11 @@ namespace {
 constexpr std::size_t kRecordSize = kBinaryRecordSize;
 
 void decode_record(const std::byte* p, RawTriangle& out) noexcept {
-  out.normal = load_vec3(p);
-  out.vertex[0] = load_vec3(p + 12);
-  out.vertex[1] = load_vec3(p + 24);
-  out.vertex[2] = load_vec3(p + 36);
-  // p[48..50): attribute word, ignored
+  out.normal = load_vec3(p + kBinaryNormalOffset);
+  out.vertex[0] = load_vec3(p + binary_vertex_offset(0));
+  out.vertex[1] = load_vec3(p + binary_vertex_offset(1));
+  out.vertex[2] = load_vec3(p + binary_vertex_offset(2));
+  // the attribute word at kBinaryAttributeOffset is ignored
 }
 
 }  // namespace

@@ -16,6 +16,15 @@ inline constexpr std::size_t kBinaryCountOffset = 80;
 inline constexpr std::size_t kBinaryHeadSize = 84;
 inline constexpr std::size_t kBinaryRecordSize = 50;
 
+// Within a record: the normal, then the three vertices, each three f32, then the attribute
+// word.
+inline constexpr std::size_t kBinaryNormalOffset = 0;
+inline constexpr std::size_t binary_vertex_offset(std::size_t v) noexcept { return 12 + 12 * v; }
+inline constexpr std::size_t kBinaryAttributeOffset = 48;
+static_assert(kBinaryHeadSize == kBinaryCountOffset + 4);
+static_assert(binary_vertex_offset(3) == kBinaryAttributeOffset);
+static_assert(kBinaryAttributeOffset + 2 == kBinaryRecordSize);
+
 inline std::uint32_t load_le32(const std::byte* p) noexcept {
   std::uint32_t v;
   std::memcpy(&v, p, 4);

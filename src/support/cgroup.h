@@ -11,8 +11,6 @@
 // is cached here: a caller reads what it needs when it needs it.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>

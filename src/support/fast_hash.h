@@ -1,7 +1,8 @@
-// Keyed 64-bit mixing for the module's private, single-owner tables (vertex maps, vertex
-// normal maps, the numbering of occupied cells). Their order of iteration only has to be
-// unpredictable, not attack-proof, and they sit on the hottest paths of a call, so a
-// two-round folded multiply serves instead of a cryptographic hash.
+// Keyed 64-bit mixing for the module's one hash table type (support/flat_table.h), private to
+// one owner at a time: the vertex merge's sum tables and the numbering of occupied cells.
+// Their order of iteration only has to be unpredictable, not attack-proof, and they sit on
+// the hottest paths of a call, so a two-round folded multiply serves instead of a
+// cryptographic hash.
 #pragma once
 
 #include <cstdint>

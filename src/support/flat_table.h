@@ -18,14 +18,17 @@
 // Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
 // empty without being written. A key's first slot is the first of a cache line's worth of
 // slots, picked by the low 32 bits of its hash scaled to the count of such lines (multiply,
-// keep the high half): the capacity need not be a power of two, a table sized for an
-// expected count takes no more than twice its slots, and in a block aligned to cache lines
-// the first probes of a cold lookup share one miss (from a home in the middle of a line, a
-// lookup that passes one slot would go on into the next line). Not thread-safe: each table
+// keep the high half): the capacity need not be a power of two, so a table sized for an
+// expected count has 2.25 slots per key (and 2 more) wherever the count falls between two
+// powers of two, and in a block aligned to cache lines the first probes of a cold lookup
+// share one miss (from a home in the middle of a line, a lookup that passes one slot would
+// go on into the next line). Not thread-safe: each table
 // has exactly one owner at a time. Allocation failure, also of a size past the address
 // space, throws std::bad_alloc.
 //
-// Invariants: kMinCapacity <= capacity <= 2^32; size <= capacity / 4 * 3, so every probe
+// Invariants: kMinCapacity <= capacity <= 2^32, except in a moved-from or drained table,
+// which has capacity 0 and no slots: it may be destroyed, assigned to, swapped, iterated or
+// drained, but not looked up in or reserved; size <= capacity / 4 * 3, so every probe
 // sequence (wrapping from the last slot to the first) ends at an empty slot; the table
 // doubles (every slot rehashed with the same hasher) before an insertion would make it more
 // than three quarters full, unless its owner reserved room first; iteration visits used

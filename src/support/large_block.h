@@ -57,7 +57,7 @@ class LargeBlock {
     std::swap(released_, other.released_);
   }
   void* data() const noexcept { return block_.data; }
-  std::size_t bytes() const noexcept { return bytes_; }
+  std::size_t bytes() const noexcept { return bytes_; }  // tests only
 
   // Hands the whole huge pages among the first `bytes` bytes back to the system: the owner
   // no longer needs them (they read as zero afterwards). A block from calloc keeps its

@@ -3,8 +3,9 @@
 //
 // Why: the portable wheels link libc++abi into the module. It takes a thrown exception's
 // memory from malloc and, when that fails, from a 512-byte area shared by all threads, and
-// terminates the process when both fail. A call that runs out of memory on several workers
-// at once keeps one exception per failed piece alive until its join: more than 512 bytes.
+// terminates the process when both fail. Workers that run out of memory at once each have
+// an exception in flight until their job catches it (parallel/fork_join.h then keeps only a
+// flag, and each join throws one afresh), and with malloc failing those share the 512 bytes.
 // (libstdc++ has an emergency pool of tens of KiB; there the reserve is merely harmless.)
 //
 // Shared state: one reserve block per process behind an atomic pointer.

@@ -1,10 +1,9 @@
 // A growable array of trivially copyable values, kept in one block.
 //
 // Why not std::vector: small blocks grow through realloc, and blocks of 2 MiB and more are
-// huge-page mappings that grow in place or by moving their pages (large_block.h), so
-// neither the doubling of a list of millions of faces nor the final shrink to its exact
-// length copies the data or briefly holds it twice, and a large list is faulted in 2 MiB
-// at a time. resize_uninitialized() leaves new elements uninitialised: the parallel collect loops reserve
+// huge-page mappings that grow in place or by moving their pages (large_block.h), so the
+// doubling of a list of millions of entries (cell numbers, routed vertices) neither copies
+// the data nor briefly holds it twice, and a large list is faulted in 2 MiB at a time. resize_uninitialized() leaves new elements uninitialised: the parallel collect loops reserve
 // their whole output and then every piece writes its own slots, so zero-filling first
 // would be a wasted pass.
 //
@@ -39,7 +38,7 @@ class PodVector {
   using const_iterator = const T*;
 
   PodVector() noexcept = default;
-  PodVector(std::initializer_list<T> items) { assign(items.begin(), items.end()); }
+  PodVector(std::initializer_list<T> items) { assign(items.begin(), items.end()); }  // tests only
   template <class It>
   PodVector(It first, It last) {
     assign(first, last);
@@ -70,8 +69,8 @@ class PodVector {
   const T* data() const noexcept { return data_; }
   T& operator[](std::size_t i) noexcept { return data_[i]; }
   const T& operator[](std::size_t i) const noexcept { return data_[i]; }
-  T& back() noexcept { return data_[size_ - 1]; }
-  const T& back() const noexcept { return data_[size_ - 1]; }
+  T& back() noexcept { return data_[size_ - 1]; }              // tests only
+  const T& back() const noexcept { return data_[size_ - 1]; }  // tests only
   T* begin() noexcept { return data_; }
   T* end() noexcept { return data_ + size_; }
   const T* begin() const noexcept { return data_; }
@@ -114,6 +113,7 @@ class PodVector {
 
   void clear() noexcept { size_ = 0; }
 
+  // Used by the tests only (of large_block's shrinking path); no list of the module shrinks.
   void shrink_to_fit() {
     if (size_ == capacity_) return;
     rebuild(size_);
