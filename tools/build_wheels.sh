@@ -162,14 +162,17 @@ print(m + "/" + os.path.basename(inc) + " " + d if m and os.path.isdir(d) else "
     esac
     "$tools/bin/abi3audit" --strict --summary --assume-minimum-abi3 3.12 "$wheel"
   fi
-  # The wheel holds what a source build installs, and its module exports the init function only.
+  # The wheel holds what a source build installs and nothing outside quarvex*, and its
+  # module exports the init function only.
   "$tools/bin/python" - "$wheel" "$kind" <<'CHECK'
 import io, sys, zipfile
 from elftools.elf.elffile import ELFFile
 wheel = zipfile.ZipFile(sys.argv[1])
 names = wheel.namelist()
-for required in ("quarvex.pyi", "py.typed", "quarvex-stubs/__init__.pyi"):
+for required in ("quarvex.pyi", "quarvex-stubs/__init__.pyi"):
     assert required in names, f"{required} missing from the wheel"
+stray = [n for n in names if not n.startswith("quarvex")]
+assert not stray, f"the wheel installs {stray} outside quarvex*"
 (module,) = [n for n in names if n.startswith("quarvex.") and n.endswith(".so")]
 if sys.argv[2] == "abi3":
     assert module == "quarvex.abi3.so", f"the abi3 wheel's module is {module}"

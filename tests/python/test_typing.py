@@ -1,5 +1,7 @@
-"""The installed type stub: found by mypy, strict-clean, true to the runtime module."""
+"""The installed type stub: found by mypy, strict-clean, true to the runtime module, and
+installed with nothing outside quarvex*."""
 
+import importlib.metadata
 import re
 import subprocess
 import sys
@@ -50,6 +52,11 @@ def mypy(*args, cwd):
 
 
 def test_installed_stub_types_calls_and_results(tmp_path):
+    # Only the module, its stub and quarvex-stubs: no loose py.typed in site-packages, which
+    # mypy needs not (the stub-only package serves it) and which belongs to no package.
+    files = importlib.metadata.files("quarvex")
+    assert [str(f) for f in files if not f.parts[0].startswith("quarvex")] == []
+    assert {"quarvex.pyi", "quarvex-stubs/__init__.pyi"} <= {f.as_posix() for f in files}
     (tmp_path / "good.py").write_text(textwrap.dedent(GOOD))
     (tmp_path / "bad.py").write_text(textwrap.dedent(BAD))
     good = mypy("good.py", cwd=tmp_path)
