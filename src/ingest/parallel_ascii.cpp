@@ -9,6 +9,7 @@
 #include "ingest/ascii_chunk.h"
 #include "ingest/file_at.h"
 #include "stl/first_line.h"
+#include "support/even_split.h"
 #include "support/pod_vector.h"
 
 namespace quarvex::ingest {
@@ -44,8 +45,10 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
     const std::uint64_t at = offset + length;
     parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
-        const std::size_t from = want * g / groups, to = want * (g + 1) / groups;
-        if (errors[g] == 0) errors[g] = read_at(fd, reinterpret_cast<std::byte*>(text.data()) + length + from, to - from, at + from);
+        const SplitPart part = split_part(want, g, groups);
+        if (errors[g] == 0) {
+          errors[g] = read_at(fd, reinterpret_cast<std::byte*>(text.data()) + length + part.first, part.size(), at + part.first);
+        }
       }
     });
     length += want;
