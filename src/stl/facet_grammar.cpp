@@ -1,7 +1,6 @@
 #include "stl/facet_grammar.h"
 
 #include <array>
-#include <utility>
 
 #include "stl/float_syntax.h"
 #include "stl/white_space.h"
@@ -124,6 +123,19 @@ static_assert(kUsualSpellings[0].length == 13 && kUsualSpellings[2].length == 7 
   return p == end ? p : p + 1;
 }
 
+// The rows from R on, each line matched by code of its own (its spelling and slot are
+// constants here), into `t`; where the next line starts, or nullptr.
+template <std::size_t R = 0>
+[[gnu::always_inline]] inline const char* usual_rows(const char* p, const char* end, RawTriangle& t) noexcept {
+  if constexpr (R == std::size(kFacetLines)) {
+    return p;
+  } else {
+    constexpr NumberSlot slot = kFacetLines[R].numbers;
+    p = usual_line(p, end, kUsualSpellings[R], slot == NumberSlot::kNone ? nullptr : &slot_in(t, slot));
+    return p == nullptr ? nullptr : usual_rows<R + 1>(p, end, t);
+  }
+}
+
 }  // namespace
 
 const char* read_line_words(const char* p, const char* end, std::size_t first_number, LineWords& out) {
@@ -145,15 +157,8 @@ const char* FacetGrammar::take_usual_line(const char* p, const char* end, Step& 
 }
 
 const char* FacetGrammar::take_usual_facet(const char* p, const char* end) noexcept {
-  // Each row's spelling and slot are constants here, so every line is matched by code of its
-  // own.
   RawTriangle t;
-  const bool taken = [&]<std::size_t... R>(std::index_sequence<R...>) {
-    return ((p = usual_line(p, end, kUsualSpellings[R],
-                            kFacetLines[R].numbers == NumberSlot::kNone ? nullptr : &slot_in(t, kFacetLines[R].numbers))) &&
-            ...);
-  }(std::make_index_sequence<std::size(kFacetLines)>());
-  if (!taken) return nullptr;
+  if (!(p = usual_rows(p, end, t))) return nullptr;
   triangle_ = t;
   return p;
 }

@@ -156,10 +156,7 @@ bool round_through_double(std::uint64_t m, std::int64_t scale, float& magnitude)
   // d is 0 or at least 1e-22, where floats are normal and keep the top 24 of a double's 53
   // bits: halfway means the 29 bits dropped are 1 then zeros.
   if ((std::bit_cast<std::uint64_t>(d) & 0x1FFFFFFF) == 0x10000000) return false;
-  const float rounded = static_cast<float>(d);
-  // Beyond the float range: the exact tier says so.
-  if (std::isinf(rounded)) return false;
-  magnitude = rounded;
+  magnitude = static_cast<float>(d);
   return true;
 }
 
@@ -167,18 +164,24 @@ bool round_through_double(std::uint64_t m, std::int64_t scale, float& magnitude)
 
 bool double_path_value(std::uint64_t mantissa, std::int64_t scale, float& magnitude) noexcept {
   if (scale < -22 || scale > 22) return false;
-  if (mantissa <= (std::uint64_t{1} << 53)) return round_through_double(mantissa, scale, magnitude);
-  // More bits than a double holds: the decimal lies between the mantissa cut to its top 53
-  // bits and the next number so cut, and rounding is monotonic, so when both bounds round to
-  // the same float, so does the decimal.
-  const int drop = 11 - std::countl_zero(mantissa);  // at least 1: the mantissa exceeds 2^53
-  const std::uint64_t low = mantissa >> drop << drop;
-  float below, above;
-  if (!round_through_double(low, scale, below) || !round_through_double(low + (std::uint64_t{1} << drop), scale, above) ||
-      below != above) {
-    return false;
+  float value;
+  if (mantissa <= (std::uint64_t{1} << 53)) {
+    if (!round_through_double(mantissa, scale, value)) return false;
+  } else {
+    // More bits than a double holds: the decimal lies between the mantissa cut to its top 53
+    // bits and the next number so cut, and rounding is monotonic, so when both bounds round
+    // to the same float, so does the decimal.
+    const int drop = 11 - std::countl_zero(mantissa);  // at least 1: the mantissa exceeds 2^53
+    const std::uint64_t low = mantissa >> drop << drop;
+    float above;
+    if (!round_through_double(low, scale, value) || !round_through_double(low + (std::uint64_t{1} << drop), scale, above) ||
+        value != above) {
+      return false;
+    }
   }
-  magnitude = below;
+  // Beyond the float range: only the exact tier makes a value that is not finite.
+  if (std::isinf(value)) return false;
+  magnitude = value;
   return true;
 }
 
