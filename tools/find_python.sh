@@ -13,6 +13,13 @@
 #                   arguments into it: quietly, and only checking what is already there.
 #                   Everything goes to standard error, so $(...) can wrap a caller.
 
+# The CPython versions the project supports: the whole suite and a wheel for each (run-tests
+# --all, tools/build_wheels.sh). README.md's tables and pyproject.toml's classifiers name them too.
+supported_pythons="3.12 3.13 3.14 3.15"
+# Those of them that Debian's testing distribution packages (for amd64 and arm64 alike):
+# tools/forky_root.sh installs them in its root, for a machine that lacks one.
+testing_root_pythons="3.13 3.14 3.15"
+
 quarvex_python_candidates() {
   local n dir
   command -v python3 2>/dev/null || true
