@@ -13,10 +13,7 @@ venv="$bench/.venv"
 
 . "$root/tools/find_python.sh"
 
-if [ ! -x "$venv/bin/python" ]; then
-  "${QUARVEX_BENCH_PYTHON:-$(find_python 3.13)}" -m venv "$venv"
-fi
-"$venv/bin/python" -m pip install -q --disable-pip-version-check -r requirements.txt
+python_venv "$venv" "${QUARVEX_BENCH_PYTHON:-3.13}" -r requirements.txt
 
 # Open3D's wheel links libusb at import time; Debian-based machines may lack it.
 if ! "$venv/bin/python" -c "import open3d" >/dev/null 2>&1; then

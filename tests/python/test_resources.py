@@ -14,7 +14,7 @@ import pytest
 
 import quarvex
 from child_calls import asan_active
-from meshes import write_binary
+from meshes import sphere, write_binary
 from stl_files import binary_stl, write
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -158,33 +158,46 @@ def test_worker_threads_start_once_and_stay(ball, tmp_path):
 
 
 IDLE = r"""
-import glob, os, sys, time
+import glob, os, platform, sys, time
 import quarvex
 quarvex.reduce_stl_points(sys.argv[1], 8)
-time.sleep(0.3)  # the call's last loop winds down
 workers = [t for t in glob.glob("/proc/self/task/*") if int(os.path.basename(t)) != os.getpid()]
+futex = {"x86_64": "202", "aarch64": "98"}[platform.machine()]
 
-def field(task, name):
-    with open(task + "/status") as f:
-        return next(line.split()[1] for line in f if line.startswith(name + ":"))
+def read(task, name):
+    with open(f"{task}/{name}") as f:
+        return f.read()
 
-before = [int(field(t, "voluntary_ctxt_switches")) for t in workers]
-time.sleep(1.0)
-after = [int(field(t, "voluntary_ctxt_switches")) for t in workers]
-print(len(workers), sum(after) - sum(before), {field(t, "SigBlk") for t in workers})
+def snapshot():
+    # Per worker: state, system call ("running" outside one), a futex wait's time limit,
+    # context switches so far, blocked signals.
+    out = []
+    for t in workers:
+        status = dict(line.split(":", 1) for line in read(t, "status").splitlines())
+        call = read(t, "syscall").split() + ["-"] * 4
+        out.append((read(t, "stat").rsplit(")", 1)[1].split()[0], call[0], call[4], status["SigBlk"].strip(),
+                    int(status["voluntary_ctxt_switches"]) + int(status["nonvoluntary_ctxt_switches"])))
+    return out
+
+# The call's last loop winds down: wait until every worker sleeps in a futex wait.
+while not all(state == "S" and call == futex for state, call, *_ in snapshot()):
+    time.sleep(0.01)
+first = snapshot()
+print(len(workers), first == snapshot(), {w[2] for w in first}, {w[3] for w in first})
 """
 
 
 @pytest.mark.parametrize("workers", [2, 64])
-def test_idle_workers_sleep_and_leave_signals_to_the_caller(ball, workers):
-    # Asleep means blocked until a push: no timer wakes them. Every asynchronous signal is
+def test_idle_workers_sleep_and_leave_signals_to_the_caller(tmp_path, workers):
+    # Asleep means blocked until a push: no timer wakes them, so once every worker is
+    # blocked, its wait has no time limit and nothing moves. Every asynchronous signal is
     # blocked on them, so SIGINT, SIGALRM and the like reach the calling thread; the signals
-    # of a crash on the worker itself are not.
-    out = run_script(IDLE, ball, env=dict(os.environ, RAYON_NUM_THREADS=str(workers)))
-    count, switches, masks = out.split(maxsplit=2)
-    # A worker still winding down from the last loop on a busy machine may block once or
-    # twice more; a periodic wake-up would make dozens (20 a second for each worker).
-    assert int(count) == workers and int(switches) <= 8, out
+    # of a crash on the worker itself are not. A worker that never blocks fails by the time limit.
+    path = tmp_path / "large-ball.stl"  # large enough for the call to run on the workers
+    write_binary(path, *sphere(rings=96, segments=192))
+    out = run_script(IDLE, path, env=dict(os.environ, RAYON_NUM_THREADS=str(workers)), timeout=120)
+    count, unchanged, limits, masks = out.split(maxsplit=3)
+    assert int(count) == workers and unchanged == "True" and limits == "{'0x0'}", out
     (mask,) = eval(masks)
     mask = int(mask, 16)
     blocked = {sig for sig in signal.Signals if mask >> (sig - 1) & 1}

@@ -20,10 +20,7 @@ toolchain="$root/tools/wheel/zig-toolchain.cmake"
 tools/arm64/make_root.sh
 . tools/find_python.sh
 # zig comes from the same tools environment as the wheels' (tools/build_wheels.sh).
-if [ ! -x "$tools_venv/bin/python" ]; then
-  "$(find_pythons | head -n1 | cut -d' ' -f2-)" -m venv "$tools_venv"
-fi
-"$tools_venv/bin/python" -m pip install -q --disable-pip-version-check "ziglang~=0.17.1" "cmake>=3.26" ninja
+python_venv "$tools_venv" "$(find_pythons | head -n1 | cut -d' ' -f2-)" "ziglang~=0.17.1" "cmake>=3.26" ninja
 export QUARVEX_ZIG_PYTHON="$tools_venv/bin/python" QUARVEX_ZIG_TARGET=aarch64-linux-gnu.2.28
 export PATH="$tools_venv/bin:$PATH"
 
