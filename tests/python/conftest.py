@@ -8,10 +8,10 @@ import pytest
 from meshes import sphere, write_binary
 
 
-def run_python(code, *, env=None, timeout=120, args=()):
+def run_python(code, *, env=None, timeout=120):
     """Runs `code` in a fresh interpreter that imports the same quarvex as this one."""
     return subprocess.run(
-        [sys.executable, "-c", code, *map(str, args)], capture_output=True, text=True, env=env, timeout=timeout
+        [sys.executable, "-c", code], capture_output=True, text=True, env=env, timeout=timeout
     )
 
 

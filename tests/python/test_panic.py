@@ -1,16 +1,13 @@
 """Internal faults as pyo3_runtime.PanicException, faults resumed from Python, memory
 exhaustion as MemoryError."""
 
-import os
 import re
 import sys
 
 import pytest
 
 import quarvex
-from child_calls import asan_active
 from conftest import run_python
-from meshes import sphere, write_ascii, write_binary
 from quarvex import reduce_stl_points
 
 
@@ -135,68 +132,3 @@ except BaseException as exc:
     assert result.returncode == 0, result.stderr
     assert result.stdout == "MemoryError True\n", result.stdout + result.stderr
 
-
-FIRST_CALLS = r"""
-import os, resource, sys
-import quarvex
-
-def first_call(path, feed):
-    # In a fresh child without a pool, whose address space leaves room for a few of the 200
-    # worker stacks, not all; a pipe or FIFO is fed by a grandchild made before the limit.
-    read_end, write_end = os.pipe()
-    if os.fork() == 0:
-        source = path
-        if feed:
-            if feed == "pipe":
-                r, w = os.pipe()
-                path = f"/proc/self/fd/{r}"
-            else:
-                path = path + ".fifo"
-                os.mkfifo(path)
-            if os.fork() == 0:
-                try:
-                    if feed == "pipe":
-                        os.close(r)  # so that a reader that stops ends the writing
-                    fd = w if feed == "pipe" else os.open(path, os.O_WRONLY)
-                    with open(source, "rb") as f:
-                        os.write(fd, f.read())
-                finally:
-                    os._exit(0)  # also when the reader stopped reading
-            if feed == "pipe":
-                os.close(w)
-        with open("/proc/self/statm") as f:
-            size = int(f.read().split()[0]) * resource.getpagesize()
-        resource.setrlimit(resource.RLIMIT_AS, (size + (48 << 20), resource.RLIM_INFINITY))
-        try:
-            quarvex.reduce_stl_points(path, 8)
-            outcome = "ok"
-        except BaseException as exc:
-            outcome = type(exc).__name__ + " " + str(exc)[:48]
-        os.write(write_end, outcome.encode())
-        os._exit(0)
-    os.close(write_end)
-    _, status = os.wait()
-    outcome = os.read(read_end, 200).decode() or f"ended with {os.waitstatus_to_exitcode(status)}"
-    print(os.path.basename(path), feed or "file", outcome, flush=True)
-
-for path in sys.argv[1:]:
-    for feed in ("", "pipe", "fifo"):
-        first_call(path, feed)
-"""
-
-
-@pytest.mark.skipif(asan_active(), reason="AddressSanitizer reserves address space")
-def test_a_pool_that_cannot_start_raises_on_every_route(tmp_path):
-    # Small files run their loops inline but still ask for the pool; large ones, pipes and
-    # FIFOs ask for it before the merge. Each first call raises, none takes the process down.
-    normals, tris = sphere(rings=40, segments=80)  # 6,400 triangles: past the small-file size
-    paths = []
-    for size, (n, t) in (("small", (normals[:40], tris[:40])), ("large", (normals, tris))):
-        paths += [tmp_path / f"{size}-binary.stl", tmp_path / f"{size}-ascii.stl"]
-        write_binary(paths[-2], n, t)
-        write_ascii(paths[-1], n, t)
-    result = run_python(FIRST_CALLS + "\n", env=dict(os.environ, RAYON_NUM_THREADS="200"), args=paths)
-    lines = result.stdout.splitlines()
-    assert len(lines) == 12, result.stdout + result.stderr
-    for line in lines:
-        assert line.split(" ", 2)[2] == "PanicException The global thread pool has not been initialized.", line

@@ -14,7 +14,7 @@ import pytest
 
 import quarvex
 from child_calls import asan_active
-from meshes import sphere, write_binary
+from meshes import sphere, write_ascii, write_binary
 from stl_files import binary_stl, write
 
 TESTS = os.path.dirname(os.path.abspath(__file__))
@@ -300,21 +300,36 @@ def test_mesh_larger_than_the_address_space(ball, big_mesh):
                 line == "PanicException Python API call failed", (extra, line)
 
 
-LIMITS = r"""
+FIRST_CALL = r"""
 import os, resource, sys
 import quarvex
 with open("/proc/self/statm") as f:
     size = int(f.read().split()[0]) * resource.getpagesize()
 
-def first_call(threads, extra):
-    # In a fresh process without a pool, `extra` bytes short of its size.
+def first_call(threads, extra, path=None, feed=None):
+    # In a fresh process without a pool, `extra` bytes short of its size; a "pipe" or "fifo"
+    # is fed by a grandchild made before the limit.
     os.environ["RAYON_NUM_THREADS"] = str(threads)
+    path = path or sys.argv[1]
     read_end, write_end = os.pipe()
     pid = os.fork()
     if pid == 0:
+        if feed:
+            source, (r, w) = path, os.pipe()
+            path = f"/proc/self/fd/{r}" if feed == "pipe" else path + ".fifo"
+            if feed == "fifo":
+                os.mkfifo(path)
+            if os.fork() == 0:
+                try:
+                    os.close(r)  # so that a reader that stops ends the writing
+                    with open(source, "rb") as f:
+                        os.write(w if feed == "pipe" else os.open(path, os.O_WRONLY), f.read())
+                finally:
+                    os._exit(0)
+            os.close(w)
         resource.setrlimit(resource.RLIMIT_AS, (size + extra, resource.RLIM_INFINITY))
         try:
-            positions, normals = quarvex.reduce_stl_points(sys.argv[1], 8)
+            positions, normals = quarvex.reduce_stl_points(path, 8)
             outcome = "ok" if len(positions) == len(normals) == 8 else "wrong"
         except BaseException as exc:
             outcome = type(exc).__name__ + " " + str(exc)[:48]
@@ -328,7 +343,9 @@ def first_call(threads, extra):
         outcome = f"ended with {os.waitstatus_to_exitcode(status)}"
     print(threads, extra, outcome, flush=True)
     return outcome
+"""
 
+LIMITS = FIRST_CALL + r"""
 for mib in range(49):
     first_call(4, mib << 20)
 # The limit at which the pool starts, to the page: just there a thread's stack fits but
@@ -343,6 +360,7 @@ for threads in (2, 3):
         else:
             high = mid
 """
+POOL_FAULT = "PanicException The global thread pool has not been initialized."
 
 
 @no_asan
@@ -352,10 +370,22 @@ def test_first_call_under_any_address_space_limit(ball):
     out = run_script(LIMITS, ball).splitlines()
     for line in out:
         outcome = line.split(" ", 2)[2]
-        assert outcome == "ok" or outcome.startswith(
-            ("MemoryError", "PanicException The global thread pool has not been initialized.")), line
+        assert outcome == "ok" or outcome.startswith(("MemoryError", POOL_FAULT)), line
     assert out[48] == f"4 {48 << 20} ok", out
     assert len(out) > 49 + 2 * 10, out
+
+
+@no_asan
+def test_a_pool_that_cannot_start_raises_on_every_route(tmp_path):
+    # Room for a few of 200 worker stacks, not all. Small files run their loops inline but
+    # still ask for the pool; large ones, pipes and FIFOs ask for it before the merge.
+    normals, tris = sphere(rings=40, segments=80)  # 6,400 triangles: past the small-file size
+    for size, (n, t) in (("small", (normals[:40], tris[:40])), ("large", (normals, tris))):
+        write_binary(tmp_path / f"{size}-binary.stl", n, t)
+        write_ascii(tmp_path / f"{size}-ascii.stl", n, t)
+    routes = [(str(path), feed) for path in sorted(tmp_path.iterdir()) for feed in (None, "pipe", "fifo")]
+    out = run_script(FIRST_CALL + f"for route in {routes!r}: first_call(200, 48 << 20, *route)\n")
+    assert out.splitlines() == [f"200 {48 << 20} {POOL_FAULT}"] * 12, out
 
 
 RETRY = r"""
@@ -398,6 +428,5 @@ print(call(), threads())
 def test_failed_pool_start_is_not_remembered(ball):
     # A start that fails leaves no thread behind, and the next call tries again, in this
     # process and in a child forked after the failure; once memory is back, it works.
-    fault = "PanicException The global thread pool has not been initialized."
     out = run_script(RETRY, ball, env=dict(os.environ, RAYON_NUM_THREADS="200"))
-    assert out == f"{fault} 1 {fault}\nchild {fault} 8 201\n8 201\n", out
+    assert out == f"{POOL_FAULT} 1 {POOL_FAULT}\nchild {POOL_FAULT} 8 201\n8 201\n", out
