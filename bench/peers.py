@@ -12,6 +12,7 @@ Worker use (one tool, one workload, one process):
     python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
                                                       ones; JSON {"first": s, "later": [...]}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
+    python peers.py workers                        -> JSON {"workers": n}, quarvex's pool size
     python peers.py rss MODE ARGS...               -> runs "MODE ARGS" in a child; JSON with
                                                       the child's max RSS and its own report
 """
@@ -223,8 +224,15 @@ def result_size(result) -> int:
 
 
 # The streaming floors are native (bench/stream_floor, built by run.sh) and time themselves
-# in the same way: one untimed run, then the timed ones.
-STREAM_FLOORS = {"floor-stream": 1, "floor-stream-2": 2}
+# in the same way: one untimed run, then the timed ones. "floor-stream" streams on 1 thread,
+# "floor-stream-N" on N threads.
+def stream_floor_threads(tool: str) -> int | None:
+    if tool == "floor-stream":
+        return 1
+    prefix = "floor-stream-"
+    if tool.startswith(prefix) and tool[len(prefix):].isdigit() and int(tool[len(prefix):]) >= 1:
+        return int(tool[len(prefix):])
+    return None
 
 
 def time_stream_floor(tool: str, path: str, runs: int) -> dict:
@@ -234,14 +242,31 @@ def time_stream_floor(tool: str, path: str, runs: int) -> dict:
     exe = os.environ.get("QUARVEX_STREAM_FLOOR", "")
     if not os.path.exists(exe):
         raise SystemExit("floor-stream needs QUARVEX_STREAM_FLOOR (bench/run.sh builds it)")
-    done = subprocess.run([exe, path, str(runs), str(STREAM_FLOORS[tool])], capture_output=True, text=True,
+    done = subprocess.run([exe, path, str(runs), str(stream_floor_threads(tool))], capture_output=True, text=True,
                           check=True)
     return json.loads(done.stdout)
 
 
+def quarvex_workers() -> int:
+    """The worker threads quarvex's pool starts in this process: threads after a first call on
+    a small file minus threads before it (numpy's, imported with workloads, come before)."""
+    import os
+    import tempfile
+
+    import quarvex
+    from workloads import write_band
+
+    with tempfile.TemporaryDirectory() as tmp:
+        path = os.path.join(tmp, "band.stl")
+        write_band(path, 10, 10)
+        before = len(os.listdir("/proc/self/task"))
+        quarvex.reduce_stl_points(path, 100)
+        return len(os.listdir("/proc/self/task")) - before
+
+
 def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
     """Wall seconds of each run, and the CPU seconds of the whole process (all its threads)."""
-    if tool in STREAM_FLOORS:
+    if stream_floor_threads(tool) is not None:
         return time_stream_floor(tool, path, runs)
     run = LOADERS[tool]()
     if hasattr(run, "prepare"):
@@ -342,6 +367,8 @@ def main(argv: list[str]) -> int:
         print(json.dumps({"rss_before_kib": before, "call_peak_kib": peak}))
     elif mode == "baseline":
         LOADERS[argv[2]]()
+    elif mode == "workers":
+        print(json.dumps({"workers": quarvex_workers()}))
     elif mode == "rss":
         print(json.dumps(child_max_rss(argv[2:])))
     else:

@@ -29,15 +29,27 @@ PEERS = BENCH / "peers.py"
 REDUCED = 10_000
 OUTPUT_HEAVY = 1_000_000
 PEER_TOOLS = ["numpy-stl", "trimesh", "open3d", "meshlib", "vtk"]
-# floor-read: np.fromfile into a fresh array; floor-stream(-2): the bytes through one reused
-# 1 MiB buffer per thread, every byte touched (bench/stream_floor), on 1 and 2 threads.
-FLOORS = ["floor-read", "floor-stream", "floor-stream-2"]
-TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + FLOORS
-# Tools whose runs take well under a second get more runs: a steadier median for free.
-CHEAP_TOOLS = {"quarvex", "floor-lists"} | set(FLOORS)
-# The size sweep in random order: quarvex, the floors, and of the peers only meshlib (the
-# others take minutes per run at 20M triangles).
-BIG_SWEEP_TOOLS = ["quarvex", "meshlib", "floor-stream", "floor-stream-2"]
+# floor-read: np.fromfile into a fresh array; floor-stream: the bytes through one reused 1 MiB
+# buffer, every byte summed (bench/stream_floor), on 1 thread; STREAM_FLOOR, the floor every
+# "× floor" ratio and target uses: the same on as many threads as quarvex has workers
+# ("floor-stream-N"), since quarvex reads the file on all of them. set_stream_floor() fixes N
+# once the worker count is known; 2 until then.
+STREAM_FLOOR_1 = "floor-stream"
+
+
+def set_stream_floor(workers: int) -> None:
+    global STREAM_FLOOR, FLOORS, TIMED_TOOLS, CHEAP_TOOLS, BIG_SWEEP_TOOLS
+    STREAM_FLOOR = STREAM_FLOOR_1 if workers == 1 else f"floor-stream-{workers}"
+    FLOORS = ["floor-read"] + list(dict.fromkeys([STREAM_FLOOR_1, STREAM_FLOOR]))
+    TIMED_TOOLS = ["quarvex"] + PEER_TOOLS + FLOORS
+    # Tools whose runs take well under a second get more runs: a steadier median for free.
+    CHEAP_TOOLS = {"quarvex", "floor-lists"} | set(FLOORS)
+    # The size sweep in random order: quarvex, the streaming floors, and of the peers only
+    # meshlib (the others take minutes per run at 20M triangles).
+    BIG_SWEEP_TOOLS = ["quarvex", "meshlib"] + FLOORS[1:]
+
+
+set_stream_floor(2)
 # The per-call cost on a small file: 200 triangles to 100 points, warm process.
 SMALL_CALL_TRIANGLES = 200
 SMALL_CALL_CLUSTERS = 100
@@ -88,6 +100,22 @@ def time_tool(tool: str, path: Path | str, clusters: int, runs: int, threads: in
     data["load_after"] = os.getloadavg()[0]
     log(f"    {tool:12s} median {data['median']:9.4f} s  ({data['points']} points, worker {wall:.1f} s)")
     return data
+
+
+def quarvex_workers() -> int:
+    """The worker count quarvex runs with in the benchmark's workers (RAYON_* unset): the
+    threads its pool starts in a fresh process (peers.py workers). Without a working module,
+    the usable CPUs, which is what the pool takes when no cgroup quota is lower."""
+    proc = subprocess.run([sys.executable, str(PEERS), "workers"], capture_output=True, text=True,
+                          env=clean_env(), timeout=WORKER_TIMEOUT_S)
+    if proc.returncode == 0 and proc.stdout.strip():
+        n = json.loads(proc.stdout.strip().splitlines()[-1])["workers"]
+        if n >= 1:
+            return n
+    n = len(os.sched_getaffinity(0))
+    log(f"warning: could not count quarvex's workers ({(proc.stderr.strip().splitlines() or ['no output'])[-1]});"
+        f" taking the {n} usable CPUs")
+    return n
 
 
 def pool_into(timings: dict, tool: str, data: dict) -> None:
@@ -348,12 +376,13 @@ def evaluate(r: dict) -> list[dict]:
         add(f"{name}: 2 threads faster than 1", two / one, 1.0, two < one,
             f"1 thread {one:.3f} s, 2 threads {two:.3f} s")
 
+    floor, threads = r["stream_floor"], r["quarvex_workers"]
     for name, w, limit in [("binary 2M strip order", wl.BINARY_MAIN, 5.0),
                            ("binary 2M random order", wl.BINARY_SHUFFLED, 5.5), ("ASCII 300k", wl.ASCII_MAIN, 4.0)]:
-        qv, fs = median_of(t[w.name].get("quarvex")), median_of(t[w.name].get("floor-stream"))
+        qv, fs = median_of(t[w.name].get("quarvex")), median_of(t[w.name].get(floor))
         if qv is not None and fs is not None:
-            add(f"{name}: quarvex / streaming floor <= {limit}", qv / fs, limit, qv / fs <= limit,
-                f"{qv:.3f} s vs {fs:.4f} s")
+            add(f"{name}: quarvex / streaming floor on {threads} thread{'s' if threads > 1 else ''} <= {limit}",
+                qv / fs, limit, qv / fs <= limit, f"{qv:.3f} s vs {fs:.4f} s ({floor})")
 
     big = r.get("big_sweep") or {}
     b2, b20 = big.get(wl.BINARY_SHUFFLED.name, {}), big.get(wl.BIG_MAIN.name, {})
@@ -514,22 +543,24 @@ def big_sweep_table(r: dict) -> list[str]:
     big = r.get("big_sweep") or {}
     if not big:
         return []
+    floor = r["stream_floor"]
     lines = ["## Size sweep in random triangle order, 10,000 points", "",
-             f"quarvex and the streaming floors in {SWEEP_ROUNDS} rounds over the sizes; CPU / wall is "
-             "the process's CPU seconds (all threads) over the wall seconds of each run, median; peak "
-             "RSS as under Peak memory.", "",
-             "| workload | triangles | file MiB | quarvex s | ns per triangle | × floor-stream | "
-             "floor-stream s | floor-stream-2 s | CPU / wall | peak RSS above interpreter / file |",
+             f"quarvex and the streaming floors in {SWEEP_ROUNDS} rounds over the sizes; × {floor} is "
+             f"quarvex over the floor on as many threads as quarvex's {r['quarvex_workers']} workers; "
+             "CPU / wall is the process's CPU seconds (all threads) over the wall seconds of each run, "
+             "median; peak RSS as under Peak memory.", "",
+             f"| workload | triangles | file MiB | quarvex s | ns per triangle | × {floor} | "
+             f"{STREAM_FLOOR_1} s | {floor} s | CPU / wall | peak RSS above interpreter / file |",
              "|---|---|---|---|---|---|---|---|---|---|"]
     for w in wl.BIG_SWEEP:
         row = big.get(w.name, {})
-        q, f1, f2 = (median_of(row.get(k)) for k in ("quarvex", "floor-stream", "floor-stream-2"))
+        q, f1, f2 = (median_of(row.get(k)) for k in ("quarvex", STREAM_FLOOR_1, floor))
         busy = (row.get("quarvex") or {}).get("cpu_per_wall")
         mem = row.get("memory") or {}
         rss = f"{mem['above_bytes'] / mem['file_bytes']:.2f}" if "above_bytes" in mem else "—"
         lines.append(f"| {w.name} | {w.triangles:,} | {w.path.stat().st_size / 2**20:.0f} | {fmt_time(q)} | "
                      + (f"{q / w.triangles * 1e9:.1f}" if q else "—") + " | "
-                     + (f"{q / f1:.2f}" if q and f1 else "—") + f" | {fmt_time(f1)} | {fmt_time(f2)} | "
+                     + (f"{q / f2:.2f}" if q and f2 else "—") + f" | {fmt_time(f1)} | {fmt_time(f2)} | "
                      + (f"{busy:.2f}" if busy is not None else "—") + f" | {rss} |")
     ml = median_of(big.get(wl.BIG_MAIN.name, {}).get("meshlib"))
     q20 = median_of(big.get(wl.BIG_MAIN.name, {}).get("quarvex"))
@@ -605,6 +636,8 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
                  + (f", at end {la[0]:.2f} / {la[1]:.2f} / {la[2]:.2f}" if la else ""))
     if r.get("load_warning"):
         lines.append(f"- **{r['load_warning']}**")
+    lines.append(f"- quarvex's workers: {r['quarvex_workers']}; the streaming floor of every × floor ratio "
+                 f"and target is `{r['stream_floor']}`, the file streamed on as many threads")
     lines.append("")
 
     lines += ratio_table(r)
@@ -682,14 +715,15 @@ def write_plot(r: dict, path: Path) -> None:
 
     fig, ax = plt.subplots(figsize=(7, 5), dpi=110)
     xs = [w.triangles for w in wl.SWEEP]
+    floor, threads = r["stream_floor"], r["quarvex_workers"]
     for tool, style in [("quarvex", "o-"), ("numpy-stl", "s--"), ("trimesh", "^--"),
                         ("open3d", "d--"), ("meshlib", "v--"), ("vtk", "p--"), ("floor-read", "x:"),
-                        ("floor-stream", "+:")]:
+                        (floor, "+:")]:
         ys = [median_of(r["timings"][w.name].get(tool)) for w in wl.SWEEP]
         pts = [(x, y) for x, y in zip(xs, ys) if y is not None]
         if pts:
             label = {"floor-read": "read bytes (np.fromfile)",
-                     "floor-stream": "stream bytes (reused 1 MiB buffer)"}.get(tool, tool)
+                     floor: f"stream bytes (reused 1 MiB buffer, {threads} threads)"}.get(tool, tool)
             ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=label)
     ax.set_xscale("log")
     ax.set_yscale("log")
@@ -724,7 +758,7 @@ def write_sweep_plot(r: dict, path: Path) -> None:
         if pts:
             ax.plot([p[0] for p in pts], [p[1] for p in pts], style, label=label)
 
-    for tool, style in [("quarvex", "o-"), ("floor-stream", "x:"), ("floor-stream-2", "+:")]:
+    for tool, style in {"quarvex": "o-", STREAM_FLOOR_1: "x:", r["stream_floor"]: "+:"}.items():
         plot(axes[0], [median_of(row.get(tool)) and median_of(row.get(tool)) / x * 1e9
                        for row, x in zip(rows, xs)], style, tool)
         plot(axes[2], [(row.get(tool) or {}).get("cpu_per_wall") for row in rows], style, tool)
@@ -752,13 +786,17 @@ def main() -> int:
     ap.add_argument("--runs", type=int, default=5, help="timed runs per measurement (default 5)")
     ap.add_argument("--cheap-runs", type=int, default=15,
                     help="timed runs for quarvex and the floors (default 15, at least --runs)")
-    ap.add_argument("--tools", default=",".join(TIMED_TOOLS),
-                    help="comma-separated tools to time (default: all)")
+    ap.add_argument("--tools", default=None,
+                    help="comma-separated tools to time (default: all; the streaming floor on quarvex's "
+                         "N workers is floor-stream-N, floor-stream streams on 1 thread)")
     ap.add_argument("--out", default=str(RESULTS), help="results directory")
     ap.add_argument("--small", action="store_true",
                     help="leave out the size sweep in random order (5M to 20M triangles, 1.75 GB of files)")
     args = ap.parse_args()
-    tools = [t for t in args.tools.split(",") if t]
+    workers = quarvex_workers()
+    set_stream_floor(workers)
+    log(f"quarvex runs on {workers} workers: the streaming floor is {STREAM_FLOOR}")
+    tools = [t for t in (args.tools or ",".join(TIMED_TOOLS)).split(",") if t]
     global CHEAP_RUNS
     CHEAP_RUNS = args.cheap_runs
     out = Path(args.out)
@@ -766,7 +804,8 @@ def main() -> int:
     began = time.perf_counter()
 
     r: dict = {"runs": args.runs, "cheap_runs": args.cheap_runs, "machine": machine_description(), "timings": {},
-               "output_heavy": {}, "threads": {}, "memory": {}}
+               "output_heavy": {}, "threads": {}, "memory": {}, "quarvex_workers": workers,
+               "stream_floor": STREAM_FLOOR}
     load = r["machine"]["load_before"][0]
     if load > 0.5 * (r["machine"]["usable_cpus"] or 1):
         r["load_warning"] = (f"The machine was busy at the start (load {load:.2f}): "
