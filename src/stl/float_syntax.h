@@ -8,25 +8,29 @@
 // finite numbers; every reader of a word learns which it got from the NumberKind the chain
 // below hands back, never by a test of its own.
 //
-// The one chain every number word ends in. A word is scanned once by one of two scanners,
-// then rounded by the first tier that can decide; only the last tier can give a value that
-// is not finite, and that is where the kind is set.
+// The one chain every number word ends in. A word is scanned by the inline scanner where it
+// may be (far enough from the end of the text), and by the full one where the inline one
+// cannot take it (from its start again, an unusual word's extra cost), then rounded by the
+// first tier that can decide; only the last tier can give a value that is not finite, and
+// that is where the kind is set.
+//
+// Gains are against the row's absence, on the 300k-facet benchmark files read by one thread.
 //
 //   scanner                       words it takes                    measured gain
-//   read_usual_f32 (inline, no    <= 8 integer and <= 18 fraction    300k-facet %e file, one
-//   end checks, kUsualNumberReach digits, <= 3 exponent digits,      thread: 1.59 -> 1.14 G
-//   bytes from the word)          ASCII space after it, a value      instructions, 0.112 ->
-//                                 tiers 1-2 decide; else nothing     0.094 s
+//   read_usual_f32 (inline, no    <= 8 integer and <= 18 fraction    the %e file: 1.59 -> 1.14
+//   end checks, kUsualNumberReach digits, <= 3 exponent digits,      G instructions, 0.112 ->
+//   bytes from the word)          ASCII space after it, a value      0.094 s
+//                                 tiers 1-2 decide; else nothing
 //   scan_decimal (float_syntax.   every other word, and every word   (the reference)
 //   cpp, end-checked)             near the end of the text
 //
 //   tier                          words it decides                   measured gain
-//   1 fast_path_value (f32)       m <= 2^24, |scale| <= 10: %e, %g,  the %e file: the bulk of
-//                                 %f of floats (7-8 digits)          its numbers
-//   2 double_path_value (f64)     m < 10^19, |scale| <= 22, the       %.9g 0.216 -> 0.089 s,
+//   1 fast_path_value (f32)       m <= 2^24, |scale| <= 10: %e, %g,  the %e file, whole call:
+//                                 %f of floats (7-8 digits)          955 -> 877 M instructions
+//                                                                    (against tier 2 alone)
+//   2 double_path_value (f64)     m < 10^19, |scale| <= 22, the      %.9g 0.216 -> 0.089 s,
 //                                 double not halfway between two     %.17g 0.299 -> 0.129 s,
 //                                 floats and its float finite        %.18e 0.324 -> 0.122 s
-//                                                                    (300k facets, one thread)
 //   3 exact_value (from_chars)    everything else, overflow and      (the reference)
 //                                 underflow included
 //   inf, infinity, nan            the words themselves               -
