@@ -19,7 +19,7 @@ ReadError utf8_error() { return invalid_data_error("stream did not contain valid
 }  // namespace
 
 ReadResult<AsciiFacetReader> AsciiFacetReader::create(StlSource& source, bool first_line_taken) {
-  AsciiFacetReader reader{BufferedReader(source)};
+  AsciiFacetReader reader{BufferedReader(source, kFacetReadBytes)};
   ReadError error;
   if (!first_line_taken && reader.read_first_line(error)) return error;
   return reader;

@@ -24,7 +24,7 @@ std::uint64_t binary_stl_size(const std::byte* count) noexcept {
 }
 
 ReadResult<BinaryFacetReader> BinaryFacetReader::create(StlSource& source) {
-  BufferedReader reader(source);
+  BufferedReader reader(source, kFacetReadBytes);
   std::byte head[kBinaryHeadSize];
   ReadError error;
   if (!reader.read_exact(head, kBinaryCountOffset, error)) return error;

@@ -1,4 +1,6 @@
-// A reader with its own 8192-byte buffer, layered over an StlSource that it borrows.
+// A reader with its own buffer, layered over an StlSource that it borrows: 8192 bytes by
+// default; the facet readers take kFacetReadBytes, so that a pipe is drained in a few large
+// read() calls rather than one call per 8 KiB (each of which may wake the writer).
 //
 // Invariants: the unread bytes are [pos_, len_) of `buffer_`; fill() is only called when
 // nothing is left, so bytes are never moved within the buffer. Whatever is still buffered
@@ -13,10 +15,12 @@
 
 namespace quarvex::stl {
 
+inline constexpr std::size_t kFacetReadBytes = std::size_t{64} << 10;
+
 class BufferedReader {
  public:
-  explicit BufferedReader(StlSource& source)
-      : source_(&source), buffer_(new std::byte[kReadBufferSize]) {}
+  explicit BufferedReader(StlSource& source, std::size_t capacity = kReadBufferSize)
+      : source_(&source), buffer_(new std::byte[capacity]), capacity_(capacity) {}
 
   const std::byte* data() const noexcept { return buffer_.get() + pos_; }
   std::size_t available() const noexcept { return len_ - pos_; }
@@ -25,7 +29,7 @@ class BufferedReader {
   // Refills the (empty) buffer with one read from the source.
   IoResult fill() {
     pos_ = len_ = 0;
-    const IoResult r = source_->read(buffer_.get(), kReadBufferSize);
+    const IoResult r = source_->read(buffer_.get(), capacity_);
     if (r.os_errno == 0) len_ = r.count;
     return r;
   }
@@ -37,6 +41,7 @@ class BufferedReader {
  private:
   StlSource* source_;
   std::unique_ptr<std::byte[]> buffer_;
+  std::size_t capacity_;
   std::size_t pos_ = 0;
   std::size_t len_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
 
@@ -105,6 +106,16 @@ IoResult StlSource::read(std::byte* out, std::size_t size) {
     pos_ = len_ = 0;
   }
   return IoResult{n, 0};
+}
+
+void StlSource::widen_pipe() noexcept {
+#ifdef F_SETPIPE_SZ
+  constexpr int kPipeBytes = 1 << 20;
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
+  const int now = ::fcntl(fd_, F_GETPIPE_SZ);
+  if (now >= 0 && now < kPipeBytes) (void)::fcntl(fd_, F_SETPIPE_SZ, kPipeBytes);
+#endif
 }
 
 bool StlSource::seekable() const noexcept { return regular_file_ || ::lseek(fd_, 0, SEEK_CUR) >= 0; }

@@ -65,6 +65,12 @@ class StlSource {
   // Puts `bytes` in front of everything still to be read. Only while nothing is buffered.
   void unread(PodVector<std::byte> bytes) noexcept;
 
+  // A pipe or FIFO with a smaller buffer gets one of 1 MiB, where the system allows it (a
+  // failure changes nothing): the writer then blocks, and wakes this reader, a sixteenth as
+  // often as with the default 64 KiB, which halves what a large file costs to come through.
+  // The buffer is only ever grown, and its pages are taken only as the writer fills them.
+  void widen_pipe() noexcept;
+
   // Closes the descriptor now (the destructor then does nothing).
   void close() noexcept;
 

@@ -160,6 +160,30 @@ def test_pipes_give_what_the_same_bytes_give_from_a_file(tmp_path, name):
     assert summary(from_stdin) == expected
 
 
+def test_a_pipe_read_is_widened_never_narrowed():
+    data = binary_stl(grid_records(8))
+    sizes = []
+    for wanted in (None, 4 << 20):
+        read_end, write_end = os.pipe()
+        try:
+            if wanted is not None:
+                try:
+                    fcntl.fcntl(read_end, fcntl.F_SETPIPE_SZ, wanted)
+                except PermissionError:
+                    continue  # above the unprivileged limit: nothing to narrow
+            os.write(write_end, data)
+            os.close(write_end)
+            write_end = None
+            assert len(quarvex.reduce_stl_points(f"/proc/self/fd/{read_end}", 20)[0]) == 20
+            sizes.append((wanted, fcntl.fcntl(read_end, fcntl.F_GETPIPE_SZ)))
+        finally:
+            os.close(read_end)
+            if write_end is not None:
+                os.close(write_end)
+    assert sizes[0] == (None, 1 << 20)
+    assert all(size == wanted for wanted, size in sizes[1:])
+
+
 # A signal handler that returns lets a call go on: opens and reads it interrupted are
 # repeated (Python installs its handlers without SA_RESTART).
 TIMER = """
