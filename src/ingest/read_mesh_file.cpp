@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ingest/parallel_ingest.h"
+#include "parallel/fork_join.h"
 #include "parallel/inline_scope.h"
 #include "support/even_split.h"
 #include "support/pod_vector.h"
@@ -22,28 +23,46 @@ constexpr int kWindowTriangles = 1 << 16;
 stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   const std::size_t groups = VertexMerge::group_count();
   VertexMerge merge(groups, 0);
-  PodVector<stl::RawTriangle> window;
-  window.resize_uninitialized(kWindowTriangles);
+  // Two windows: while the workers merge one, the calling thread reads the next into the
+  // other (reading stays on the calling thread, which alone may run the signal checks).
+  PodVector<stl::RawTriangle> windows[2];
   std::vector<TriangleRun> shares(groups);
   std::vector<RoutedRun> routed(groups, RoutedRun(groups));
-  bool first_window = true;
-  for (;;) {
-    stl::NextTriangle last = stl::NextTriangle::kTriangle;
-    stl::ReadError error;
-    const auto count = static_cast<std::size_t>(source.next_triangles(window.data(), kWindowTriangles, last, error));
-    if (last == stl::NextTriangle::kError) return error;
-    // Input that fits one window is small enough to judge: no worker for the work of a small
-    // binary file.
-    if (first_window && last == stl::NextTriangle::kEnd) {
-      parallel::InlineScope::engage_if(parallel::small_file(count * stl::kBinaryRecordSize));
-    }
-    first_window = false;
+  stl::NextTriangle last = stl::NextTriangle::kTriangle;
+  stl::ReadError error;
+  auto read_into = [&](PodVector<stl::RawTriangle>& window) {
+    if (window.size() != kWindowTriangles) window.resize_uninitialized(kWindowTriangles);
+    return static_cast<std::size_t>(source.next_triangles(window.data(), kWindowTriangles, last, error));
+  };
+  auto merge_shares = [&] { merge.add(std::span<const TriangleRun>(shares), routed); };
+  auto merge_on_worker = [&](parallel::WorkerThread&) {
+    merge_shares();
+    return true;  // a job's result slot holds a value
+  };
+
+  std::size_t count = read_into(windows[0]);
+  if (last == stl::NextTriangle::kError) return error;
+  // Input that fits one window is small enough to judge: no worker for the work of a small
+  // binary file.
+  if (last == stl::NextTriangle::kEnd) {
+    parallel::InlineScope::engage_if(parallel::small_file(count * stl::kBinaryRecordSize));
+  }
+  for (std::size_t w = 0;; w ^= 1) {
     for (std::size_t g = 0; g < groups; ++g) {
       const SplitPart part = split_part(count, g, groups);
-      shares[g] = TriangleRun{window.data() + part.first, part.size()};
+      shares[g] = TriangleRun{windows[w].data() + part.first, part.size()};
     }
-    if (count != 0) merge.add(std::span<const TriangleRun>(shares), routed);
-    if (last == stl::NextTriangle::kEnd) break;
+    if (last == stl::NextTriangle::kEnd || parallel::InlineScope::active()) {
+      if (count != 0) merge_shares();
+      if (last == stl::NextTriangle::kEnd) break;
+      count = read_into(windows[w ^ 1]);
+    } else {
+      std::optional<parallel::BackgroundJob<decltype(merge_on_worker)>> job;
+      if (count != 0) job.emplace(parallel::global_pool(), merge_on_worker);
+      count = read_into(windows[w ^ 1]);
+      if (job) job->wait();
+    }
+    if (last == stl::NextTriangle::kError) return error;
   }
   return std::move(merge).finish();
 }

@@ -130,6 +130,34 @@ auto run_from_outside(WorkerPool& pool, Op& op) {
   return job.take_result();
 }
 
+// A job handed to the pool by a thread outside it, which goes on with other work meanwhile
+// (the sequential reader reads the next window while the workers merge the last one).
+// `op` is called as op(WorkerThread&), returns a value (which is dropped) and must outlive the job. wait() blocks until the job
+// has run and rethrows its fault; a job not waited for is waited for by the destructor, its
+// fault dropped (the owner is already leaving with a failure of its own), so the job never
+// outlives the frame it refers to.
+template <class Op>
+class BackgroundJob {
+ public:
+  BackgroundJob(WorkerPool& pool, Op& op) : job_(op, latch_) { pool.inject(&job_); }
+  BackgroundJob(const BackgroundJob&) = delete;
+  BackgroundJob& operator=(const BackgroundJob&) = delete;
+  ~BackgroundJob() {
+    if (!waited_) latch_.wait_and_reset();
+  }
+
+  void wait() {
+    waited_ = true;
+    latch_.wait_and_reset();
+    job_.take_result();
+  }
+
+ private:
+  LockLatch latch_;  // its own: the owner's thread latch stays free for loops of its own
+  InjectedJob<Op, std::invoke_result_t<Op&, WorkerThread&>> job_;
+  bool waited_ = false;
+};
+
 // Fork-join on a worker: a(worker, migrated) here at once, b possibly on a thief. Returns both
 // results once both halves have finished; a fault of either is rethrown, a's first.
 template <class FA, class FB>

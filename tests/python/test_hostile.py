@@ -136,6 +136,8 @@ PIPED = {
     # Valid UTF-8 up to the last record: detection keeps all of it before it can decide.
     "binary-invalid-late": binary_stl(TEXT_LIKE * 639 + grid_records(2), header=b"solid " + b"h" * 74),
     "binary-short": binary_stl(grid_records(8) * 300, count=2401),
+    # Short past the first 65,536 records: the read fails while they are being merged.
+    "binary-short-late": binary_stl(grid_records(8) * 8750, count=70001),
     "latin-1-first-line": b"solid caf\xe9\n" + ASCII_BODY.encode().split(b"\n", 1)[1],
     "empty": b"",
     "ascii-bad-end": ASCII_BODY.encode()[:-30],
