@@ -47,7 +47,23 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   if (last == stl::NextTriangle::kEnd) {
     parallel::InlineScope::engage_if(parallel::small_file(count * stl::kBinaryRecordSize));
   }
+  // A declared count sizes the tables ahead, trusted only as far as 8 times the triangles
+  // that have arrived (a false count in a short input then costs a bounded reserve, as a
+  // growth would), in steps of 4 times or more (or the last one, to the count), so that
+  // there are few growths.
+  std::uint64_t arrived = 0;
+  std::uint64_t sized_for = 0;
+  auto size_ahead = [&] {
+    const std::uint64_t declared = source.declared_count();
+    const std::uint64_t target = std::min(declared, 8 * arrived);
+    if (target <= sized_for || (target < declared && target < 4 * std::max<std::uint64_t>(sized_for, kWindowTriangles))) return;
+    // A closed surface has about half as many vertices as triangles.
+    merge.expect_vertices(static_cast<std::size_t>(target / 2));
+    sized_for = target;
+  };
   for (std::size_t w = 0;; w ^= 1) {
+    arrived += count;
+    if (last != stl::NextTriangle::kEnd) size_ahead();
     for (std::size_t g = 0; g < groups; ++g) {
       const SplitPart part = split_part(count, g, groups);
       shares[g] = TriangleRun{windows[w].data() + part.first, part.size()};

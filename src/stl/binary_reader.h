@@ -25,6 +25,7 @@ class BinaryFacetReader final : public TriangleSource {
   NextTriangle next_triangle(RawTriangle& out, ReadError& error) override;
   // Decodes straight from the buffer while whole records are in it.
   int next_triangles(RawTriangle* out, int max, NextTriangle& last, ReadError& error) override;
+  std::uint64_t declared_count() const noexcept override { return count_; }
 
 
  private:

@@ -2,6 +2,8 @@
 // error. After it has reported the end or an error it is not asked again.
 #pragma once
 
+#include <cstdint>
+
 #include "stl/read_error.h"
 #include "support/vec3.h"
 
@@ -20,6 +22,10 @@ class TriangleSource {
   virtual ~TriangleSource() = default;
   // kTriangle fills `out`; kError fills `error`.
   virtual NextTriangle next_triangle(RawTriangle& out, ReadError& error) = 0;
+
+  // The triangle count the input declares (a binary header's), 0 when it declares none.
+  // Untrusted: a reader of it may only size work ahead as far as triangles really arrive.
+  virtual std::uint64_t declared_count() const noexcept { return 0; }
 
   // Up to `max` triangles into out[0, count), returning count; `last` tells how the run
   // ended: kTriangle (max reached), kEnd, or kError (`error` filled; the triangles before it
