@@ -132,10 +132,10 @@ auto run_from_outside(WorkerPool& pool, Op& op) {
 
 // A job handed to the pool by a thread outside it, which goes on with other work meanwhile
 // (the sequential reader reads the next window while the workers merge the last one).
-// `op` is called as op(WorkerThread&), returns a value (which is dropped) and must outlive the job. wait() blocks until the job
-// has run and rethrows its fault; a job not waited for is waited for by the destructor, its
-// fault dropped (the owner is already leaving with a failure of its own), so the job never
-// outlives the frame it refers to.
+// `op` is called as op(WorkerThread&), returns a value (which is dropped) and must outlive
+// the job. wait() blocks until the job has run and rethrows its fault; a job not waited for
+// is waited for by the destructor, its fault dropped (the owner is already leaving with a
+// failure of its own), so the job never outlives the frame it refers to.
 template <class Op>
 class BackgroundJob {
  public:
