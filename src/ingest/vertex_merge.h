@@ -106,12 +106,11 @@ class VertexMerge {
   // near three quarters full instead of about two thirds.
   void expect_triangles(std::uint64_t count) noexcept { expected_corners_ = 3 * count; }
 
-  // Every group's table is to have room for its share of `vertices` at the density of a
-  // table first sized for it (2.25 slots a vertex, which reserve() at three quarters full
-  // gives for 27/16 of the share): a table with less grows, in one step, when its group
-  // next merges (on the workers, each group's table by its own piece). Between loops only.
+  // Every group's table is to have the room of a table first sized for its share of
+  // `vertices`: a table with less grows, in one step, when its group next merges (on the
+  // workers, each group's table by its own piece). Between loops only.
   void expect_vertices(std::size_t vertices) noexcept {
-    reserve_keys_ = presized_vertices(vertices) / tables_.size() / 16 * 27;
+    presize_keys_ = presized_vertices(vertices) / tables_.size();
   }
 
   // Step 1, on any thread, for a run of at most 2^30 triangles: hashes every vertex of `run`
@@ -189,11 +188,12 @@ class VertexMerge {
 
  private:
   // Before `refs` more vertices go into group g's table: it takes the room expect_vertices
-  // asked for, if it has less; then, when they could make it grow and the input's size is known, it grows now, once, to the group's projected final count (with a
-  // thirty-second to spare, as the groups' shares differ a little), at most double.
+  // asked for, if it has less; then, when they could make it grow and the input's size is
+  // known, it grows now, once, to the group's projected final count (with a thirty-second
+  // to spare, as the groups' shares differ a little), at most double.
   void make_room(std::size_t g, std::size_t refs) {
     VertexSumTable& table = tables_[g];
-    table.reserve(reserve_keys_);
+    table.presize(presize_keys_);
     const std::size_t room = table.capacity() / 4 * 3;
     if (expected_corners_ != 0 && merged_[g] != 0 && table.size() + refs > room) {
       const double corners = static_cast<double>(expected_corners_) / static_cast<double>(tables_.size());
@@ -238,7 +238,7 @@ class VertexMerge {
   std::vector<double> bounds_;
   std::vector<std::uint64_t> merged_;
   std::uint64_t expected_corners_ = 0;  // 3 * the input's triangles, 0 when unknown; set before merging
-  std::size_t reserve_keys_ = 0;        // set between loops (expect_vertices), read by the merging pieces
+  std::size_t presize_keys_ = 0;        // set between loops (expect_vertices), read by the merging pieces
 };
 
 }  // namespace quarvex::ingest

@@ -28,11 +28,11 @@
 //
 // Invariants: kMinCapacity <= capacity <= 2^32, except in a moved-from or drained table,
 // which has capacity 0 and no slots: it may be destroyed, assigned to, swapped, iterated or
-// drained, but not looked up in or reserved; size <= capacity / 4 * 3, so every probe
-// sequence (wrapping from the last slot to the first) ends at an empty slot; the table
-// doubles (every slot rehashed with the same hasher) before an insertion would make it more
-// than three quarters full, unless its owner reserved room first; iteration visits used
-// slots in ascending slot order.
+// drained, but not looked up in, reserved or presized; size <= capacity / 4 * 3, so every
+// probe sequence (wrapping from the last slot to the first) ends at an empty slot; the
+// table doubles (every slot rehashed with the same hasher) before an insertion would make it
+// more than three quarters full, unless its owner reserved or presized room first;
+// iteration visits used slots in ascending slot order.
 #pragma once
 
 #include <algorithm>
@@ -84,6 +84,12 @@ class FlatTable {
     if (keys <= capacity_ / 4 * 3) return;
     if (keys > kMaxCapacity / 4 * 3) throw_out_of_memory();
     grow_to(std::min(keys / 3 * 4 + 4, kMaxCapacity));
+  }
+
+  // The room a table made for `expected` keys has: a table with less grows now, in one step.
+  void presize(std::size_t expected) {
+    const std::size_t capacity = capacity_for(expected);
+    if (capacity > capacity_) grow_to(capacity);
   }
 
   // Unconditional on purpose: GCC drops a __builtin_prefetch that sits under a branch.

@@ -50,6 +50,14 @@ TEST(FlatTable, FindsEveryKeyAcrossGrowthAndCollisions) {
   EXPECT_EQ(table.size(), 0u);
   table.for_each([](const Slot&) { ADD_FAILURE(); });
   EXPECT_FALSE(moved.find_or_insert(2998, CollidingHasher{}(2998)).second);
+
+  // Presized, it has a new table's room and keeps every key; presizing for fewer is a no-op.
+  const std::size_t fresh = FlatTable<Slot, CollidingHasher>(CollidingHasher{}, 10000).capacity();
+  moved.presize(10000);
+  EXPECT_EQ(moved.capacity(), fresh);
+  moved.presize(100);
+  EXPECT_EQ(moved.capacity(), fresh);
+  for (const auto& [k, v] : expected) EXPECT_EQ(moved.find_or_insert(k, CollidingHasher{}(k)).first->value, v);
 }
 
 // A table of several huge pages hands each back once its slots are moved (growth) or
