@@ -56,7 +56,8 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   auto size_ahead = [&] {
     const std::uint64_t declared = source.declared_count();
     const std::uint64_t target = std::min(declared, 8 * arrived);
-    if (target <= sized_for || (target < declared && target < 4 * std::max<std::uint64_t>(sized_for, kWindowTriangles))) return;
+    const std::uint64_t step = 4 * std::max<std::uint64_t>(sized_for, kWindowTriangles);
+    if (target <= sized_for || (target < declared && target < step)) return;
     // A closed surface has about half as many vertices as triangles.
     merge.expect_vertices(static_cast<std::size_t>(target / 2));
     sized_for = target;
