@@ -8,7 +8,7 @@ the libraries of the tool it measures (this matters for the peak-memory baseline
 Worker use (one tool, one workload, one process):
     python peers.py time TOOL PATH CLUSTERS RUNS   -> JSON {"times": [...], "cpu": [...], "points": m}
     python peers.py once TOOL PATH CLUSTERS        -> one run; JSON {"rss_before_kib", "call_peak_kib"}
-                                                      (PATH "pipe:FILE": FILE through a pipe)
+    (in both, PATH "pipe:FILE" is FILE through a pipe that `cat` fills, one per run)
     python peers.py first TOOL PATH CLUSTERS RUNS  -> the process's first call, then RUNS later
                                                       ones; JSON {"first": s, "later": [...]}
     python peers.py baseline TOOL                  -> imports only (memory baseline)
@@ -19,6 +19,7 @@ Worker use (one tool, one workload, one process):
 
 from __future__ import annotations
 
+import contextlib
 import gc
 import json
 import sys
@@ -273,21 +274,40 @@ def time_runs(tool: str, path: str, clusters: int, runs: int) -> dict:
         run.prepare(clusters)
     # One untimed run first: pages the file in and lets every tool start its
     # threads and caches, so the timed runs measure the steady state.
-    result = run(path, clusters)
+    with piped(path) as name:
+        result = run(name, clusters)
     points = result_size(result)
     del result
     times, cpu = [], []
     for _ in range(runs):
         gc.collect()
-        cpu_start = time.process_time()  # every thread of the process
-        start = time.perf_counter()
-        result = run(path, clusters)
-        elapsed = time.perf_counter() - start
-        cpu.append(time.process_time() - cpu_start)
+        with piped(path) as name:
+            # The clock starts once `cat` runs; its CPU is not this process's.
+            cpu_start = time.process_time()  # every thread of the process
+            start = time.perf_counter()
+            result = run(name, clusters)
+            elapsed = time.perf_counter() - start
+            cpu.append(time.process_time() - cpu_start)
         # The result is freed after the clock stops, for every tool alike.
         del result
         times.append(elapsed)
     return {"times": times, "cpu": cpu, "points": points}
+
+
+@contextlib.contextmanager
+def piped(path: str):
+    """`path` itself, or for "pipe:FILE" the name of a pipe that `cat` fills with FILE."""
+    if not path.startswith("pipe:"):
+        yield path
+        return
+    import subprocess
+
+    feeder = subprocess.Popen(["cat", path[len("pipe:"):]], stdout=subprocess.PIPE)
+    try:
+        yield f"/dev/fd/{feeder.stdout.fileno()}"
+    finally:
+        feeder.stdout.close()
+        feeder.wait()
 
 
 def status_kib(field: str) -> int | None:
@@ -348,22 +368,16 @@ def main(argv: list[str]) -> int:
         print(json.dumps({"first": times[0], "later": times[1:]}))
     elif mode == "once":
         tool, path, clusters = argv[2], argv[3], int(argv[4])
-        feeder = None
-        if path.startswith("pipe:"):
-            import subprocess
-            feeder = subprocess.Popen(["cat", path[len("pipe:"):]], stdout=subprocess.PIPE)
-            path = f"/dev/fd/{feeder.stdout.fileno()}"
         run = LOADERS[tool]()
         if hasattr(run, "prepare"):
             run.prepare(clusters)
-        before = status_kib("VmRSS")
-        # Resetting the high-water mark makes VmHWM the peak of the call alone, which the
-        # process-wide maximum hides when start-up peaked higher than a small call.
-        reset = reset_peak_rss()
-        run(path, clusters)
-        peak = status_kib("VmHWM") if reset else None
-        if feeder is not None:
-            feeder.wait()
+        with piped(path) as name:
+            before = status_kib("VmRSS")
+            # Resetting the high-water mark makes VmHWM the peak of the call alone, which the
+            # process-wide maximum hides when start-up peaked higher than a small call.
+            reset = reset_peak_rss()
+            run(name, clusters)
+            peak = status_kib("VmHWM") if reset else None
         print(json.dumps({"rss_before_kib": before, "call_peak_kib": peak}))
     elif mode == "baseline":
         LOADERS[argv[2]]()

@@ -58,6 +58,9 @@ SMALL_CALL_ROUNDS = 7
 WORKER_TIMEOUT_S = 900
 CHEAP_RUNS = 15
 SWEEP_ROUNDS = 3
+# Workloads also timed through a pipe, under this key of their timings.
+PIPED = [wl.BINARY_MAIN, wl.BINARY_SHUFFLED]
+PIPE_KEY = "quarvex (through a pipe)"
 FIRST_CALL_PROCESSES = 10
 
 
@@ -401,6 +404,12 @@ def evaluate(r: dict) -> list[dict]:
             add(f"{name}: quarvex / streaming floor on {threads} thread{'s' if threads > 1 else ''} <= {limit}",
                 qv / fs, limit, qv / fs <= limit, f"{qv:.3f} s vs {fs:.4f} s ({floor})")
 
+    for w in PIPED:
+        qv, qp = median_of(t[w.name].get("quarvex")), median_of(t[w.name].get(PIPE_KEY))
+        if qv is not None and qp is not None:
+            add(f"{w.name} through a pipe / from the file <= 1.25", qp / qv, 1.25, qp / qv <= 1.25,
+                f"{qp:.3f} s vs {qv:.3f} s")
+
     big = r.get("big_sweep") or {}
     b2, b20 = big.get(wl.BINARY_SHUFFLED.name, {}), big.get(wl.BIG_MAIN.name, {})
     q2, q20 = median_of(b2.get("quarvex")), median_of(b20.get("quarvex"))
@@ -409,11 +418,16 @@ def evaluate(r: dict) -> list[dict]:
         ratio = q20 / (scale * q2)
         add(f"20M random order: time / ({scale:.0f} x the 2M random-order time) <= 1.15", ratio, 1.15,
             ratio <= 1.15, f"{q20:.3f} s vs {q2:.3f} s")
+    f20 = median_of(b20.get(floor))
+    if q20 is not None and f20 is not None:
+        add(f"20M random order: quarvex / streaming floor on {threads} thread{'s' if threads > 1 else ''} <= 8",
+            q20 / f20, 8.0, q20 / f20 <= 8.0, f"{q20:.3f} s vs {f20:.4f} s ({floor})")
     m20 = b20.get("memory") or {}
     if "above_bytes" in m20:
         ratio = m20["above_bytes"] / m20["file_bytes"]
-        add("20M random order: peak RSS above the interpreter / file size <= 1.0", ratio, 1.0, ratio <= 1.0,
-            f"{m20['above_bytes'] / 2**20:.0f} MiB above, file {m20['file_bytes'] / 2**20:.0f} MiB")
+        for limit in (1.0, 0.8):
+            add(f"20M random order: peak RSS above the interpreter / file size <= {limit}", ratio, limit,
+                ratio <= limit, f"{m20['above_bytes'] / 2**20:.0f} MiB above, file {m20['file_bytes'] / 2**20:.0f} MiB")
     busy = (b20.get("quarvex") or {}).get("cpu_per_wall")
     if busy is not None:
         add("20M random order: CPU seconds / wall seconds >= 1.75", busy, 1.75, busy >= 1.75,
@@ -422,8 +436,10 @@ def evaluate(r: dict) -> list[dict]:
     for row in (r.get("small_calls") or {}).get("rows", []):
         if row.get("threads") == 2 and "call" in row:
             us = row["call"] * 1e6
-            add(f"{row['triangles']}-triangle file to {row['clusters']} points, per call, 2 workers <= 40 us",
-                us, 40.0, us <= 40.0, f"{us:.1f} us a call; opening and reading the file {row['read'] * 1e6:.1f} us")
+            for limit in (40.0, 30.0):
+                add(f"{row['triangles']}-triangle file to {row['clusters']} points, per call, 2 workers <= {limit:.0f} us",
+                    us, limit, us <= limit, f"{us:.1f} us a call; opening and reading the file "
+                    f"{row['read'] * 1e6:.1f} us" + (f"; the result lists {row['lists'] * 1e6:.1f} us" if "lists" in row else ""))
 
     soup = r["memory"].get(f"{wl.SOUP.name}/quarvex") or {}
     soup_pipe = r["memory"].get(f"{wl.SOUP.name}/quarvex (through a pipe)") or {}
@@ -431,9 +447,10 @@ def evaluate(r: dict) -> list[dict]:
         ratio = soup["above_bytes"] / soup["file_bytes"]
         piped = (f"; through a pipe {soup_pipe['above_bytes'] / soup_pipe['file_bytes']:.2f} x"
                  if "above_bytes" in soup_pipe else "")
-        add("1M triangles sharing no vertex, from the file: peak RSS above the interpreter / file size <= 3",
-            ratio, 3.0, ratio <= 3.0, f"{soup['above_bytes'] / 2**20:.0f} MiB above, file "
-            f"{soup['file_bytes'] / 2**20:.0f} MiB{piped}")
+        for limit in (3.0, 2.5):
+            add(f"1M triangles sharing no vertex, from the file: peak RSS above the interpreter / file size <= {limit}",
+                ratio, limit, ratio <= limit, f"{soup['above_bytes'] / 2**20:.0f} MiB above, file "
+                f"{soup['file_bytes'] / 2**20:.0f} MiB{piped}")
 
     for name, limit in [(main, 2.5), (shuffled, 1.6)]:
         m = r["memory"].get(f"{name}/quarvex")
@@ -556,6 +573,21 @@ def ratio_table(r: dict, level: str = "##") -> list[str]:
     return lines
 
 
+def pipe_table(r: dict) -> list[str]:
+    rows = []
+    for w in PIPED:
+        row = r["timings"].get(w.name, {})
+        qv, qp = median_of(row.get("quarvex")), median_of(row.get(PIPE_KEY))
+        if qv is not None and qp is not None:
+            rows.append(f"| {w.name} | {qv:.3f} | {qp:.3f} | {qp / qv:.2f}× |")
+    if not rows:
+        return []
+    return ["## Through a pipe, 10,000 points", "",
+            "quarvex reading the file, and reading it from a pipe that `cat` fills (named as /dev/fd/N), "
+            "timed in the same rounds; `cat`'s CPU shares the machine with the call.", "",
+            "| workload | from the file s | through a pipe s | pipe / file |", "|---|---|---|---|", *rows, ""]
+
+
 def big_sweep_table(r: dict) -> list[str]:
     big = r.get("big_sweep") or {}
     if not big:
@@ -660,6 +692,7 @@ def write_markdown(r: dict, targets: list[dict]) -> str:
     lines.append("")
 
     lines += ratio_table(r)
+    lines += pipe_table(r)
 
     oh = r["output_heavy"]
     lines.append(f"## Output-heavy: {wl.BINARY_MAIN.name} reduced to 1,000,000 points")
@@ -849,11 +882,15 @@ def main() -> int:
     # quarvex and the byte read run in rounds over all workloads, so that every size sees
     # the same drift of a shared machine and the scaling ratios compare sizes, not moments.
     log(f"== quarvex and the floors in {SWEEP_ROUNDS} rounds over the workloads")
+    # The binary 2M files also through a pipe, beside their file calls.
     for _ in range(SWEEP_ROUNDS):
         for w in wl.ALL:
+            runs = max(1, -(-CHEAP_RUNS // SWEEP_ROUNDS))
             for tool in cheap:
-                pool_into(r["timings"][w.name], tool,
-                          time_tool(tool, w.path, REDUCED, 1, exact_runs=max(1, -(-CHEAP_RUNS // SWEEP_ROUNDS))))
+                pool_into(r["timings"][w.name], tool, time_tool(tool, w.path, REDUCED, 1, exact_runs=runs))
+            if "quarvex" in cheap and w in PIPED:
+                pool_into(r["timings"][w.name], PIPE_KEY,
+                          time_tool("quarvex", f"pipe:{w.path}", REDUCED, 1, exact_runs=runs))
 
     log(f"== output-heavy: {OUTPUT_HEAVY:,} points from {wl.BINARY_MAIN.name}")
     oh = r["output_heavy"]
