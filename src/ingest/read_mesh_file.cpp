@@ -35,10 +35,7 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
     return static_cast<std::size_t>(source.next_triangles(window.data(), kWindowTriangles, last, error));
   };
   auto merge_shares = [&] { merge.add(std::span<const TriangleRun>(shares), routed); };
-  auto merge_on_worker = [&](parallel::WorkerThread&) {
-    merge_shares();
-    return true;  // a job's result slot holds a value
-  };
+  auto merge_on_worker = [&](parallel::WorkerThread&) { merge_shares(); };
 
   std::size_t count = read_into(windows[0]);
   if (last == stl::NextTriangle::kError) return error;

@@ -14,6 +14,7 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <variant>
 
 #include "parallel/worker_pool.h"
 #include "support/fault.h"
@@ -40,7 +41,8 @@ class SpinLatch {
   std::size_t owner_;
 };
 
-// The result slot of a job: nothing yet, a value, or the fault the job raised. Running out of
+// The result slot of a job: nothing yet, a value (for a void job, that it returned), or the
+// fault the job raised. Running out of
 // memory is kept as a flag and thrown afresh by take(): a loop whose pieces fail one after
 // another then holds no exception object per failed piece, which matters where the C++
 // runtime has only a few hundred bytes for exceptions once malloc fails (see
@@ -54,7 +56,12 @@ class JobResult {
   template <class F, class... Args>
   void capture(F& func, Args&&... args) noexcept {
     try {
-      value_.emplace(func(std::forward<Args>(args)...));
+      if constexpr (std::is_void_v<R>) {
+        func(std::forward<Args>(args)...);
+        value_.emplace();
+      } else {
+        value_.emplace(func(std::forward<Args>(args)...));
+      }
     } catch (const std::bad_alloc&) {
       out_of_memory_ = true;
     } catch (...) {
@@ -66,11 +73,11 @@ class JobResult {
     if (out_of_memory_) throw_out_of_memory();
     if (fault_) std::rethrow_exception(fault_);
     if (!value_) fault("internal error: entered unreachable code");
-    return std::move(*value_);
+    if constexpr (!std::is_void_v<R>) return std::move(*value_);
   }
 
  private:
-  std::optional<R> value_;
+  std::optional<std::conditional_t<std::is_void_v<R>, std::monostate, R>> value_;
   std::exception_ptr fault_;
   bool out_of_memory_ = false;
 };
@@ -132,10 +139,10 @@ auto run_from_outside(WorkerPool& pool, Op& op) {
 
 // A job handed to the pool by a thread outside it, which goes on with other work meanwhile
 // (the sequential reader reads the next window while the workers merge the last one).
-// `op` is called as op(WorkerThread&), returns a value (which is dropped) and must outlive
-// the job. wait() blocks until the job has run and rethrows its fault; a job not waited for
-// is waited for by the destructor, its fault dropped (the owner is already leaving with a
-// failure of its own), so the job never outlives the frame it refers to.
+// `op` is called as op(WorkerThread&), returns nothing or a value (which is dropped) and must
+// outlive the job. wait() blocks until the job has run and rethrows its fault; a job not
+// waited for is waited for by the destructor, its fault dropped (the owner is already leaving
+// with a failure of its own), so the job never outlives the frame it refers to.
 template <class Op>
 class BackgroundJob {
  public:
