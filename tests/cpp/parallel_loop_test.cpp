@@ -189,6 +189,27 @@ TEST_P(LoopOnPool, FaultsComeBackAfterAllPiecesFinished) {
   EXPECT_EQ(out[n - 1], n - 1);
 }
 
+// A job started from outside the pool: wait() sees what it did, or rethrows its fault, also
+// for a job that returns nothing.
+TEST_P(LoopOnPool, BackgroundJobGivesBackEffectsAndFaults) {
+  int written = 0;
+  auto writes = [&](WorkerThread&) { written = 7; };
+  BackgroundJob<decltype(writes)> job(pool(), writes);
+  job.wait();
+  EXPECT_EQ(written, 7);
+  auto faults = [](WorkerThread&) { throw InternalFault("background"); };
+  BackgroundJob<decltype(faults)> failing(pool(), faults);
+  try {
+    failing.wait();
+    FAIL() << "no fault";
+  } catch (const InternalFault& f) {
+    EXPECT_EQ(f.message(), "background");
+  }
+  auto runs_out = [](WorkerThread&) -> int { throw std::bad_alloc(); };
+  BackgroundJob<decltype(runs_out)> out_of_memory(pool(), runs_out);
+  EXPECT_THROW(out_of_memory.wait(), std::bad_alloc);
+}
+
 TEST_P(LoopOnPool, FaultingCollectLeavesOutputsUnchanged) {
   PodVector<int> out{1, 2, 3};
   EXPECT_THROW(collect_into_in(pool(), out, 500,
