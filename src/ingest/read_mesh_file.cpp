@@ -37,6 +37,9 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   auto merge_shares = [&] { merge.add(std::span<const TriangleRun>(shares), routed); };
   auto merge_on_worker = [&](parallel::WorkerThread&) { merge_shares(); };
 
+  // A binary reader gives exactly its declared count or fails, so a table that must grow
+  // can grow to what that count projects, as on the parallel route, rather than doubling.
+  merge.expect_triangles(source.declared_count());
   std::size_t count = read_into(windows[0]);
   if (last == stl::NextTriangle::kError) return error;
   // Input that fits one window is small enough to judge: no worker for the work of a small
