@@ -37,8 +37,9 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   auto merge_shares = [&] { merge.add(std::span<const TriangleRun>(shares), routed); };
   auto merge_on_worker = [&](parallel::WorkerThread&) { merge_shares(); };
 
-  // A binary reader gives exactly its declared count or fails, so a table that must grow
-  // can grow to what that count projects, as on the parallel route, rather than doubling.
+  // A binary reader gives at most its declared count, so a table that arriving triangles
+  // make grow can grow to what that count projects, as on the parallel route, rather than
+  // doubling; a false count still costs no more than a doubling (the growth is capped there).
   merge.expect_triangles(source.declared_count());
   std::size_t count = read_into(windows[0]);
   if (last == stl::NextTriangle::kError) return error;
