@@ -494,11 +494,11 @@ def stages_table(r: dict) -> list[str]:
         lines.append(f"| {row['stage']} | {row['seconds']:.4f} | {ratio} |")
     lines.append("")
     by_name = {row["stage"]: row["seconds"] for row in rows}
-    later = ["point records (fold, normalise)", "bounds", "cell accumulation"]
+    later = ["point records (normalise)", "bounds", "cell accumulation"]
     if floor and all(p in by_name for p in later):
         rest = sum(by_name[p] for p in later)
         lines += [
-            "The stages after the read and merge (normalising the records, six bound passes, the "
+            "The stages after the read and merge (normalising the records, the bounds, the "
             f"cell count) take {rest:.4f} s on both cores, {rest / floor:.2f} × floor-read, before "
             "the file is read at all; the read and merge itself cannot take less than one "
             "read of the bytes spread over the cores.", ""]
@@ -516,7 +516,7 @@ def ascii_threads_table(r: dict) -> list[str]:
                 times.setdefault(row["stage"], []).append(row["seconds"])
         return {k: statistics.median(v) for k, v in times.items()}
     one, two = medians(rounds["1"]), medians(rounds["2"])
-    shown = ["read + merge (read_mesh_file)", "point records (fold, normalise)", "bounds",
+    shown = ["read + merge (read_mesh_file)", "point records (normalise)", "bounds",
              "cell accumulation", "TOTAL (without lists)"]
     lines = [f"## {wl.ASCII_MAIN.name}: native stages with 1 and 2 threads (bench/stages)", "",
              "Every stage, the text parse and the vertex merge included, runs as parallel loops. "
