@@ -2,7 +2,9 @@
 //   stages FILE [CLUSTERS [REPEATS]]
 // Prints the median of REPEATS runs per stage (wall time, and the CPU time of all threads),
 // and two floors for comparison: reading the file in one read() call, and in 8192-byte
-// read() calls, the sequential reader's pattern.
+// read() calls, the sequential reader's pattern. A third row is what the ingest costs beyond
+// reading: a binary file's vertex merge, or an ASCII file's facet parse, on the workers, of
+// a copy of the file already in memory, so that no read is in it.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -22,8 +24,15 @@
 #include "reduce/grid.h"
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
+#include "ingest/ascii_chunk.h"
+#include "ingest/parallel_binary.h"
 #include "ingest/read_mesh_file.h"
+#include "ingest/vertex_merge.h"
 #include "parallel/inline_scope.h"
+#include "parallel/parallel_loop.h"
+#include "stl/binary_reader.h"
+#include "stl/binary_record.h"
+#include "support/even_split.h"
 #include "support/large_block.h"
 
 using namespace quarvex;
@@ -86,6 +95,62 @@ std::size_t read_whole(const char* path) {
   return total;
 }
 
+std::string read_file(const char* path) {
+  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+  std::string bytes(static_cast<std::size_t>(std::max<off_t>(0, ::lseek(fd, 0, SEEK_END))), '\0');
+  std::size_t total = 0;
+  while (total < bytes.size()) {
+    const ssize_t got = ::pread(fd, bytes.data() + total, bytes.size() - total, static_cast<off_t>(total));
+    if (got <= 0) break;
+    total += static_cast<std::size_t>(got);
+  }
+  ::close(fd);
+  bytes.resize(total);
+  return bytes;
+}
+
+// The binary reader's pipeline without its reads: while window w is merged, window w + 1 is
+// routed, each by all pieces.
+std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
+  const std::size_t groups = ingest::VertexMerge::group_count();
+  ingest::VertexMerge merge(groups, ingest::presized_vertices(count / 2));
+  merge.expect_triangles(count);
+  const std::size_t window = ingest::kBinaryWindowRecords;
+  const std::size_t windows = (count + window - 1) / window;
+  auto share = [&](std::size_t w, std::size_t g) {
+    const std::size_t n = std::min(window, count - w * window);
+    const SplitPart part = split_part(n, g, groups);
+    return ingest::BinaryRecords{records + (w * window + part.first) * stl::kBinaryRecordSize, part.size()};
+  };
+  std::vector<ingest::RoutedRun> routed[2] = {std::vector<ingest::RoutedRun>(groups, ingest::RoutedRun(groups)),
+                                              std::vector<ingest::RoutedRun>(groups, ingest::RoutedRun(groups))};
+  for (std::size_t w = 0; w <= windows; ++w) {
+    parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        if (w < windows) merge.route(share(w, g), routed[w % 2][g]);
+        if (w == 0) continue;
+        for (std::size_t s = 0; s < groups; ++s) merge.merge(g, share(w - 1, s), routed[(w - 1) % 2][s]);
+      }
+    });
+  }
+  const ingest::SummedMesh mesh = std::move(merge).finish();
+  return mesh.groups.front().size();
+}
+
+// The facets of the text, cut into one piece per worker at facet lines, parsed on the workers.
+std::size_t parse_in_memory(std::string_view text) {
+  const std::size_t pieces = std::max<std::size_t>(1, parallel::current_num_threads());
+  std::vector<std::size_t> cut(pieces + 1, text.size());
+  cut[0] = ingest::next_facet_line(text, 0);
+  for (std::size_t k = 1; k < pieces; ++k) cut[k] = std::max(cut[k - 1], std::min(text.size(), ingest::next_facet_line(text, text.size() * k / pieces)));
+  std::vector<PodVector<stl::RawTriangle>> out(pieces);
+  parallel::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k)
+      if (cut[k] < cut[k + 1]) ingest::parse_facets(text.substr(cut[k], cut[k + 1] - cut[k]), out[k]);
+  });
+  return out.front().size();
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -97,9 +162,20 @@ int main(int argc, char** argv) {
   const std::uint64_t clusters = argc > 2 ? std::strtoull(argv[2], nullptr, 10) : 10000;
   const int repeats = argc > 3 ? std::atoi(argv[3]) : 7;
   std::size_t sink = 0;
+  const std::string bytes = read_file(path);
+  const auto* head = reinterpret_cast<const std::byte*>(bytes.data());
+  const bool binary = bytes.size() >= stl::kBinaryHeadSize &&
+                      bytes.size() == stl::binary_stl_size(head + stl::kBinaryCountOffset);
   for (int r = 0; r < repeats; ++r) {
     { Stage s("floor: one read()"); sink += read_whole(path); }
     { Stage s("floor: 8192-byte read()s"); sink += read_in_chunks(path, 8192); }
+    if (binary) {
+      Stage s("merge alone (file in memory)");
+      sink += merge_in_memory(head + stl::kBinaryHeadSize, (bytes.size() - stl::kBinaryHeadSize) / stl::kBinaryRecordSize);
+    } else {
+      Stage s("facet parse alone (file in memory)");
+      sink += parse_in_memory(bytes);
+    }
     Clock::time_point total_start = Clock::now();
     // As in a call: a small file or few points run every loop on this thread.
     const parallel::InlineScope small_input;

@@ -17,21 +17,6 @@ namespace {
 constexpr std::size_t kHeaderSize = stl::kBinaryHeadSize;
 constexpr std::size_t kRecordSize = stl::kBinaryRecordSize;
 
-// A run of whole records in memory.
-struct BinaryRecords {
-  const std::byte* data;
-  std::size_t count;
-
-  std::size_t size() const noexcept { return count; }
-  Vec3f normal(std::size_t t) const noexcept {
-    return stl::load_vec3(data + t * kRecordSize + stl::kBinaryNormalOffset);
-  }
-  VertexKey key(std::size_t t, int v) const noexcept {
-    const std::byte* p = data + t * kRecordSize + stl::binary_vertex_offset(static_cast<std::size_t>(v));
-    return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
-  }
-};
-
 // The record count the header declares, when the file holds that many records.
 std::optional<std::uint64_t> declared_count(const std::byte* head, std::uint64_t file_size) noexcept {
   const std::uint64_t count = stl::load_le32(head + stl::kBinaryCountOffset);

@@ -21,6 +21,21 @@
 
 namespace quarvex::ingest {
 
+// A run of whole records in memory, as the vertex merge reads them.
+struct BinaryRecords {
+  const std::byte* data;
+  std::size_t count;
+
+  std::size_t size() const noexcept { return count; }
+  Vec3f normal(std::size_t t) const noexcept {
+    return stl::load_vec3(data + t * stl::kBinaryRecordSize + stl::kBinaryNormalOffset);
+  }
+  VertexKey key(std::size_t t, int v) const noexcept {
+    const std::byte* p = data + t * stl::kBinaryRecordSize + stl::binary_vertex_offset(static_cast<std::size_t>(v));
+    return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};
+  }
+};
+
 // The records that fill one 2 MiB huge page, the unit in which a window buffer is held.
 inline constexpr std::size_t kBinaryWindowRecords = kHugePageBytes / stl::kBinaryRecordSize;
 
