@@ -16,13 +16,16 @@
 //   Key stored_key() const;         // for rehashing on growth
 //
 // Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
-// empty without being written. A key's first slot is the first of a cache line's worth of
-// slots, picked by the low 32 bits of its hash scaled to the count of such lines (multiply,
-// keep the high half): the capacity need not be a power of two, so a table sized for an
-// expected count has 2.25 slots per key (and 2 more) wherever the count falls between two
-// powers of two, and in a block aligned to cache lines the first probes of a cold lookup
-// share one miss (from a home in the middle of a line, a lookup that passes one slot would
-// go on into the next line). Not thread-safe: each table
+// empty without being written. A key's first slot (its home) is one from which a line's
+// worth of slots lies in one cache line: the first slot of every line when the slot size
+// divides 64, the first, fourth and seventh of every eight 24-byte slots (three lines, in
+// which the third and sixth straddle two). The home is picked by the low 32 bits of the hash
+// scaled to the count of such runs of lines (multiply, keep the high half; the low half then
+// picks among a run's homes): the capacity, a multiple of a run's slots, need not be a power
+// of two, so a table sized for an expected count has 2.25 slots per key (and 2 more, rounded
+// up to a run) wherever the count falls between two powers of two, and in a block aligned to
+// cache lines the first probes of a cold lookup share one miss (from a home in the middle of
+// a line, a lookup that passes one slot would go on into the next line). Not thread-safe: each table
 // has exactly one owner at a time. Allocation failure, also of a size past the address
 // space, throws std::bad_alloc.
 //
@@ -38,6 +41,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <numeric>
 #include <type_traits>
 #include <utility>
 
@@ -45,6 +49,29 @@
 #include "support/memory_reserve.h"
 
 namespace quarvex {
+
+// The shortest run of slots of kSize bytes that ends at a line boundary (one line when
+// kSize divides 64), and its homes: a home is a slot from which kPerLine slots, as many as
+// a line holds whole, lie in one line; a run's homes are every kHomeStep-th slot from its
+// first (for 24-byte slots the first, fourth and seventh of eight).
+template <std::size_t kSize>
+struct SlotRun {
+  static constexpr std::size_t kPerLine = kSize >= 64 ? 1 : 64 / kSize;
+  static constexpr std::size_t kSlots = std::lcm(kSize, std::size_t{64}) / kSize;
+  static constexpr bool is_home(std::size_t slot) {
+    return kSize >= 64 || slot * kSize % 64 + kPerLine * kSize <= 64;
+  }
+  static constexpr std::size_t kHomeStep = [] {
+    std::size_t step = 1;
+    while (step < kSlots && !is_home(step)) ++step;
+    return step;
+  }();
+  static_assert([] {
+    for (std::size_t i = 0; i < kSlots; ++i)
+      if (is_home(i) != (i % kHomeStep == 0)) return false;
+    return true;
+  }(), "homes evenly spaced in a run");
+};
 
 template <class Slot, class Hasher>
 class FlatTable {
@@ -83,7 +110,7 @@ class FlatTable {
   void reserve(std::size_t keys) {
     if (keys <= capacity_ / 4 * 3) return;
     if (keys > kMaxCapacity / 4 * 3) throw_out_of_memory();
-    grow_to(std::min(keys / 3 * 4 + 4, kMaxCapacity));
+    grow_to(std::min(whole_runs(keys / 3 * 4 + 4), kMaxCapacity));
   }
 
   // The room a table made for `expected` keys has: a table with less grows now, in one step.
@@ -142,15 +169,25 @@ class FlatTable {
   static std::size_t capacity_for(std::size_t expected) {
     if (expected >= kMaxCapacity / 2) throw_out_of_memory();
     // An eighth to spare: an estimate that is right on average is exceeded half the time.
-    return std::max(kMinCapacity, 2 * expected + expected / 4 + 2);
+    return whole_runs(std::max(kMinCapacity, 2 * expected + expected / 4 + 2));
   }
 
-  // Slots that share a cache line in a block aligned to lines; kMinCapacity holds several
-  // such lines.
-  static constexpr std::size_t kPerLine = sizeof(Slot) >= 64 ? 1 : 64 / sizeof(Slot);
+  // A run of slots (see SlotRun) and its homes.
+  static constexpr std::size_t kRunSlots = SlotRun<sizeof(Slot)>::kSlots;
+  static constexpr std::size_t kHomeStep = SlotRun<sizeof(Slot)>::kHomeStep;
+  static constexpr std::size_t kHomes = (kRunSlots + kHomeStep - 1) / kHomeStep;
+  static_assert(kMinCapacity % kRunSlots == 0 && kMaxCapacity % kRunSlots == 0);
+
+  static std::size_t whole_runs(std::size_t slots) noexcept { return (slots + kRunSlots - 1) / kRunSlots * kRunSlots; }
 
   std::size_t home(std::uint64_t hash) const noexcept {
-    return kPerLine * static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(hash)} * (capacity_ / kPerLine)) >> 32);
+    const std::uint64_t at = std::uint64_t{static_cast<std::uint32_t>(hash)} * (capacity_ / kRunSlots);
+    const std::size_t run = kRunSlots * static_cast<std::size_t>(at >> 32);
+    if constexpr (kHomes == 1) {
+      return run;
+    } else {
+      return run + kHomeStep * static_cast<std::size_t>((std::uint64_t{static_cast<std::uint32_t>(at)} * kHomes) >> 32);
+    }
   }
   std::size_t next(std::size_t i) const noexcept { return i + 1 == capacity_ ? 0 : i + 1; }
 
@@ -180,10 +217,10 @@ class FlatTable {
   }
 
   // visit_used over all of `block`, each huge page of it handed back once the visit has
-  // passed it.
+  // passed it (and the slot that straddles its end, when one does).
   template <class Fn>
   static void visit_releasing(LargeBlock& block, const Slot* slots, std::size_t capacity, Fn& fn) {
-    constexpr std::size_t kStep = kHugePageBytes / sizeof(Slot);
+    constexpr std::size_t kStep = (kHugePageBytes + sizeof(Slot) - 1) / sizeof(Slot);
     for (std::size_t i = 0; i < capacity; i += kStep) {
       const std::size_t stop = std::min(capacity, i + kStep);
       visit_used(slots, i, stop, fn);

@@ -34,10 +34,14 @@ std::vector<RawTriangle> strip_mesh(int columns, int rows) {
 }
 
 // Odd vertices: signed zeros, NaNs that differ only in payload, a repeated and a degenerate
-// triangle, sums that leave the float range.
+// triangle, sums that leave the float range, the one key that a table keeps beside its slots
+// (whose sum leaves the range too).
 std::vector<RawTriangle> odd_triangles() {
   const float nan_a = std::bit_cast<float>(0x7FC00001u), nan_b = std::bit_cast<float>(0xFFC00002u);
-  return {RawTriangle{{1, 2, 3}, {{0, 0, 0}, {-0.0f, 0, 0}, {nan_a, 1, 1}}},
+  const Vec3f beside{std::bit_cast<float>(kKeyMask.x), std::bit_cast<float>(kKeyMask.y), std::bit_cast<float>(kKeyMask.z)};
+  return {RawTriangle{{3e38f, 1, 0}, {beside, {1, 2, 3}, {0, 0, 0}}},
+          RawTriangle{{3e38f, 2, 0}, {{5, 5, 5}, beside, {9, 9, 9}}},
+          RawTriangle{{-1e38f, 3, 0}, {beside, {9, 9, 9}, {7, 7, 7}}},RawTriangle{{1, 2, 3}, {{0, 0, 0}, {-0.0f, 0, 0}, {nan_a, 1, 1}}},
           RawTriangle{{nan_b, 0, 1}, {{nan_b, 1, 1}, {nan_a, 1, 1}, {0, 0, 0}}},
           RawTriangle{{-0.0f, -0.0f, -0.0f}, {{5, 5, 5}, {5, 5, 5}, {5, 5, 5}}},
           RawTriangle{{1e30f, 1e30f, 0}, {{5, 5, 5}, {0, 0, 0}, {5, 5, 5}}},
