@@ -63,6 +63,7 @@ struct SumSlot {
   Vec3f sum;
 
   bool used() const noexcept { return (x | y | z) != 0; }
+  static bool storable(const VertexKey& k) noexcept { return !(k == kKeyMask); }
   bool holds(const VertexKey& k) const noexcept {
     return x == (k.x ^ kKeyMask.x) && y == (k.y ^ kKeyMask.y) && z == (k.z ^ kKeyMask.z);
   }
@@ -104,20 +105,17 @@ class VertexSumTable {
   // float range, so that no key is scaled either: then the plain sum is the rule's sum.
   template <bool kChecked = true>
   void add(const VertexKey& key, std::uint64_t hash, Vec3f normal) {
+    auto [slot, inserted] = slots_.find_or_insert(key, hash);
     Vec3f* sum;
-    if (((key.x ^ kKeyMask.x) | (key.y ^ kKeyMask.y) | (key.z ^ kKeyMask.z)) == 0) [[unlikely]] {
+    if (slot != nullptr) [[likely]] {
+      sum = &slot->sum;
+    } else {  // kKeyMask, kept beside the slots
       sum = &mask_sum_;
-      if (!std::exchange(mask_used_, true)) {
-        *sum = normal;
-        return;
-      }
-    } else {
-      const auto [s, inserted] = slots_.find_or_insert(key, hash);
-      sum = &s->sum;
-      if (inserted) {
-        *sum = normal;  // not 0 + normal: a stored -0 stays -0
-        return;
-      }
+      inserted = !std::exchange(mask_used_, true);
+    }
+    if (inserted) {
+      *sum = normal;  // not 0 + normal: a stored -0 stays -0
+      return;
     }
     if constexpr (!kChecked) {
       *sum = Vec3f{sum->x + normal.x, sum->y + normal.y, sum->z + normal.z};

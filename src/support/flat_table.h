@@ -15,6 +15,10 @@
 //   void claim(const Key&);         // marks an empty slot used for the key
 //   Key stored_key() const;         // for rehashing on growth
 //
+// and, optionally, `static bool storable(const Key&)`: false for a key whose claimed slot
+// would read as empty (one that stores keys in a coded form may have one such key), which
+// the table then never holds and the owner keeps elsewhere.
+//
 // Slots are trivially copyable and live in a zero-filled LargeBlock, so every slot starts
 // empty without being written. A key's first slot (its home) is one from which a line's
 // worth of slots lies in one cache line: the first slot of every line when the slot size
@@ -123,8 +127,9 @@ class FlatTable {
   void prefetch(std::uint64_t hash) const noexcept { __builtin_prefetch(slots_ + home(hash)); }
 
   // The slot of `key`, claimed for it when the key is new, and whether it was new (its
-  // value then all zero bytes). `hash` is hasher()(key) or only its low 32 bits (the table
-  // never has more than 2^32 slots). The slot stays valid until the next insertion.
+  // value then all zero bytes); for a key that is not storable, {nullptr, true} and the
+  // table is unchanged. `hash` is hasher()(key) or only its low 32 bits (the table never
+  // has more than 2^32 slots). The slot stays valid until the next insertion.
   std::pair<Slot*, bool> find_or_insert(const Key& key, std::uint64_t hash) {
     std::size_t i = home(hash);
     for (;;) {
@@ -132,6 +137,10 @@ class FlatTable {
       if (!s.used()) break;
       if (s.holds(key)) return {&s, false};
       i = next(i);
+    }
+    // Such a key matches no used slot, so it always ends up here: a found key pays nothing.
+    if constexpr (requires { Slot::storable(key); }) {
+      if (!Slot::storable(key)) [[unlikely]] return {nullptr, true};
     }
     if (size_ + 1 > capacity_ / 4 * 3) [[unlikely]] {
       grow();
