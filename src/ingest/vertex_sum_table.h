@@ -92,7 +92,7 @@ inline Vec3f scaled(Vec3f v, int down) noexcept {
 class VertexSumTable {
  public:
   // Room for about `expected` keys before the first growth.
-  VertexSumTable(VertexHasher hasher, std::size_t expected) : slots_(hasher, expected), scales_(0, KeyHash{hasher}) {}
+  VertexSumTable(VertexHasher hasher, std::size_t expected) : slots_(hasher, expected), scales_(0, hasher) {}
 
   std::size_t size() const noexcept { return slots_.size() + (mask_used_ ? 1 : 0); }
   std::size_t capacity() const noexcept { return slots_.capacity(); }
@@ -151,11 +151,6 @@ class VertexSumTable {
   }
 
  private:
-  struct KeyHash {
-    VertexHasher hasher;
-    std::size_t operator()(const VertexKey& k) const noexcept { return static_cast<std::size_t>(hasher(k)); }
-  };
-
   bool maybe_scaled(std::uint64_t hash) const noexcept {
     return (scaled_hint_[(hash >> 6) & 7] >> (hash & 63) & 1) != 0;
   }
@@ -187,7 +182,7 @@ class VertexSumTable {
   Vec3f mask_sum_{};
   // The scaled keys with their scale (none in nearly every file). scaled_hint_ has bit
   // (hash mod 512) set for each, so that a key whose bit is clear skips the map.
-  std::unordered_map<VertexKey, std::uint32_t, KeyHash> scales_;
+  std::unordered_map<VertexKey, std::uint32_t, VertexHasher> scales_;
   std::uint64_t scaled_hint_[8] = {};
 };
 

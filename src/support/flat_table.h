@@ -56,8 +56,8 @@ namespace quarvex {
 
 // The shortest run of slots of kSize bytes that ends at a line boundary (one line when
 // kSize divides 64), and its homes: a home is a slot from which kPerLine slots, as many as
-// a line holds whole, lie in one line; a run's homes are every kHomeStep-th slot from its
-// first (for 24-byte slots the first, fourth and seventh of eight).
+// a line holds whole, lie in one line; a run's kHomes homes are every kHomeStep-th slot from
+// its first (for 24-byte slots the first, fourth and seventh of eight).
 template <std::size_t kSize>
 struct SlotRun {
   static constexpr std::size_t kPerLine = kSize >= 64 ? 1 : 64 / kSize;
@@ -70,6 +70,7 @@ struct SlotRun {
     while (step < kSlots && !is_home(step)) ++step;
     return step;
   }();
+  static constexpr std::size_t kHomes = (kSlots + kHomeStep - 1) / kHomeStep;
   static_assert([] {
     for (std::size_t i = 0; i < kSlots; ++i)
       if (is_home(i) != (i % kHomeStep == 0)) return false;
@@ -184,7 +185,7 @@ class FlatTable {
   // A run of slots (see SlotRun) and its homes.
   static constexpr std::size_t kRunSlots = SlotRun<sizeof(Slot)>::kSlots;
   static constexpr std::size_t kHomeStep = SlotRun<sizeof(Slot)>::kHomeStep;
-  static constexpr std::size_t kHomes = (kRunSlots + kHomeStep - 1) / kHomeStep;
+  static constexpr std::size_t kHomes = SlotRun<sizeof(Slot)>::kHomes;
   static_assert(kMinCapacity % kRunSlots == 0 && kMaxCapacity % kRunSlots == 0);
 
   static std::size_t whole_runs(std::size_t slots) noexcept { return (slots + kRunSlots - 1) / kRunSlots * kRunSlots; }
