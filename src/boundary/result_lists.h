@@ -1,7 +1,8 @@
 // The returned 2-tuple of position and normal lists, built from the output arrays.
 //
 // The outer lists are made at their final length and filled by index; every vector costs
-// one inner list and three floats. Runs on the calling thread with the interpreter lock.
+// one inner list, and equal components share one float object where that pays. Runs on the
+// calling thread with the interpreter lock.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,7 +15,8 @@
 namespace quarvex::boundary {
 
 // Consumes the array; returns a list of lists of three floats, each widened exactly from
-// f32. A failed object creation faults with "Python API call failed".
+// f32 (components with the same bits may be one object). A failed object creation faults
+// with "Python API call failed".
 PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array);
 // The 2-tuple (positions, normals); takes over both references.
 PyRef result_tuple(PyRef positions, PyRef normals);

@@ -1,6 +1,7 @@
 """Resources over many calls and in unusual processes: memory and references, worker threads,
 Python threads, fork and multiprocessing, and address-space exhaustion."""
 
+import collections
 import gc
 import os
 import signal
@@ -97,13 +98,15 @@ def test_reference_counts_are_exact(ball):
     result = quarvex.reduce_stl_points(ball, 20)
     tuple_refs = sys.getrefcount(result) - 1
     assert tuple_refs == 1
-    # Each list and float has exactly one owner: the container it sits in.
+    # Each list has exactly one owner, the container it sits in; equal floats may be one
+    # object, owned once by each slot that holds it.
     outer = [held(result, k) for k in (0, 1)]
     inner = [held(result[k], i) for k in (0, 1) for i in range(20)]
-    floats = [held(result[k][i], j) for k in (0, 1) for i in range(20) for j in range(3)]
+    slots = collections.Counter(id(result[k][i][j]) for k in (0, 1) for i in range(20) for j in range(3))
+    floats = [held(result[k][i], j) - slots[id(result[k][i][j])] for k in (0, 1) for i in range(20) for j in range(3)]
     assert outer == [1, 1]
     assert inner == [1] * 40
-    assert floats == [1] * 120
+    assert floats == [0] * 120 and len(slots) < 120
     assert all(type(result[k][i][j]) is float for k in (0, 1) for i in range(20) for j in range(3))
     lists = result[0] + result[1]
     del result

@@ -89,13 +89,15 @@ def test_empty_meshes_give_empty_lists(tmp_path):
 
 
 def test_exact_float_widening_and_zero_normals(tmp_path):
-    # A lone triangle whose stored normal is zero: normals come back as positive zeros.
-    tris = np.array([[[0.1, 0.2, 0.3], [1, 0, 0], [0, 1, 0]]], dtype=np.float32)
+    # A lone triangle whose stored normal is zero: normals come back as positive zeros, and
+    # each corner (one per cell) keeps the sign of its zeros beside the other corners' +0.0.
+    tris = np.array([[[0.1, 0.2, 0.3], [1, -0.0, 0], [-0.0, 1, 0]]], dtype=np.float32)
     write_binary(tmp_path / "t.stl", np.zeros((1, 3), np.float32), tris)
     positions, normals = quarvex.reduce_stl_points(tmp_path / "t.stl", 27)
     assert normals[0] == [0.0, 0.0, 0.0]
     assert all(str(c) != "-0.0" for n in normals for c in n)
-    assert [0.10000000149011612, 0.20000000298023224, 0.30000001192092896] in positions
+    assert {repr(p) for p in positions} == {
+        "[0.10000000149011612, 0.20000000298023224, 0.30000001192092896]", "[1.0, -0.0, 0.0]", "[-0.0, 1.0, 0.0]"}
 
 
 @pytest.mark.parametrize(
