@@ -17,14 +17,15 @@ namespace {
 // (axis-aligned parts, the rings of a revolved shape) and files with zero stored normals
 // give zero normals throughout; each object shared is an allocation now and a free when the
 // caller drops the result. Floats are immutable, so sharing changes no value. Keyed by the
-// f32's bits: 0.0 and -0.0 stay apart. Direct-mapped, about one slot per component up to
-// 8192 (96 KiB, within L2); a miss replaces the slot. An array whose first few thousand
-// components mostly miss (a scan, a soup) stops looking, so that it pays no more than plain
-// creation. Lives for one conversion on the calling thread; each slot owns its reference.
+// f32's bits: 0.0 and -0.0 stay apart. Direct-mapped, about one slot per component (256 to
+// 8192, at most 128 KiB: within L2); a miss replaces the slot. An array whose first few
+// thousand components mostly miss (a scan, a soup) stops looking, so that it pays no more
+// than plain creation. Lives for one conversion on the calling thread; each slot owns its
+// reference.
 class FloatCache {
  public:
   explicit FloatCache(std::size_t components)
-      : slots_(std::bit_ceil(std::clamp<std::size_t>(components, 512, 8192))),
+      : slots_(std::bit_ceil(std::clamp<std::size_t>(components, 256, 8192))),
         shift_(32 - std::countr_zero(slots_.size())) {}
 
   // A new reference to a float equal to `value`, or nullptr with the exception set.
