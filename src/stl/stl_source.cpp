@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utility>
@@ -18,11 +19,51 @@ ReadError os_read_error(int errnum) {
   return ReadError{ReadErrorKind::kOs, errnum, os_error_text(errnum)};
 }
 
+namespace {
+
+// How long one wait for a FIFO's input lasts before the Interrupt is polled again. A signal
+// normally ends the wait at once (EINTR); the limit bounds the delay for one that landed
+// between a poll and the wait, whose handler then ran with nothing to interrupt.
+constexpr int kWaitSliceMs = 100;
+
+// Waits until `fd` has input, an end or an error for the next read to report. 0, or EINTR
+// when the Interrupt fired.
+int wait_for_input(int fd, Interrupt& interrupt) noexcept {
+  for (;;) {
+    pollfd p{fd, POLLIN, 0};
+    const int n = ::poll(&p, 1, kWaitSliceMs);
+    if (n > 0 || (n < 0 && errno != EINTR)) return 0;
+    if (interrupt.poll()) return EINTR;
+  }
+}
+
+// A FIFO (a named one, or a pipe reached through /dev/stdin) is opened without waiting for a
+// writer and stays non-blocking, so that every wait for it happens in wait_for_input: its read
+// end reports neither input nor an end until a writer has come and written or gone, so the
+// wait ends just where a blocking open() would have returned.
+int open_fifo(const char* path, Interrupt& interrupt) noexcept {
+  int fd;
+  do {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return -1;
+  if (wait_for_input(fd, interrupt) != 0) {
+    ::close(fd);
+    errno = EINTR;
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
 int open_for_reading(const char* path, Interrupt& interrupt) noexcept {
+  struct stat st {};
+  if (::stat(path, &st) == 0 && S_ISFIFO(st.st_mode)) return open_fifo(path, interrupt);
   for (;;) {
     const int fd = ::open(path, O_RDONLY | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EINTR) return fd;
-    // A FIFO without a writer blocks in open(); a signal ends the wait.
+    // A device may block in open(); a signal ends the wait.
     if (interrupt.poll()) {
       errno = EINTR;
       return -1;
@@ -79,8 +120,13 @@ IoResult StlSource::read_fd(std::byte* out, std::size_t size) {
       unpolled_ += static_cast<std::size_t>(r);
       return IoResult{static_cast<std::size_t>(r), 0};
     }
+    if (errno == EAGAIN || errno == EWOULDBLOCK) {
+      // A FIFO, non-blocking: nothing to read yet.
+      if (wait_for_input(fd_, *interrupt_) != 0) return IoResult{0, EINTR};
+      continue;
+    }
     if (errno != EINTR) return IoResult{0, errno};
-    // Pipes and terminals: a signal ended the wait for data.
+    // Terminals and other devices: a signal ended the wait for data.
     if (interrupt_->poll()) return IoResult{0, EINTR};
   }
 }

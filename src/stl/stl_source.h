@@ -8,7 +8,9 @@
 // (which always ask for whole buffers) never cause a copy here.
 //
 // Interruptions: a read interrupted by a signal polls the Interrupt and is repeated unless
-// it fired; every kInterruptCheckBytes of input the Interrupt is polled too. Once it has
+// it fired; a FIFO (opened non-blocking) is waited for in poll(), which polls the Interrupt
+// when a signal ends it and every 100 ms; every kInterruptCheckBytes of input the Interrupt
+// is polled too. Once it has
 // fired, every read fails with EINTR, so EINTR reaches the readers only when the call has
 // to stop (os_read_error turns it into kInterrupted).
 #pragma once
@@ -30,7 +32,8 @@ struct IoResult {
 };
 
 // open(path, O_RDONLY | O_CLOEXEC), repeated while interrupted and the Interrupt has not
-// fired. The descriptor, or -1 with errno set (EINTR when the Interrupt fired).
+// fired; a FIFO is opened O_NONBLOCK and then waited for until a writer has written or gone.
+// The descriptor, or -1 with errno set (EINTR when the Interrupt fired).
 int open_for_reading(const char* path, Interrupt& interrupt) noexcept;
 
 class StlSource {

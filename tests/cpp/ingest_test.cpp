@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
@@ -11,6 +14,7 @@
 
 #include "ingest/vertex_merge.h"
 #include "stl_files.h"
+#include "watchdog.h"
 
 namespace quarvex::stl {
 namespace {
@@ -216,6 +220,37 @@ TEST(ParallelIngest, EveryRouteGivesTheSameSums) {
   });
   EXPECT_EQ(sums(read_mesh_file(fifo)), expected);
   writer.join();
+}
+
+// A call that has to stop leaves a FIFO's wait even when no signal interrupts it: the signal
+// may have landed, and its handler run, just before the wait began. Here no signal comes at
+// all: the check says stop once the reader has drained what a stalled writer wrote, or at
+// once while a FIFO waits for its writer.
+TEST(ParallelIngest, AStopWithoutASignalEndsTheWaitForAFifo) {
+  TempDir dir;
+  const std::string fifo = dir.path() + "/fifo";
+  ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+  const int writer = ::open(fifo.c_str(), O_RDWR);
+  ASSERT_GE(writer, 0);
+  const std::string part = binary_stl(100, {}) + std::string(60, '\x01');
+  ASSERT_EQ(::write(writer, part.data(), part.size()), static_cast<ssize_t>(part.size()));
+  auto drained = [](void* fd) noexcept {
+    int unread = -1;
+    return ::ioctl(*static_cast<int*>(fd), FIONREAD, &unread) == 0 && unread == 0;
+  };
+  Interrupt stop(drained, const_cast<int*>(&writer));
+  quarvex::testing::Watchdog watchdog("a FIFO's wait after the check said stop");
+  const ReadResult<SummedMesh> read = read_mesh_file(fifo, stop);
+  ASSERT_FALSE(read.ok());
+  EXPECT_EQ(read.error().kind, ReadErrorKind::kInterrupted);
+  ::close(writer);
+  // No writer yet: the wait is in opening.
+  const std::string lonely = dir.path() + "/lonely";
+  ASSERT_EQ(::mkfifo(lonely.c_str(), 0600), 0);
+  Interrupt at_once([](void*) noexcept { return true; }, nullptr);
+  const ReadResult<SummedMesh> unopened = read_mesh_file(lonely, at_once);
+  ASSERT_FALSE(unopened.ok());
+  EXPECT_EQ(unopened.error().kind, ReadErrorKind::kInterrupted);
 }
 
 }  // namespace
