@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ingest/parallel_binary.h"
 #include "ingest/parallel_ingest.h"
 #include "parallel/fork_join.h"
 #include "parallel/inline_scope.h"
@@ -20,27 +21,43 @@ namespace {
 // Triangles the sequential reader hands to the merge at a time (3 MiB).
 constexpr int kWindowTriangles = 1 << 16;
 
-stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
+// A binary record as the file holds it: a binary input is merged straight from the bytes
+// read, with no decoding pass on the calling thread.
+struct RecordBytes {
+  std::byte bytes[stl::kBinaryRecordSize];
+};
+static_assert(sizeof(RecordBytes) == stl::kBinaryRecordSize);
+
+TriangleRun run_of(const stl::RawTriangle* data, std::size_t count) { return TriangleRun{data, count}; }
+BinaryRecords run_of(const RecordBytes* data, std::size_t count) {
+  return BinaryRecords{reinterpret_cast<const std::byte*>(data), count};
+}
+
+// `read_next(Element* out, std::size_t max, NextTriangle& last, ReadError& error)` gives up
+// to `max` triangles of the input, in file order, as next_triangles does.
+template <class Element, class ReadInto>
+stl::ReadResult<SummedMesh> merge_sequentially(std::uint64_t declared_count, ReadInto&& read_next) {
+  using Run = decltype(run_of(static_cast<const Element*>(nullptr), 0));
   const std::size_t groups = VertexMerge::group_count();
   VertexMerge merge(groups, 0);
   // Two windows: while the workers merge one, the calling thread reads the next into the
   // other (reading stays on the calling thread, which alone may run the signal checks).
-  PodVector<stl::RawTriangle> windows[2];
-  std::vector<TriangleRun> shares(groups);
+  PodVector<Element> windows[2];
+  std::vector<Run> shares(groups);
   std::vector<RoutedRun> routed(groups, RoutedRun(groups));
   stl::NextTriangle last = stl::NextTriangle::kTriangle;
   stl::ReadError error;
-  auto read_into = [&](PodVector<stl::RawTriangle>& window) {
+  auto read_into = [&](PodVector<Element>& window) {
     if (window.size() != kWindowTriangles) window.resize_uninitialized(kWindowTriangles);
-    return static_cast<std::size_t>(source.next_triangles(window.data(), kWindowTriangles, last, error));
+    return static_cast<std::size_t>(read_next(window.data(), std::size_t{kWindowTriangles}, last, error));
   };
-  auto merge_shares = [&] { merge.add(std::span<const TriangleRun>(shares), routed); };
+  auto merge_shares = [&] { merge.add(std::span<const Run>(shares), routed); };
   auto merge_on_worker = [&](parallel::WorkerThread&) { merge_shares(); };
 
   // A binary reader gives at most its declared count, so a table that arriving triangles
   // make grow can grow to what that count projects, as on the parallel route, rather than
   // doubling; a false count still costs no more than a doubling (the growth is capped there).
-  merge.expect_triangles(source.declared_count());
+  merge.expect_triangles(declared_count);
   std::size_t count = read_into(windows[0]);
   if (last == stl::NextTriangle::kError) return error;
   // Input that fits one window is small enough to judge: no worker for the work of a small
@@ -55,10 +72,9 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   std::uint64_t arrived = 0;
   std::uint64_t sized_for = 0;
   auto size_ahead = [&] {
-    const std::uint64_t declared = source.declared_count();
-    const std::uint64_t target = std::min(declared, 8 * arrived);
+    const std::uint64_t target = std::min(declared_count, 8 * arrived);
     const std::uint64_t step = 4 * std::max<std::uint64_t>(sized_for, kWindowTriangles);
-    if (target <= sized_for || (target < declared && target < step)) return;
+    if (target <= sized_for || (target < declared_count && target < step)) return;
     // A closed surface has about half as many vertices as triangles.
     merge.expect_vertices(static_cast<std::size_t>(target / 2));
     sized_for = target;
@@ -68,7 +84,7 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
     if (last != stl::NextTriangle::kEnd) size_ahead();
     for (std::size_t g = 0; g < groups; ++g) {
       const SplitPart part = split_part(count, g, groups);
-      shares[g] = TriangleRun{windows[w].data() + part.first, part.size()};
+      shares[g] = run_of(windows[w].data() + part.first, part.size());
     }
     if (last == stl::NextTriangle::kEnd || parallel::InlineScope::active()) {
       if (count != 0) merge_shares();
@@ -85,6 +101,23 @@ stl::ReadResult<SummedMesh> merge_sequentially(stl::TriangleSource& source) {
   return std::move(merge).finish();
 }
 
+// The sequential route's drain: a binary reader's records as they were read, any other
+// reader's triangles decoded.
+struct MergeSequentially {
+  stl::ReadResult<SummedMesh> operator()(stl::BinaryFacetReader& reader) const {
+    return merge_sequentially<RecordBytes>(
+        reader.declared_count(), [&](RecordBytes* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
+          return reader.next_records(out->bytes, max, last, error);
+        });
+  }
+  stl::ReadResult<SummedMesh> operator()(stl::TriangleSource& source) const {
+    return merge_sequentially<stl::RawTriangle>(
+        source.declared_count(), [&](stl::RawTriangle* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
+          return static_cast<std::size_t>(source.next_triangles(out, static_cast<int>(max), last, error));
+        });
+  }
+};
+
 }  // namespace
 
 bool has_binary_size(const stl::StlSource& source) {
@@ -96,7 +129,8 @@ bool has_binary_size(const stl::StlSource& source) {
 }
 
 stl::ReadResult<SummedMesh> read_mesh(stl::StlSource& source) {
-  return read_sequentially<SummedMesh>(source, merge_sequentially);
+  MergeSequentially drain;
+  return read_sequentially<SummedMesh>(source, drain);
 }
 
 stl::ReadResult<SummedMesh> read_mesh_file(std::string_view path, Interrupt& interrupt) {

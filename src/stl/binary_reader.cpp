@@ -70,4 +70,16 @@ int BinaryFacetReader::next_triangles(RawTriangle* out, int max, NextTriangle& l
   return count;
 }
 
+std::size_t BinaryFacetReader::next_records(std::byte* out, std::size_t max, NextTriangle& last,
+                                            ReadError& error) {
+  const std::size_t count = static_cast<std::size_t>(std::min<std::uint64_t>(max, count_ - index_));
+  if (!reader_.read_exact(out, count * kRecordSize, error)) {
+    last = NextTriangle::kError;
+    return 0;
+  }
+  index_ += count;
+  last = count < max ? NextTriangle::kEnd : NextTriangle::kTriangle;
+  return count;
+}
+
 }  // namespace quarvex::stl

@@ -27,6 +27,11 @@ class BinaryFacetReader final : public TriangleSource {
   int next_triangles(RawTriangle* out, int max, NextTriangle& last, ReadError& error) override;
   std::uint64_t declared_count() const noexcept override { return count_; }
 
+  // Up to `max` whole records, as the file holds them, into out[0, 50 * count), returning
+  // count; `last` as for next_triangles. On a failed read nothing of this call's records is
+  // delivered (the reading ends there anyway).
+  std::size_t next_records(std::byte* out, std::size_t max, NextTriangle& last, ReadError& error);
+
 
  private:
   BinaryFacetReader(BufferedReader reader, std::uint64_t count)

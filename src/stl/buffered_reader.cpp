@@ -8,7 +8,9 @@ namespace quarvex::stl {
 bool BufferedReader::read_exact(std::byte* out, std::size_t size, ReadError& error) {
   while (size > 0) {
     if (available() == 0) {
-      const IoResult r = fill();
+      // What fills a whole buffer or more goes straight to `out`, not through the buffer.
+      const bool direct = size >= capacity_;
+      const IoResult r = direct ? source_->read(out, size) : fill();
       if (r.os_errno != 0) {
         error = os_read_error(r.os_errno);
         return false;
@@ -16,6 +18,11 @@ bool BufferedReader::read_exact(std::byte* out, std::size_t size, ReadError& err
       if (r.count == 0) {
         error = unexpected_eof_error("failed to fill whole buffer");
         return false;
+      }
+      if (direct) {
+        out += r.count;
+        size -= r.count;
+        continue;
       }
     }
     const std::size_t n = std::min(size, available());

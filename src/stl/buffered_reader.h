@@ -34,8 +34,9 @@ class BufferedReader {
     return r;
   }
 
-  // Reads exactly `size` bytes into `out`. A source that ends first gives "failed to fill
-  // whole buffer"; bytes taken before a failure are lost.
+  // Reads exactly `size` bytes into `out`: the buffered bytes first, then whole buffers or
+  // more straight from the source. A source that ends first gives "failed to fill whole
+  // buffer"; bytes taken before a failure are lost.
   bool read_exact(std::byte* out, std::size_t size, ReadError& error);
 
  private:
