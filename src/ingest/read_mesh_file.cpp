@@ -147,7 +147,7 @@ stl::ReadResult<SummedMesh> read_mesh_file(std::string_view path, Interrupt& int
   std::optional<SummedMesh> summed = read_summed_mesh(source, interrupt);
   if (interrupt.poll()) return stl::os_read_error(EINTR);
   if (summed) return std::move(*summed);
-  source.widen_pipe();
+  if (source.prepare_stream() != 0) return stl::os_read_error(EINTR);
   return read_mesh(source);
 }
 

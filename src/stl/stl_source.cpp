@@ -37,33 +37,16 @@ int wait_for_input(int fd, Interrupt& interrupt) noexcept {
   }
 }
 
-// A FIFO (a named one, or a pipe reached through /dev/stdin) is opened without waiting for a
-// writer and stays non-blocking, so that every wait for it happens in wait_for_input: its read
-// end reports neither input nor an end until a writer has come and written or gone, so the
-// wait ends just where a blocking open() would have returned.
-int open_fifo(const char* path, Interrupt& interrupt) noexcept {
-  int fd;
-  do {
-    fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return -1;
-  if (wait_for_input(fd, interrupt) != 0) {
-    ::close(fd);
-    errno = EINTR;
-    return -1;
-  }
-  return fd;
-}
-
 }  // namespace
 
 int open_for_reading(const char* path, Interrupt& interrupt) noexcept {
-  struct stat st {};
-  if (::stat(path, &st) == 0 && S_ISFIFO(st.st_mode)) return open_fifo(path, interrupt);
   for (;;) {
-    const int fd = ::open(path, O_RDONLY | O_CLOEXEC, 0666);
+    // Non-blocking, so that a FIFO without a writer does not block here (the sequential
+    // route waits for its writer in prepare_stream); it changes nothing for a regular file.
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // A lease held by another process: wait for it as a blocking open does.
+    if (fd < 0 && errno == EWOULDBLOCK) fd = ::open(path, O_RDONLY | O_CLOEXEC);
     if (fd >= 0 || errno != EINTR) return fd;
-    // A device may block in open(); a signal ends the wait.
     if (interrupt.poll()) {
       errno = EINTR;
       return -1;
@@ -121,7 +104,7 @@ IoResult StlSource::read_fd(std::byte* out, std::size_t size) {
       return IoResult{static_cast<std::size_t>(r), 0};
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
-      // A FIFO, non-blocking: nothing to read yet.
+      // A pipe or FIFO (non-blocking): nothing to read yet.
       if (wait_for_input(fd_, *interrupt_) != 0) return IoResult{0, EINTR};
       continue;
     }
@@ -154,14 +137,23 @@ IoResult StlSource::read(std::byte* out, std::size_t size) {
   return IoResult{n, 0};
 }
 
-void StlSource::widen_pipe() noexcept {
+int StlSource::prepare_stream() noexcept {
+  struct stat st {};
+  if (::fstat(fd_, &st) != 0 || S_ISREG(st.st_mode)) return 0;
+  if (!S_ISFIFO(st.st_mode)) {
+    // A device or terminal reads as it would without O_NONBLOCK.
+    const int flags = ::fcntl(fd_, F_GETFL);
+    if (flags >= 0 && (flags & O_NONBLOCK) != 0) (void)::fcntl(fd_, F_SETFL, flags & ~O_NONBLOCK);
+    return 0;
+  }
 #ifdef F_SETPIPE_SZ
   constexpr int kPipeBytes = 1 << 20;
-  struct stat st {};
-  if (::fstat(fd_, &st) != 0 || !S_ISFIFO(st.st_mode)) return;
   const int now = ::fcntl(fd_, F_GETPIPE_SZ);
   if (now >= 0 && now < kPipeBytes) (void)::fcntl(fd_, F_SETPIPE_SZ, kPipeBytes);
 #endif
+  // A FIFO's read end reports neither input nor an end until a writer has come and written or
+  // gone, so the wait ends just where a blocking open() would have returned.
+  return wait_for_input(fd_, *interrupt_);
 }
 
 bool StlSource::seekable() const noexcept { return regular_file_ || ::lseek(fd_, 0, SEEK_CUR) >= 0; }

@@ -8,9 +8,9 @@
 // (which always ask for whole buffers) never cause a copy here.
 //
 // Interruptions: a read interrupted by a signal polls the Interrupt and is repeated unless
-// it fired; a FIFO (opened non-blocking) is waited for in poll(), which polls the Interrupt
-// when a signal ends it and every 100 ms; every kInterruptCheckBytes of input the Interrupt
-// is polled too. Once it has
+// it fired; a pipe or FIFO (non-blocking) is waited for in poll(), which polls the Interrupt
+// when a signal ends it and every 100 ms, so a signal whose handler ran just before a wait
+// began is answered too; every kInterruptCheckBytes of input the Interrupt is polled too. Once it has
 // fired, every read fails with EINTR, so EINTR reaches the readers only when the call has
 // to stop (os_read_error turns it into kInterrupted).
 #pragma once
@@ -31,9 +31,9 @@ struct IoResult {
   int os_errno;
 };
 
-// open(path, O_RDONLY | O_CLOEXEC), repeated while interrupted and the Interrupt has not
-// fired; a FIFO is opened O_NONBLOCK and then waited for until a writer has written or gone.
-// The descriptor, or -1 with errno set (EINTR when the Interrupt fired).
+// open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK), repeated while interrupted and the
+// Interrupt has not fired; prepare_stream finishes the opening of anything but a regular
+// file. The descriptor, or -1 with errno set (EINTR when the Interrupt fired).
 int open_for_reading(const char* path, Interrupt& interrupt) noexcept;
 
 class StlSource {
@@ -68,11 +68,14 @@ class StlSource {
   // Puts `bytes` in front of everything still to be read. Only while nothing is buffered.
   void unread(PodVector<std::byte> bytes) noexcept;
 
-  // A pipe or FIFO with a smaller buffer gets one of 1 MiB, where the system allows it (a
-  // failure changes nothing): the writer then blocks, and wakes this reader, a sixteenth as
-  // often as with the default 64 KiB, which halves what a large file costs to come through.
-  // The buffer is only ever grown, and its pages are taken only as the writer fills them.
-  void widen_pipe() noexcept;
+  // Before the first read of a descriptor that is not a regular file. A device or terminal
+  // is set back to blocking reads. A pipe or FIFO stays non-blocking (every wait for it is in
+  // poll()); with a smaller buffer it gets one of 1 MiB, where the system allows it (a failure
+  // changes nothing): the writer then blocks, and wakes this reader, a sixteenth as often as
+  // with the default 64 KiB, which halves what a large file costs to come through; the buffer
+  // is only ever grown, and its pages are taken only as the writer fills them. Then it is
+  // waited for until a writer has written or gone. 0, or EINTR when the Interrupt fired.
+  int prepare_stream() noexcept;
 
   // Closes the descriptor now (the destructor then does nothing).
   void close() noexcept;
