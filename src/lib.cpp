@@ -35,9 +35,8 @@ using boundary::memory_error;
 using boundary::Outcome;
 using boundary::PyRef;
 using boundary::read_failure_error;
-using boundary::result_tuple;
+using boundary::result_lists;
 using boundary::SignalCheck;
-using boundary::vec3_array_to_list;
 
 Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   renew_memory_reserve();
@@ -77,9 +76,7 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   reduce::SplitOutput out = reduce::split_output(std::move(adjusted));
   if (signals.stop()) return signals.exception();
   const GcPause no_collections_while_building;
-  PyRef positions = vec3_array_to_list(std::move(out.positions));
-  PyRef normals = vec3_array_to_list(std::move(out.normals));
-  return result_tuple(std::move(positions), std::move(normals));
+  return result_lists(std::move(out.positions), std::move(out.normals));
 }
 
 }  // namespace

@@ -20,13 +20,19 @@ namespace {
 // f32's bits: 0.0 and -0.0 stay apart. Direct-mapped, about one slot per component (256 to
 // 8192, at most 128 KiB: within L2); a miss replaces the slot. An array whose first few
 // thousand components mostly miss (a scan, a soup) stops looking, so that it pays no more
-// than plain creation. Lives for one conversion on the calling thread; each slot owns its
-// reference.
+// than plain creation (each array gets its own trial). Lives for one result, both of its
+// arrays, on the calling thread; each slot owns its reference.
 class FloatCache {
  public:
   explicit FloatCache(std::size_t components)
       : slots_(std::bit_ceil(std::clamp<std::size_t>(components, 256, 8192))),
         shift_(32 - std::countr_zero(slots_.size())) {}
+
+  // The next components are another array's: it gets a trial of its own.
+  void start_array() noexcept {
+    sharing_ = true;
+    looked_up_ = hits_ = 0;
+  }
 
   // A new reference to a float equal to `value`, or nullptr with the exception set.
   PyObject* get(float value) {
@@ -60,13 +66,12 @@ class FloatCache {
   std::size_t hits_ = 0;
 };
 
-}  // namespace
-
-PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array) {
+// Consumes the array; a list of lists of three floats, each widened exactly from f32.
+PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array, FloatCache& floats) {
   // Owning the storage here frees it when the conversion ends, on success or fault.
   const quarvex::PodVector<quarvex::Vec3f> owned(std::move(array));
   const auto count = static_cast<Py_ssize_t>(owned.size());
-  FloatCache floats(3 * owned.size());
+  floats.start_array();
   PyRef outer = PyRef::steal(PyList_New(count));
   if (!outer) api_call_failed();
   for (Py_ssize_t i = 0; i < count; ++i) {
@@ -84,11 +89,16 @@ PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array) {
   return outer;
 }
 
-PyRef result_tuple(PyRef positions, PyRef normals) {
+}  // namespace
+
+PyRef result_lists(quarvex::PodVector<quarvex::Vec3f>&& positions, quarvex::PodVector<quarvex::Vec3f>&& normals) {
+  FloatCache floats(3 * std::max(positions.size(), normals.size()));
+  PyRef position_list = vec3_array_to_list(std::move(positions), floats);
+  PyRef normal_list = vec3_array_to_list(std::move(normals), floats);
   PyRef tuple = PyRef::steal(PyTuple_New(2));
   if (!tuple) api_call_failed();
-  capi::tuple_init_item(tuple.get(), 0, positions.release());
-  capi::tuple_init_item(tuple.get(), 1, normals.release());
+  capi::tuple_init_item(tuple.get(), 0, position_list.release());
+  capi::tuple_init_item(tuple.get(), 1, normal_list.release());
   return tuple;
 }
 

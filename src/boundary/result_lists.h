@@ -14,11 +14,10 @@
 
 namespace quarvex::boundary {
 
-// Consumes the array; returns a list of lists of three floats, each widened exactly from
-// f32 (components with the same bits may be one object). A failed object creation faults
-// with "Python API call failed".
-PyRef vec3_array_to_list(quarvex::PodVector<quarvex::Vec3f>&& array);
-// The 2-tuple (positions, normals); takes over both references.
-PyRef result_tuple(PyRef positions, PyRef normals);
+// Consumes both arrays; returns the 2-tuple (positions, normals), each a list of lists of
+// three floats, each widened exactly from f32 (components with the same bits may be one
+// object, across both lists too). A failed object creation faults with "Python API call
+// failed".
+PyRef result_lists(quarvex::PodVector<quarvex::Vec3f>&& positions, quarvex::PodVector<quarvex::Vec3f>&& normals);
 
 }  // namespace quarvex::boundary
