@@ -147,7 +147,7 @@ stl::ReadResult<SummedMesh> read_mesh_file(std::string_view path, Interrupt& int
   std::optional<SummedMesh> summed = read_summed_mesh(source, interrupt);
   if (interrupt.poll()) return stl::os_read_error(EINTR);
   if (summed) return std::move(*summed);
-  if (source.prepare_stream() != 0) return stl::os_read_error(EINTR);
+  if (const int failed = source.prepare_stream()) return stl::os_read_error(failed);
   return read_mesh(source);
 }
 

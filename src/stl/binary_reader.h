@@ -32,7 +32,6 @@ class BinaryFacetReader final : public TriangleSource {
   // delivered (the reading ends there anyway).
   std::size_t next_records(std::byte* out, std::size_t max, NextTriangle& last, ReadError& error);
 
-
  private:
   BinaryFacetReader(BufferedReader reader, std::uint64_t count)
       : reader_(std::move(reader)), count_(count) {}

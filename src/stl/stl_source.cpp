@@ -26,13 +26,14 @@ namespace {
 // between a poll and the wait, whose handler then ran with nothing to interrupt.
 constexpr int kWaitSliceMs = 100;
 
-// Waits until `fd` has input, an end or an error for the next read to report. 0, or EINTR
-// when the Interrupt fired.
+// Waits until `fd` has input, an end or an error for the next read to report. 0; EINTR
+// when the Interrupt fired; or the errno of a failed poll().
 int wait_for_input(int fd, Interrupt& interrupt) noexcept {
   for (;;) {
     pollfd p{fd, POLLIN, 0};
     const int n = ::poll(&p, 1, kWaitSliceMs);
-    if (n > 0 || (n < 0 && errno != EINTR)) return 0;
+    if (n > 0) return 0;
+    if (n < 0 && errno != EINTR) return errno;
     if (interrupt.poll()) return EINTR;
   }
 }
@@ -105,7 +106,7 @@ IoResult StlSource::read_fd(std::byte* out, std::size_t size) {
     }
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // A pipe or FIFO (non-blocking): nothing to read yet.
-      if (wait_for_input(fd_, *interrupt_) != 0) return IoResult{0, EINTR};
+      if (const int failed = wait_for_input(fd_, *interrupt_)) return IoResult{0, failed};
       continue;
     }
     if (errno != EINTR) return IoResult{0, errno};

@@ -74,7 +74,8 @@ class StlSource {
   // changes nothing): the writer then blocks, and wakes this reader, a sixteenth as often as
   // with the default 64 KiB, which halves what a large file costs to come through; the buffer
   // is only ever grown, and its pages are taken only as the writer fills them. Then it is
-  // waited for until a writer has written or gone. 0, or EINTR when the Interrupt fired.
+  // waited for until a writer has written or gone. 0; EINTR when the Interrupt fired; or the
+  // errno of a failed wait.
   int prepare_stream() noexcept;
 
   // Closes the descriptor now (the destructor then does nothing).
