@@ -105,16 +105,16 @@ stl::ReadResult<SummedMesh> merge_sequentially(std::uint64_t declared_count, Rea
 // reader's triangles decoded.
 struct MergeSequentially {
   stl::ReadResult<SummedMesh> operator()(stl::BinaryFacetReader& reader) const {
-    return merge_sequentially<RecordBytes>(
-        reader.declared_count(), [&](RecordBytes* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
-          return reader.next_records(out->bytes, max, last, error);
-        });
+    auto next = [&](RecordBytes* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
+      return reader.next_records(out->bytes, max, last, error);
+    };
+    return merge_sequentially<RecordBytes>(reader.declared_count(), next);
   }
   stl::ReadResult<SummedMesh> operator()(stl::TriangleSource& source) const {
-    return merge_sequentially<stl::RawTriangle>(
-        source.declared_count(), [&](stl::RawTriangle* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
-          return static_cast<std::size_t>(source.next_triangles(out, static_cast<int>(max), last, error));
-        });
+    auto next = [&](stl::RawTriangle* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
+      return static_cast<std::size_t>(source.next_triangles(out, static_cast<int>(max), last, error));
+    };
+    return merge_sequentially<stl::RawTriangle>(source.declared_count(), next);
   }
 };
 

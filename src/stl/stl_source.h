@@ -10,9 +10,9 @@
 // Interruptions: a read interrupted by a signal polls the Interrupt and is repeated unless
 // it fired; a pipe or FIFO (non-blocking) is waited for in poll(), which polls the Interrupt
 // when a signal ends it and every 100 ms, so a signal whose handler ran just before a wait
-// began is answered too; every kInterruptCheckBytes of input the Interrupt is polled too. Once it has
-// fired, every read fails with EINTR, so EINTR reaches the readers only when the call has
-// to stop (os_read_error turns it into kInterrupted).
+// began is answered too; every kInterruptCheckBytes of input the Interrupt is polled too.
+// Once it has fired, every read fails with EINTR, so EINTR reaches the readers only when the
+// call has to stop (os_read_error turns it into kInterrupted).
 #pragma once
 
 #include <cstddef>
