@@ -21,8 +21,8 @@ ReadError os_read_error(int errnum) {
 
 namespace {
 
-// How long one wait for a FIFO's input lasts before the Interrupt is polled again. A signal
-// normally ends the wait at once (EINTR); the limit bounds the delay for one that landed
+// How long one wait for a pipe's or FIFO's input lasts before the Interrupt is polled again. A
+// signal normally ends the wait at once (EINTR); the limit bounds the delay for one that landed
 // between a poll and the wait, whose handler then ran with nothing to interrupt.
 constexpr int kWaitSliceMs = 100;
 
