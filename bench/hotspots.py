@@ -112,7 +112,9 @@ def parse_perf(lines):
     for line in lines:
         m = pat.match(line)
         if m:
-            rows[shorten(m.group(2))] += float(m.group(1))
+            # The symbol column is padded with spaces, and some perf versions print more
+            # columns after it ("-"); demangled names hold single spaces only.
+            rows[shorten(re.split(r"\s{2,}", m.group(2).strip())[0])] += float(m.group(1))
     return 100.0, rows
 
 
