@@ -1,10 +1,11 @@
-// ASCII STL from a regular file, parsed and merged on the workers.
+// ASCII STL from a regular file or through a stream, parsed and merged on the workers.
 //
-// The text is read by offset in windows. A window is cut at lines that begin a facet into
-// pieces that the workers parse at once (ascii_chunk.h); the pieces' outcomes are then taken
-// in file order: a piece that ends at "endsolid" ends the read, a rejected piece hands the
-// whole file to the sequential reader. The triangles go into the parallel vertex merge in
-// file order. The incomplete facet at a window's end moves to the front of the next window.
+// A file's text is read by offset in windows, a stream's by the calling thread. A window is
+// cut at lines that begin a facet into pieces that the workers parse at once (ascii_chunk.h);
+// the pieces' outcomes are then taken in file order: a piece that ends at "endsolid" ends the
+// read, a rejected piece hands the whole file to the sequential reader (a stream, which
+// cannot be read again, hands it the text from that piece on). The triangles go into the parallel vertex merge in file order.
+// The incomplete facet at a window's end moves to the front of the next window.
 #pragma once
 
 #include <cstddef>
@@ -12,6 +13,8 @@
 #include <optional>
 
 #include "ingest/vertex_merge.h"
+#include "stl/stl_source.h"
+#include "support/pod_vector.h"
 #include "support/interrupt.h"
 
 namespace quarvex::ingest {
@@ -31,5 +34,23 @@ struct AsciiCuts {
 // small files at every line.
 std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size,
                                               Interrupt& interrupt = no_interrupt(), AsciiCuts cuts = {});
+
+// What the workers made of ASCII STL through a stream (a pipe, a FIFO, a device), which
+// cannot be read again: every facet in `merge` once "endsolid" was reached (`finished`);
+// else the facets before the point where the sequential reader has to take over (a rejected
+// piece, a window without a line that begins a facet, text that ends without "endsolid", a
+// failed read), and in `rest` the text after that point that was read already. Nothing is
+// merged after a read interrupted by a signal (`interrupted`).
+struct AsciiStreamParse {
+  VertexMerge merge;
+  bool finished;
+  bool interrupted;
+  PodVector<std::byte> rest;
+};
+
+// The stream's text in windows, cut and parsed as a file's, the next window read by the
+// calling thread (from `source`, polling its Interrupt) while the workers parse and merge
+// the last. `head` is the text already read past the first line.
+AsciiStreamParse parse_ascii_stream(stl::StlSource& source, PodVector<char> head, AsciiCuts cuts = {});
 
 }  // namespace quarvex::ingest

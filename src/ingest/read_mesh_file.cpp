@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ingest/parallel_ascii.h"
 #include "ingest/parallel_binary.h"
 #include "ingest/parallel_ingest.h"
 #include "parallel/fork_join.h"
@@ -34,12 +35,12 @@ BinaryRecords run_of(const RecordBytes* data, std::size_t count) {
 }
 
 // `read_next(Element* out, std::size_t max, NextTriangle& last, ReadError& error)` gives up
-// to `max` triangles of the input, in file order, as next_triangles does.
+// to `max` triangles of the input, in file order, as next_triangles does; they go into
+// `merge` after whatever it holds.
 template <class Element, class ReadInto>
-stl::ReadResult<SummedMesh> merge_sequentially(std::uint64_t declared_count, ReadInto&& read_next) {
+stl::ReadResult<SummedMesh> merge_sequentially(VertexMerge merge, std::uint64_t declared_count, ReadInto&& read_next) {
   using Run = decltype(run_of(static_cast<const Element*>(nullptr), 0));
-  const std::size_t groups = VertexMerge::group_count();
-  VertexMerge merge(groups, 0);
+  const std::size_t groups = merge.groups();
   // Two windows: while the workers merge one, the calling thread reads the next into the
   // other (reading stays on the calling thread, which alone may run the signal checks).
   PodVector<Element> windows[2];
@@ -101,20 +102,39 @@ stl::ReadResult<SummedMesh> merge_sequentially(std::uint64_t declared_count, Rea
   return std::move(merge).finish();
 }
 
-// The sequential route's drain: a binary reader's records as they were read, any other
-// reader's triangles decoded.
+// The sequential route's drain: a binary reader's records as they were read; ASCII through a
+// stream parsed on the workers as far as they vouch for it; any other reader's triangles
+// decoded.
 struct MergeSequentially {
   stl::ReadResult<SummedMesh> operator()(stl::BinaryFacetReader& reader) const {
     auto next = [&](RecordBytes* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
       return reader.next_records(out->bytes, max, last, error);
     };
-    return merge_sequentially<RecordBytes>(reader.declared_count(), next);
+    return merge_sequentially<RecordBytes>(VertexMerge(VertexMerge::group_count(), 0), reader.declared_count(), next);
+  }
+  stl::ReadResult<SummedMesh> operator()(stl::AsciiFacetReader& reader) const {
+    // A regular file comes here only when the parallel reader declined it: the reader that
+    // words every failure reads it alone.
+    if (reader.source().seekable()) return triangles(reader, VertexMerge(VertexMerge::group_count(), 0));
+    PodVector<char> head;
+    reader.take_buffered(head);
+    AsciiStreamParse parsed = parse_ascii_stream(reader.source(), std::move(head));
+    if (parsed.interrupted) return stl::os_read_error(EINTR);
+    if (parsed.finished) return std::move(parsed.merge).finish();
+    // The reader goes on where the workers stopped, between two facets, with the text they
+    // left and then the stream.
+    reader.source().put_back(std::move(parsed.rest));
+    return triangles(reader, std::move(parsed.merge));
   }
   stl::ReadResult<SummedMesh> operator()(stl::TriangleSource& source) const {
+    return triangles(source, VertexMerge(VertexMerge::group_count(), 0));
+  }
+
+  static stl::ReadResult<SummedMesh> triangles(stl::TriangleSource& source, VertexMerge merge) {
     auto next = [&](stl::RawTriangle* out, std::size_t max, stl::NextTriangle& last, stl::ReadError& error) {
       return static_cast<std::size_t>(source.next_triangles(out, static_cast<int>(max), last, error));
     };
-    return merge_sequentially<stl::RawTriangle>(source.declared_count(), next);
+    return merge_sequentially<stl::RawTriangle>(std::move(merge), source.declared_count(), next);
   }
 };
 

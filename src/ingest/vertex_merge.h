@@ -106,6 +106,8 @@ class VertexMerge {
   // near three quarters full instead of about two thirds.
   void expect_triangles(std::uint64_t count) noexcept { expected_corners_ = 3 * count; }
 
+  std::size_t groups() const noexcept { return tables_.size(); }
+
   // Every group's table is to have the room of a table first sized for its share of
   // `vertices`: a table with less grows, in one step, when its group next merges (on the
   // workers, each group's table by its own piece). Between loops only.

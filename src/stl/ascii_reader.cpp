@@ -59,6 +59,11 @@ ReadError* AsciiFacetReader::read_first_line(ReadError& error) {
   return nullptr;
 }
 
+void AsciiFacetReader::take_buffered(PodVector<char>& out) {
+  out.append(reinterpret_cast<const char*>(reader_.data()), reader_.available());
+  reader_.consume(reader_.available());
+}
+
 AsciiFacetReader::LineStatus AsciiFacetReader::next_line(std::string_view& line, ReadError& error) {
   if (long_line_.capacity() > kKeptLineCapacity) {
     PodVector<char>().swap(long_line_);

@@ -32,6 +32,13 @@ class AsciiFacetReader final : public TriangleSource {
 
   NextTriangle next_triangle(RawTriangle& out, ReadError& error) override;
 
+  // For a caller that parses whole facets itself, before the first next_triangle: the source
+  // the text comes from, and the text this reader holds past the first line, which it hands
+  // over (appended to `out`). Text the caller gives back to the source (StlSource::put_back)
+  // is then read by next_triangle first, as from the start of a line between two facets.
+  StlSource& source() const noexcept { return reader_.source(); }
+  void take_buffered(PodVector<char>& out);
+
  private:
   enum class LineStatus { kLine, kEnd, kError };
 

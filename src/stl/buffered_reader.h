@@ -22,6 +22,7 @@ class BufferedReader {
   explicit BufferedReader(StlSource& source, std::size_t capacity = kReadBufferSize)
       : source_(&source), buffer_(new std::byte[capacity]), capacity_(capacity) {}
 
+  StlSource& source() const noexcept { return *source_; }
   const std::byte* data() const noexcept { return buffer_.get() + pos_; }
   std::size_t available() const noexcept { return len_ - pos_; }
   void consume(std::size_t n) noexcept { pos_ += n; }

@@ -169,6 +169,17 @@ int StlSource::rewind() noexcept {
   return 0;
 }
 
+bool StlSource::input_ready(int timeout_ms) noexcept {
+  if (pos_ < len_) return true;
+  pollfd p{fd_, POLLIN, 0};
+  return ::poll(&p, 1, timeout_ms) != 0;  // a failed poll too: the read reports what is wrong
+}
+
+void StlSource::put_back(PodVector<std::byte> bytes) {
+  if (pos_ < len_) bytes.append(buffer_.data() + pos_, len_ - pos_);
+  unread(std::move(bytes));
+}
+
 void StlSource::unread(PodVector<std::byte> bytes) noexcept {
   pos_ = 0;
   len_ = bytes.size();

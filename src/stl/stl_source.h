@@ -67,6 +67,12 @@ class StlSource {
 
   // Puts `bytes` in front of everything still to be read. Only while nothing is buffered.
   void unread(PodVector<std::byte> bytes) noexcept;
+  // The same whatever is buffered: `bytes`, then the bytes still buffered, are read next.
+  void put_back(PodVector<std::byte> bytes);
+
+  // Whether a read would return at once (bytes buffered, or input, an end or an error
+  // waiting), after waiting up to `timeout_ms` for the descriptor to get there.
+  bool input_ready(int timeout_ms) noexcept;
 
   // Before the first read of a descriptor that is not a regular file. A device or terminal
   // is set back to blocking reads. A pipe or FIFO stays non-blocking (every wait for it is in

@@ -103,9 +103,51 @@ inline bool expect_parallel_agrees(const std::string& path) {
   if (ascii) {
     for (AsciiCuts cuts : {AsciiCuts{200, 1}, AsciiCuts{256, 7}, AsciiCuts{333, 50}, AsciiCuts{1000, 13},
                            AsciiCuts{4096, 100}}) {
+      const std::string how = "window " + std::to_string(cuts.window_bytes) + ", pieces " + std::to_string(cuts.piece_bytes);
       StlSource s = fresh();
-      check(read_ascii_parallel(s.fd(), size, no_interrupt(), cuts),
-            "window " + std::to_string(cuts.window_bytes) + ", pieces " + std::to_string(cuts.piece_bytes));
+      check(read_ascii_parallel(s.fd(), size, no_interrupt(), cuts), how);
+      // The same text as a stream: the workers' windows, then the sequential reader from
+      // where they stopped, into the same merge, give what the ASCII reader gives (a stream
+      // has no binary fallback).
+      auto ascii_reading = [&](bool through_workers, ReadError& error) {
+        std::vector<RawTriangle> triangles;
+        StlSource stream = fresh();
+        ReadResult<AsciiFacetReader> reader = AsciiFacetReader::create(stream);
+        if (!reader) {
+          error = reader.error();
+          return std::optional<SummedMesh>();
+        }
+        std::optional<AsciiStreamParse> parsed;
+        if (through_workers) {
+          PodVector<char> head;
+          reader.value().take_buffered(head);
+          stream.put_back(PodVector<std::byte>(reinterpret_cast<const std::byte*>(head.data()),
+                                               reinterpret_cast<const std::byte*>(head.data() + head.size())));
+          parsed.emplace(parse_ascii_stream(stream, {}, cuts));
+          if (!parsed->finished) stream.put_back(std::move(parsed->rest));
+        }
+        RawTriangle t;
+        NextTriangle next = NextTriangle::kEnd;
+        if (!parsed || !parsed->finished) {
+          while ((next = reader.value().next_triangle(t, error)) == NextTriangle::kTriangle) triangles.push_back(t);
+        }
+        if (next != NextTriangle::kEnd) return std::optional<SummedMesh>();
+        VertexMerge merge = parsed ? std::move(parsed->merge) : VertexMerge(VertexMerge::group_count(), 0);
+        const TriangleRun run{triangles.data(), triangles.size()};
+        std::vector<RoutedRun> routed;
+        merge.add(std::span<const TriangleRun>(&run, 1), routed);
+        return std::optional<SummedMesh>(std::move(merge).finish());
+      };
+      ReadError reference_error, stream_error;
+      const std::optional<SummedMesh> reference = ascii_reading(false, reference_error);
+      const std::optional<SummedMesh> streamed = ascii_reading(true, stream_error);
+      EXPECT_EQ(streamed.has_value(), reference.has_value()) << path << ": the stream, " << how;
+      EXPECT_EQ(stream_error.text, reference_error.text) << path << ": the stream, " << how;
+      if (streamed && reference) {
+        SumsByVertex got, want;
+        EXPECT_TRUE(sums_of(*streamed, got) && sums_of(*reference, want)) << path << ": the stream, " << how;
+        EXPECT_EQ(got, want) << path << ": the stream, " << how;
+      }
     }
     StlSource s = fresh();
     return check(read_ascii_parallel(s.fd(), size), "default cuts");

@@ -4,8 +4,10 @@ failure as a result."""
 
 import errno
 import fcntl
+import json
 import math
 import os
+import select
 import signal
 import struct
 import subprocess
@@ -18,7 +20,7 @@ import time
 import pytest
 
 import quarvex
-from child_calls import asan_active, call_in_child, is_read_error_text, read_error_of
+from child_calls import CHILD, asan_active, call_in_child, is_read_error_text, read_error_of
 from stl_files import PREFIX, ascii_stl, binary_stl, binary_triangle, facet_text, write
 
 SHORT = "failed to fill whole buffer"
@@ -132,6 +134,10 @@ TRIANGLES = [((0, 0, 0), (2, 0, 0), (0, 2, 0), (0, 0, 2)), ((2.5, 3, 0), (3.5, 0
 TEXT_LIKE = [binary_triangle(*t[:3], normal=t[3]) for t in TRIANGLES]
 # The first line spans several reads.
 ASCII_BODY = "solid " + "n" * 20000 + "\n" + "".join(facet_text(*t) for t in TRIANGLES * 700) + "endsolid\n"
+# Text of three windows of the parallel text readers (4 MiB each): the workers parse a stream
+# window by window, so a fault past the first one leaves the sequential reader mid-stream.
+FACETS = "".join(facet_text(*t) for t in TRIANGLES) * 22000
+LONG_ASCII = "solid long\n" + FACETS + facet_text(*TRIANGLES[0]).replace("outer loop", "outer lop") + FACETS
 PIPED = {
     # Valid UTF-8 up to the last record: detection keeps all of it before it can decide.
     "binary-invalid-late": binary_stl(TEXT_LIKE * 639 + grid_records(2), header=b"solid " + b"h" * 74),
@@ -142,6 +148,8 @@ PIPED = {
     "empty": b"",
     "ascii-bad-end": ASCII_BODY.encode()[:-30],
     "ascii-bad-utf8": ASCII_BODY.encode().replace(b"endloop", b"endl\xffoop", 1),
+    "ascii-bad-middle": (LONG_ASCII + "endsolid\n").encode(),
+    "ascii-cut-late": ("solid long\n" + FACETS * 2)[:-40].encode(),
 }
 
 READABLE = {"binary-invalid-late"}
@@ -160,6 +168,25 @@ def test_pipes_give_what_the_same_bytes_give_from_a_file(tmp_path, name):
     assert summary(through_fifo(tmp_path, [data], clusters=1000)) == expected
     (from_stdin,) = call_in_child([("/dev/stdin", 1000)], timeout=60, stdin=data)
     assert summary(from_stdin) == expected
+
+
+@pytest.mark.parametrize("data", [ASCII_BODY, "solid long\n" + FACETS * 2 + "endsolid\n"], ids=["short", "long"])
+def test_a_stream_is_answered_at_endsolid_while_its_writer_waits(data):
+    """A writer may wait for the answer before it closes the stream: nothing past "endsolid"
+    is waited for."""
+    child = subprocess.Popen([sys.executable, "-c", CHILD, json.dumps([["/dev/stdin", 100]]), ""],
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    writer = threading.Thread(target=lambda: (child.stdin.write(data.encode()), child.stdin.flush()))
+    writer.start()
+    try:
+        answered, _, _ = select.select([child.stdout], [], [], 60)
+        assert answered, "no answer while the stream stayed open"
+        assert json.loads(child.stdout.readline())["kind"] == "ok"
+    finally:
+        writer.join(timeout=60)
+        child.stdin.close()
+        child.kill()
+        child.wait()
 
 
 def test_a_pipe_read_is_widened_never_narrowed():
