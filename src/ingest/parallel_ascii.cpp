@@ -186,7 +186,8 @@ AsciiStreamParse parse_ascii_stream(stl::StlSource& source, PodVector<char> head
     while (length[k] < window && !at_end && failed == 0) {
       if (length[k] != 0) {
         const std::string_view held(text[k].data(), length[k]);
-        const bool ready = last_facet_line(held, 0) != std::string_view::npos || held.find("endsolid") != std::string_view::npos;
+        const bool ready = last_facet_line(held, 0) != std::string_view::npos ||
+                           held.find("endsolid") != std::string_view::npos;
         if (!source.input_ready(ready ? 0 : kStreamWaitMs)) return;
       }
       const stl::IoResult r = source.read(reinterpret_cast<std::byte*>(text[k].data() + length[k]), window - length[k]);
@@ -239,7 +240,10 @@ AsciiStreamParse parse_ascii_stream(stl::StlSource& source, PodVector<char> head
       if (!last) fill(k ^ 1);
     } else {
       // The workers parse and merge this window while the calling thread reads the next (it
-      // alone may run the signal checks).
+      // alone may run the signal checks). Meanwhile the workers alone write `pieces`,
+      // `out.merge` and `taken` and read text[k]; the calling thread alone writes text[k ^ 1],
+      // length[k ^ 1], `at_end` and `failed`; job.wait() orders the workers' writes before
+      // the calling thread reads them.
       auto on_worker = [&](parallel::WorkerThread&) { work(); };
       parallel::BackgroundJob<decltype(on_worker)> job(parallel::global_pool(), on_worker);
       fill(k ^ 1);
@@ -250,7 +254,10 @@ AsciiStreamParse parse_ascii_stream(stl::StlSource& source, PodVector<char> head
       return out;
     }
     const std::string_view next(last ? nullptr : text[k ^ 1].data(), last ? 0 : length[k ^ 1]);
-    if (taken.rejected) return stop_short(view.substr(pieces.begin(taken.used), stop - pieces.begin(taken.used)), next);
+    if (taken.rejected) {
+      const std::size_t from = pieces.begin(taken.used);
+      return stop_short(view.substr(from, stop - from), next);
+    }
     // Text that ends between facets lacks its "endsolid", and a read failed: the sequential
     // reader says so where it arrives.
     if (last) return out;

@@ -4,8 +4,9 @@
 // cut at lines that begin a facet into pieces that the workers parse at once (ascii_chunk.h);
 // the pieces' outcomes are then taken in file order: a piece that ends at "endsolid" ends the
 // read, a rejected piece hands the whole file to the sequential reader (a stream, which
-// cannot be read again, hands it the text from that piece on). The triangles go into the parallel vertex merge in file order.
-// The incomplete facet at a window's end moves to the front of the next window.
+// cannot be read again, hands it the text from that piece on). The triangles go into the
+// parallel vertex merge in file order. The incomplete facet at a window's end moves to the
+// front of the next window.
 #pragma once
 
 #include <cstddef>

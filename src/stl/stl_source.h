@@ -3,9 +3,9 @@
 // Invariants: the source owns `fd_` (or holds -1 when moved from) and closes it once, in
 // its destructor. Buffered bytes are [pos_, len_) of `buffer_` and are always served
 // before the descriptor is read again: normally at most 8192 bytes read ahead for a small
-// read, or bytes handed back with unread(). A read that asks for at least a whole buffer
-// while nothing is buffered goes straight to the descriptor, so the layered readers above
-// (which always ask for whole buffers) never cause a copy here.
+// read, or bytes handed back with unread() or put_back(). A read that asks for at least a
+// whole buffer while nothing is buffered goes straight to the descriptor, so the layered
+// readers above (which always ask for whole buffers) never cause a copy here.
 //
 // Interruptions: a read interrupted by a signal polls the Interrupt and is repeated unless
 // it fired; a pipe or FIFO (non-blocking) is waited for in poll(), which polls the Interrupt
