@@ -40,8 +40,8 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size,
 // cannot be read again: every facet in `merge` once "endsolid" was reached (`finished`);
 // else the facets before the point where the sequential reader has to take over (a rejected
 // piece, a window without a line that begins a facet, text that ends without "endsolid", a
-// failed read), and in `rest` the text after that point that was read already. Nothing is
-// merged after a read interrupted by a signal (`interrupted`).
+// failed read), and in `rest` the text after that point that was read already. A read
+// interrupted by a signal (`interrupted`) ends it once the window in hand is merged.
 struct AsciiStreamParse {
   VertexMerge merge;
   bool finished;
