@@ -198,6 +198,11 @@ TEST(FloatSyntax, ReadingAWordInText) {
       {"1e+ 2", 3, false, 0.0f},          {"2.5e1", 5, true, 25.0f},
       {"7\x01 8", 2, false, 0.0f},        {"1,5\t", 3, false, 0.0f},
       {"1.5e 2", 4, false, 0.0f},         {"-.e1 x", 4, false, 0.0f},
+      // printf's %e and words one byte off its shape
+      {"-1.234567E-01\t", 13, true, -0.1234567f}, {"1.234567e+01x ", 13, false, 0.0f},
+      {"1*234567e+01 ", 12, false, 0.0f},
+      {"1.234567e+012 ", 13, true, 1.234567e12f}, {"1.234567e+01\xC2\xA0x", 12, true, 12.34567f},
+      {"1.234567e-11 ", 12, true, 1.234567e-11f}, {"1.234567e+1 2", 11, true, 12.34567f},
   };
   for (const auto& c : cases) {
     for (const std::string& text : {c.text, c.text + std::string(40, ' ')}) {  // near the end or not
