@@ -83,16 +83,21 @@ class WindowPieces {
     return {count_, false, false};
   }
 
-  // Merges the first `used` pieces in text order, each group by one piece of work.
-  void merge(VertexMerge& merge, std::size_t used) {
+  // Merges the first `used` pieces in text order, each group by one piece of work, which
+  // then calls after_group(g): the pieces hold their triangles apart from the text, so the
+  // text may be refilled meanwhile.
+  template <class AfterGroup>
+  void merge(VertexMerge& merge, std::size_t used, AfterGroup&& after_group) {
     parallel::parallel_for(groups_, [&](std::size_t begin, std::size_t end) {
       for (std::size_t g = begin; g < end; ++g) {
         for (std::size_t i = 0; i < used; ++i) {
           merge.merge(g, TriangleRun{pieces_[i].triangles.data(), pieces_[i].triangles.size()}, pieces_[i].routed);
         }
+        after_group(g);
       }
     });
   }
+  void merge(VertexMerge& merge, std::size_t used) { this->merge(merge, used, [](std::size_t) {}); }
 
   std::size_t begin(std::size_t i) const { return pieces_[i].begin; }
 
@@ -115,23 +120,28 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
   std::size_t length = 0;    // bytes of text held
   std::vector<int> errors(groups, 0);  // errors[g]: written only by the piece that owns g
 
-  // Fills text[length, window) from the file (as far as it goes), each group a share.
-  auto fill = [&] {
-    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(window - length, file_size - offset - length));
-    const std::uint64_t at = offset + length;
+  // Fills text[length, window) from the file (as far as it goes), group g's share by
+  // read_share(want, g) on the piece that owns g; then `length` counts the bytes in.
+  auto read_share = [&](std::size_t want, std::size_t g) {
+    const SplitPart part = split_part(want, g, groups);
+    if (errors[g] == 0) {
+      errors[g] = read_at(fd, reinterpret_cast<std::byte*>(text.data()) + length + part.first, part.size(),
+                          offset + length + part.first);
+    }
+  };
+  auto wanted = [&] {
+    return static_cast<std::size_t>(std::min<std::uint64_t>(window - length, file_size - offset - length));
+  };
+  auto read_ok = [&] { return std::none_of(errors.begin(), errors.end(), [](int e) { return e != 0; }); };
+
+  {
+    const std::size_t want = wanted();
     parallel::parallel_for(groups, [&](std::size_t begin, std::size_t end) {
-      for (std::size_t g = begin; g < end; ++g) {
-        const SplitPart part = split_part(want, g, groups);
-        if (errors[g] == 0) {
-          errors[g] = read_at(fd, reinterpret_cast<std::byte*>(text.data()) + length + part.first, part.size(), at + part.first);
-        }
-      }
+      for (std::size_t g = begin; g < end; ++g) read_share(want, g);
     });
     length += want;
-    return std::none_of(errors.begin(), errors.end(), [](int e) { return e != 0; });
-  };
-
-  if (!fill()) return std::nullopt;
+    if (!read_ok()) return std::nullopt;
+  }
   // The first line, as detection saw it: "solid " and valid UTF-8.
   const auto* nl = static_cast<const char*>(std::memchr(text.data(), '\n', length));
   if (nl == nullptr) return std::nullopt;
@@ -158,13 +168,20 @@ std::optional<SummedMesh> read_ascii_parallel(int fd, std::uint64_t file_size, I
     if (taken.rejected) return std::nullopt;
     // Text that ends between facets lacks its "endsolid": the sequential reader says so.
     if (!taken.endsolid && at_end) return std::nullopt;
-    pieces.merge(merge, taken.used);
-    if (taken.endsolid) break;  // text at its end that did not finish returned above
+    if (taken.endsolid) {
+      pieces.merge(merge, taken.used);
+      break;
+    }
+    // The cut-off facet moves to the front, and each group's piece reads its share of the
+    // next window once it has merged: one loop per window less.
     std::memmove(text.data(), text.data() + stop, length - stop);
     offset += stop;
     length -= stop;
     body = 0;
-    if (!fill()) return std::nullopt;
+    const std::size_t want = wanted();
+    pieces.merge(merge, taken.used, [&](std::size_t g) { read_share(want, g); });
+    length += want;
+    if (!read_ok()) return std::nullopt;
   }
   return std::move(merge).finish();
 }

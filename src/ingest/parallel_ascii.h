@@ -21,10 +21,11 @@
 namespace quarvex::ingest {
 
 // A window small enough that its text is still in the cache when the pieces parse it, and
-// that few pages are faulted in per call; pieces small enough that two workers end a window
-// close together.
+// that few pages are faulted in per call, yet large enough that the loops per window cost
+// little (8 MiB measured faster than 4 or 16 on a 32 MiB last-level cache); pieces small
+// enough that two workers end a window close together.
 struct AsciiCuts {
-  std::size_t window_bytes = std::size_t{4} << 20;
+  std::size_t window_bytes = std::size_t{8} << 20;
   std::size_t piece_bytes = std::size_t{256} << 10;
 };
 
