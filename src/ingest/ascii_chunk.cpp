@@ -22,20 +22,15 @@ bool facet_line_at(std::string_view text, std::size_t at) noexcept {
 }  // namespace
 
 ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out) {
-  // A line feed never lies inside a character, so when the whole text is valid UTF-8 so is
-  // every line of it; otherwise each line is checked before its words are read.
-  const bool valid = is_valid_utf8(text);
   const char* p = text.data();
   const char* const end = p + text.size();
   stl::FacetGrammar grammar;
   stl::LineWords words;
   while (p != end) {
-    if (!valid) {
-      const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
-      if (!is_valid_utf8(std::string_view(p, static_cast<std::size_t>((nl ? nl : end) - p)))) return ChunkEnd::kRejected;
-    }
-    // A whole facet at once when its lines need no check of their own.
-    if (valid && grammar.between_facets()) {
+    // The usual spelling takes nothing but ASCII and whole white space characters, so what
+    // it takes is valid UTF-8; the lines it leaves are checked before their words are read
+    // (a line feed never lies inside a character, so line by line is as strict as the whole).
+    if (grammar.between_facets()) {
       if (const char* next = grammar.take_usual_facet(p, end)) {
         p = next;
         out.push_back(grammar.triangle());
@@ -48,6 +43,8 @@ ChunkEnd parse_facets(std::string_view text, PodVector<stl::RawTriangle>& out) {
       if (step == stl::FacetGrammar::Step::kTriangle) out.push_back(grammar.triangle());
       continue;
     }
+    const auto* nl = static_cast<const char*>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+    if (!is_valid_utf8(std::string_view(p, static_cast<std::size_t>((nl ? nl : end) - p)))) return ChunkEnd::kRejected;
     p = stl::read_line_words(p, end, grammar.first_number(), words);
     if (words.count == 0) continue;
     switch (grammar.take(words)) {

@@ -149,6 +149,15 @@ TEST(ParallelIngest, AsciiCutAnywhere) {
   auto read = read_mesh_file(dir.write("late.stl", late));
   ASSERT_FALSE(read.ok());
   EXPECT_EQ(read.error().text, "stream did not contain valid UTF-8");
+  // Invalid UTF-8 where the shortcut for usual lines stops: in the indentation, in trailing
+  // white space, and on the line that ends the solid, whose words the grammar would take.
+  const std::pair<std::string, std::string> spoiled[] = {
+      {"\t endfacet", "\t\xC2 endfacet"}, {"endloop\n", "endloop \xE2\x80\n"}, {"endsolid caf\xC3", "endsolid caf\xFF"}};
+  for (const auto& [from, to] : spoiled) {
+    std::string text = head + body + after;
+    text.replace(text.find(from, head.size() + body.size() / 2), from.size(), to);
+    EXPECT_FALSE(expect_parallel_agrees(dir.write("spoiled.stl", text))) << to;
+  }
 }
 
 // Lines one byte away from the usual spelling, in the middle of usual ones: whatever the
