@@ -96,10 +96,11 @@ inline bool round_short(std::uint64_t mantissa, std::int64_t scale, float& magni
 // Bytes of text that read_usual_f32 may look at from the word's start.
 inline constexpr std::ptrdiff_t kUsualNumberReach = 40;
 
-// Whether every byte of x is below 10 (no lane carries into the next unless its own top bit
-// is already set, which fails the test anyway).
-constexpr bool all_below_ten(std::uint64_t x) noexcept {
-  return ((x | (x + 0x7676767676767676u)) & 0x8080808080808080u) == 0;
+// The bytes of x from 10 up (and from 0x80 up), each marked by its top bit. No lane carries
+// into the next unless its own top bit is already set, so the lowest marked lane is exact and
+// no mark at all means every byte is below 10.
+constexpr std::uint64_t lanes_from_ten(std::uint64_t x) noexcept {
+  return (x | (x + 0x7676767676767676u)) & 0x8080808080808080u;
 }
 
 // Eight decimal digit values (0..9), one a byte, lane 0 the most significant, as one number:
@@ -111,9 +112,9 @@ constexpr std::uint64_t eight_digits(std::uint64_t v) noexcept {
 }
 
 // The digits that eight bytes of text (as load8 reads them) begin with: how many (0 to 8) and
-// their value. A lane's top bit is set in d where its byte lies below '0' or from 0xB0 up, and
-// in d + 0x76 where it lies above '9'; no lane below the first such lane borrows or carries
-// into it, so the lowest set bit is exact.
+// their value. Less '0' in every lane, a byte below '0' borrows and sets its lane's top bit,
+// one above '9' is 10 or more; no lane below the first such one borrows, so the lowest mark
+// is exact.
 struct DigitRun {
   unsigned count;
   std::uint64_t value;
@@ -121,7 +122,7 @@ struct DigitRun {
 
 [[gnu::always_inline]] inline DigitRun digit_run(std::uint64_t text) noexcept {
   const std::uint64_t d = text - 0x3030303030303030u;
-  const std::uint64_t stops = (d | (d + 0x7676767676767676u)) & 0x8080808080808080u;
+  const std::uint64_t stops = lanes_from_ten(d);
   const unsigned count = stops == 0 ? 8 : static_cast<unsigned>(std::countr_zero(stops)) / 8;
   // The digits moved up so that the last is in the top lane: the lanes below read as zeros.
   return {count, count == 0 ? 0 : eight_digits(d << (64 - 8 * count))};
@@ -144,7 +145,7 @@ inline constexpr std::ptrdiff_t kEShapeLength = 12;
   const std::uint64_t lead = load8(p) ^ 0x3030303030302E30u;  // d.dddddd: digits to 0..9, the point to 0
   const std::uint64_t exp_digits = (tail >> 16 & 0xFFFF) ^ 0x3030;
   const unsigned sign = static_cast<unsigned>(tail >> 8 & 0xFF);
-  if (!(all_below_ten(lead) && (lead & 0xFF00) == 0 && all_below_ten(exp_digits) && (sign == '-' || sign == '+') &&
+  if (!(lanes_from_ten(lead) == 0 && (lead & 0xFF00) == 0 && lanes_from_ten(exp_digits) == 0 && (sign == '-' || sign == '+') &&
         is_ascii_space(static_cast<char>(tail >> 32 & 0xFF)))) {
     return false;
   }
