@@ -20,7 +20,9 @@
 
 #include <bit>
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <unordered_map>
 #include <utility>
@@ -148,6 +150,21 @@ class VertexSumTable {
     slots_.drain(fn);
     if (std::exchange(mask_used_, false)) fn(SumSlot{0, 0, 0, mask_sum_});
     scales_.clear();
+  }
+
+  // The table rewritten in its own memory as size() values fn(slot), slots in slot order,
+  // then kKeyMask (see FlatTable::compact_to); there is room for it, as the slots are never
+  // more than three quarters full. The table is left empty and without storage.
+  template <class Out, class Fn>
+  LargeBlock compact_to(Fn&& fn) {
+    const std::size_t slots = slots_.size();
+    LargeBlock block = slots_.template compact_to<Out>(fn);
+    if (std::exchange(mask_used_, false)) {
+      const Out value = fn(SumSlot{0, 0, 0, mask_sum_});
+      std::memcpy(static_cast<std::byte*>(block.data()) + slots * sizeof(Out), &value, sizeof(Out));
+    }
+    scales_.clear();
+    return block;
   }
 
  private:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -51,6 +52,46 @@ constexpr float kLargest = std::numeric_limits<float>::max();
   return Vec3f{s.x / length, s.y / length, s.z / length};
 }
 
+PointRecord make_record(const ingest::SumSlot& slot) noexcept {
+  const Vec3f p = slot.position();
+  const Vec3f n = normalised(slot.sum);
+  return PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};
+}
+
+// Every group's table rewritten as its records in its own memory, then the other groups'
+// records copied in behind group 0's, which therefore must have room for all of them. The
+// tables were all in memory at the end of the merge, so nothing here adds to that, and no
+// fresh memory is cleared for the records.
+PodVector<PointRecord> records_in_place(std::vector<ingest::VertexSumTable>& groups,
+                                        const std::vector<std::size_t>& start) {
+  std::vector<LargeBlock> blocks(groups.size());
+  parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t g = begin; g < end; ++g) blocks[g] = groups[g].compact_to<PointRecord>(make_record);
+  });
+  const std::size_t capacity = blocks[0].bytes() / sizeof(PointRecord);
+  PodVector<PointRecord> records = PodVector<PointRecord>::adopt(blocks[0].release(), capacity, start.back());
+  // The copies in pieces, so that every worker has a share however the groups differ.
+  constexpr std::size_t kPiece = std::size_t{1} << 15;
+  struct Piece {
+    std::size_t group, first;
+  };
+  std::vector<Piece> pieces;
+  for (std::size_t g = 1; g < groups.size(); ++g) {
+    for (std::size_t first = start[g]; first < start[g + 1]; first += kPiece) pieces.push_back({g, first});
+  }
+  parallel::parallel_for(pieces.size(), [&](std::size_t begin, std::size_t end) {
+    for (std::size_t i = begin; i < end; ++i) {
+      const Piece piece = pieces[i];
+      const auto* from = static_cast<const PointRecord*>(blocks[piece.group].data()) + (piece.first - start[piece.group]);
+      const std::size_t count = std::min(kPiece, start[piece.group + 1] - piece.first);
+      std::memcpy(records.data() + piece.first, from, count * sizeof(PointRecord));
+    }
+  });
+  blocks.clear();
+  records.shrink_to_fit();
+  return records;
+}
+
 }  // namespace
 
 Vec3f normalise_sum(Vec3f s) noexcept { return normalised(s); }
@@ -60,16 +101,15 @@ PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh) {
   // Group g fills records [start[g], start[g + 1]).
   std::vector<std::size_t> start(groups.size() + 1, 0);
   for (std::size_t g = 0; g < groups.size(); ++g) start[g + 1] = start[g] + groups[g].size();
+  if (!groups.empty() && start.back() <= groups[0].capacity()) return records_in_place(groups, start);
+  // Otherwise (a mesh whose tables filled up, as one whose triangles share no vertex) into
+  // fresh memory, each table's memory handed back as its records are made.
   PodVector<PointRecord> records;
   records.resize_uninitialized(start.back());
   parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t g = begin; g < end; ++g) {
       PointRecord* out = records.data() + start[g];
-      groups[g].drain([&](const ingest::SumSlot& slot) {
-        const Vec3f p = slot.position();
-        const Vec3f n = normalised(slot.sum);
-        *out++ = PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};
-      });
+      groups[g].drain([&](const ingest::SumSlot& slot) { *out++ = make_record(slot); });
     }
   });
   return records;

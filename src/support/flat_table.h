@@ -33,7 +33,7 @@
 // has exactly one owner at a time. Allocation failure, also of a size past the address
 // space, throws std::bad_alloc.
 //
-// Invariants: kMinCapacity <= capacity <= 2^32, except in a moved-from or drained table,
+// Invariants: kMinCapacity <= capacity <= 2^32, except in a moved-from, drained or compacted table,
 // which has capacity 0 and no slots: it may be destroyed, assigned to, swapped, iterated or
 // drained, but not looked up in, reserved or presized; size <= capacity / 4 * 3, so every
 // probe sequence (wrapping from the last slot to the first) ends at an empty slot; the
@@ -45,6 +45,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <numeric>
 #include <type_traits>
 #include <utility>
@@ -170,6 +171,31 @@ class FlatTable {
     slots_ = nullptr;
     capacity_ = 0;
     size_ = 0;
+  }
+
+  // Rewrites the table in its own memory as an array of fn(slot), one value of a slot's size
+  // for every used slot in slot order: the k-th value is stored where slot k was, which the
+  // visit has already passed (it is at or before the slot being read), so no slot is
+  // overwritten before it is read. Returns that memory; the table is left empty and without
+  // storage, like a drained one.
+  template <class Out, class Fn>
+  LargeBlock compact_to(Fn&& fn) {
+    static_assert(sizeof(Out) == sizeof(Slot) && std::is_trivially_copyable_v<Out>);
+    LargeBlock block;
+    block.swap(block_);
+    auto* out = static_cast<std::byte*>(block.data());
+    auto write = [&](const Slot& slot) {
+      const Slot read = slot;
+      const Out value = fn(read);
+      // Stored as bytes: the memory is read as slots further on.
+      std::memcpy(out, &value, sizeof(Out));
+      out += sizeof(Out);
+    };
+    visit_used(slots_, 0, capacity_, write);
+    slots_ = nullptr;
+    capacity_ = 0;
+    size_ = 0;
+    return block;
   }
 
  private:

@@ -57,7 +57,13 @@ class LargeBlock {
     std::swap(released_, other.released_);
   }
   void* data() const noexcept { return block_.data; }
-  std::size_t bytes() const noexcept { return bytes_; }  // tests only
+  std::size_t bytes() const noexcept { return bytes_; }
+
+  // Hands the memory to a new owner (a PodVector adopting it); the block is left empty.
+  RawBlock release() noexcept {
+    bytes_ = released_ = 0;
+    return std::exchange(block_, RawBlock{});
+  }
 
   // Hands the whole huge pages among the first `bytes` bytes back to the system: the owner
   // no longer needs them (they read as zero afterwards). A block from calloc keeps its

@@ -44,6 +44,16 @@ class PodVector {
     assign(first, last);
   }
   PodVector(const PodVector& other) { assign(other.begin(), other.end()); }
+  // Takes over `block` (from LargeBlock::release) as storage for `capacity` elements, the
+  // first `size` of them already written.
+  static PodVector adopt(RawBlock block, std::size_t capacity, std::size_t size) noexcept {
+    PodVector v;
+    v.data_ = static_cast<T*>(block.data);
+    v.mapped_ = block.mapped;
+    v.capacity_ = capacity;
+    v.size_ = size;
+    return v;
+  }
   PodVector(PodVector&& other) noexcept
       : data_(std::exchange(other.data_, nullptr)),
         size_(std::exchange(other.size_, 0)),
@@ -113,7 +123,7 @@ class PodVector {
 
   void clear() noexcept { size_ = 0; }
 
-  // Used by the tests only (of large_block's shrinking path); no list of the module shrinks.
+  // Returns the room past the end (for a list made in memory that had a larger use first).
   void shrink_to_fit() {
     if (size_ == capacity_) return;
     rebuild(size_);

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <limits>
@@ -250,6 +251,32 @@ TEST(PointRecords, RepeatedCornersCancellingAndOverflowingSums) {
   const auto alone = build_point_records(merged({{{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {7, 0, 0}}},
                                                  {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}}}));
   for (const PointRecord& r : alone) EXPECT_TRUE(same(Vec3f{r.nx, r.ny, r.nz}, Vec3f{1, 0, 0})) << r.x;
+}
+
+// Records are made in the tables' own memory when group 0's table has room for all of
+// them, else in fresh memory: the same records either way. The last vertex is the key the
+// tables keep beside their slots.
+TEST(PointRecords, SameRecordsInTheTablesMemoryOrInFreshMemory) {
+  auto records_with = [](int in_group_0) {
+    const ingest::VertexHasher hasher{next_map_keys()};
+    ingest::SummedMesh mesh;
+    for (int g = 0; g < 2; ++g) mesh.groups.emplace_back(hasher, 0);  // 16 slots, doubling
+    for (int i = 0; i < 40; ++i) {
+      const ingest::VertexKey key = i == 39 ? ingest::kKeyMask : ingest::VertexKey{bits(float(i)), 7, 0x80000000u};
+      mesh.groups[i < in_group_0 ? 0 : 1].add(key, hasher(key), Vec3f{float(i), 1, -2});
+    }
+    std::vector<std::array<std::uint32_t, 6>> out;
+    for (const PointRecord& r : build_point_records(std::move(mesh))) {
+      out.push_back({bits(r.x), bits(r.y), bits(r.z), bits(r.nx), bits(r.ny), bits(r.nz)});
+    }
+    std::sort(out.begin(), out.end());
+    return out;
+  };
+  const auto fresh = records_with(3);      // 40 records, group 0 has 16 slots
+  const auto in_place = records_with(37);  // 64 slots
+  ASSERT_EQ(fresh.size(), 40u);
+  EXPECT_EQ(fresh, in_place);
+  EXPECT_EQ(fresh[5][3], bits(normalise_sum(Vec3f{5, 1, -2}).x));
 }
 
 TEST(Cells, EveryRecordCountedInItsCellAndOneRepresentativeDrawnFromEach) {
