@@ -34,6 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   file.write(data + 3, size - 3);
 
   quarvex::PodVector<qr::PointRecord> points;
+  qr::BoundingBox box{};
   std::unordered_set<Bits3, Bits3Hash> vertices;
   {
     qs::StlSource source(file.open_fresh());
@@ -43,7 +44,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!read) return 0;
     for (const qs::RawTriangle& t : sequential.value())
       for (const quarvex::Vec3f& v : t.vertex) vertices.insert(bits(v.x, v.y, v.z));
-    points = qr::build_point_records(std::move(read).value());
+    qr::PointList made = qr::build_point_records(std::move(read).value());
+    points = std::move(made.records);
+    box = made.box;
   }
   check(points.size() == vertices.size(), "not one record per vertex");
   std::unordered_map<Bits3, Bits3, Bits3Hash> normal_of;
@@ -53,7 +56,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
           "two records for one vertex");
   }
 
-  const qr::BoundingBox box = qr::compute_bounds(points);
+  const qr::BoundingBox whole = qr::compute_bounds(points);  // equal, up to the sign of a zero
+  check(box.min_x == whole.min_x && box.max_x == whole.max_x && box.min_y == whole.min_y &&
+            box.max_y == whole.max_y && box.min_z == whole.min_z && box.max_z == whole.max_z,
+        "the records' bounds are not their bounds");
   const std::uint64_t n = qr::cells_per_axis(clusters);
   std::unordered_set<std::uint64_t> occupied;
   for (const qr::PointRecord& r : points) occupied.insert(qr::cell_key(r, box, n));

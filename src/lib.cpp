@@ -43,20 +43,21 @@ Outcome reduce_stl_points_body(std::string path, std::uint64_t clusters) {
   SignalCheck signals;
   const parallel::InlineScope small_input;
   PodVector<reduce::PointRecord> points;
+  reduce::BoundingBox box{};
   {
     stl::ReadResult<ingest::SummedMesh> read = ingest::read_mesh_file(path, signals.interrupt());
     if (!read) {
       if (read.error().kind == stl::ReadErrorKind::kInterrupted) return signals.exception();
       return read_failure_error(read.error());
     }
-    points = reduce::build_point_records(std::move(read).value());
+    reduce::PointList made = reduce::build_point_records(std::move(read).value());
+    points = std::move(made.records);
+    box = made.box;
   }
   parallel::InlineScope::engage_if(parallel::few_points(points.size()));
   if (signals.stop()) return signals.exception();
 
-  const reduce::BoundingBox box = reduce::compute_bounds(points);
   const std::uint64_t n = reduce::cells_per_axis(clusters);
-  if (signals.stop()) return signals.exception();
 
   std::vector<reduce::PointRecord> adjusted;
   {

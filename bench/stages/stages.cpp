@@ -180,6 +180,7 @@ int main(int argc, char** argv) {
     // As in a call: a small file or few points run every loop on this thread.
     const parallel::InlineScope small_input;
     PodVector<reduce::PointRecord> points;
+    reduce::BoundingBox box{};
     {
       stl::ReadResult<ingest::SummedMesh> read = [&] {
         Stage s("read + merge (read_mesh_file)");
@@ -189,15 +190,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "read failed: %s\n", read.error().text.c_str());
         return 1;
       }
-      Stage s("point records (normalise)");
-      points = reduce::build_point_records(std::move(read).value());
+      Stage s("point records and bounds");
+      reduce::PointList made = reduce::build_point_records(std::move(read).value());
+      points = std::move(made.records);
+      box = made.box;
     }
     parallel::InlineScope::engage_if(parallel::few_points(points.size()));
-    reduce::BoundingBox box;
-    {
-      Stage s("bounds");
-      box = reduce::compute_bounds(points);
-    }
     const std::uint64_t n = reduce::cells_per_axis(clusters);
     std::vector<reduce::PointRecord> adjusted;
     {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <limits>
 
@@ -21,8 +22,47 @@ struct BoundingBox {
   float max_z;
 };
 
-// One parallel pass of min/max folds (fminf/fmaxf: a NaN loses to a number). An empty list gives
-// +inf minima and -inf maxima.
+// The bounds of no point: +inf minima, -inf maxima.
+inline constexpr BoundingBox kNoBounds{std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                       std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity(),
+                                       std::numeric_limits<float>::infinity(), -std::numeric_limits<float>::infinity()};
+
+namespace detail {
+
+// A NaN never enters a bound: the other operand is the result. The C library's fminf/fmaxf
+// do that for quiet NaNs only; for a signaling NaN (any bit pattern passes through a binary
+// file) glibc returns NaN, and the next call would then drop everything folded so far. So
+// NaNs are skipped here, as are values strictly on the far side of the running bound, which
+// leave it unchanged; only values that may move it (ties between +0 and -0 included) reach
+// the library call. The running bound itself is never NaN.
+template <bool kMin>
+inline void fold_into(float& acc, float v) noexcept {
+  if (!(kMin ? v <= acc : v >= acc)) return;
+  acc = kMin ? std::fmin(acc, v) : std::fmax(acc, v);
+}
+
+}  // namespace detail
+
+// min/max folds of one more point (fminf/fmaxf: a NaN loses to a number), and of two boxes.
+// Which of +0 and -0 a tie keeps depends on the order of the folds, and nothing depends on
+// it: cell_key gives a point the same cell against either.
+inline void fold_bounds(BoundingBox& box, const PointRecord& r) noexcept {
+  detail::fold_into<true>(box.min_x, r.x);
+  detail::fold_into<false>(box.max_x, r.x);
+  detail::fold_into<true>(box.min_y, r.y);
+  detail::fold_into<false>(box.max_y, r.y);
+  detail::fold_into<true>(box.min_z, r.z);
+  detail::fold_into<false>(box.max_z, r.z);
+}
+inline BoundingBox merged_bounds(const BoundingBox& a, const BoundingBox& b) noexcept {
+  return BoundingBox{std::fmin(a.min_x, b.min_x), std::fmax(a.max_x, b.max_x),
+                     std::fmin(a.min_y, b.min_y), std::fmax(a.max_y, b.max_y),
+                     std::fmin(a.min_z, b.min_z), std::fmax(a.max_z, b.max_z)};
+}
+
+// The bounds of a list in one parallel pass. build_point_records folds the bounds of the
+// records it makes as it makes them; this is the same fold over a list made otherwise (the
+// tests' and fuzzers' reference).
 BoundingBox compute_bounds(const PodVector<PointRecord>& records);
 
 // n = ceilf(powf(clusters as f32, f32 nearest 1/3)), saturated to u64.

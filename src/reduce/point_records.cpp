@@ -52,21 +52,34 @@ constexpr float kLargest = std::numeric_limits<float>::max();
   return Vec3f{s.x / length, s.y / length, s.z / length};
 }
 
-PointRecord make_record(const ingest::SumSlot& slot) noexcept {
+// A slot's record, its position folded into `box` on the way.
+PointRecord make_record(const ingest::SumSlot& slot, BoundingBox& box) noexcept {
   const Vec3f p = slot.position();
   const Vec3f n = normalised(slot.sum);
-  return PointRecord{p.x, p.y, p.z, n.x, n.y, n.z};
+  const PointRecord r{p.x, p.y, p.z, n.x, n.y, n.z};
+  fold_bounds(box, r);
+  return r;
+}
+
+// The groups' bounds, folded in group order.
+BoundingBox bounds_of(const std::vector<BoundingBox>& boxes) noexcept {
+  BoundingBox box = kNoBounds;
+  for (const BoundingBox& b : boxes) box = merged_bounds(box, b);
+  return box;
 }
 
 // Every group's table rewritten as its records in its own memory, then the other groups'
 // records copied in behind group 0's, which therefore must have room for all of them. The
 // tables were all in memory at the end of the merge, so nothing here adds to that, and no
 // fresh memory is cleared for the records.
-PodVector<PointRecord> records_in_place(std::vector<ingest::VertexSumTable>& groups,
-                                        const std::vector<std::size_t>& start) {
+PointList records_in_place(std::vector<ingest::VertexSumTable>& groups, const std::vector<std::size_t>& start) {
   std::vector<LargeBlock> blocks(groups.size());
+  std::vector<BoundingBox> boxes(groups.size(), kNoBounds);
   parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
-    for (std::size_t g = begin; g < end; ++g) blocks[g] = groups[g].compact_to<PointRecord>(make_record);
+    for (std::size_t g = begin; g < end; ++g) {
+      blocks[g] = groups[g].compact_to<PointRecord>(
+          [&box = boxes[g]](const ingest::SumSlot& slot) { return make_record(slot, box); });
+    }
   });
   const std::size_t capacity = blocks[0].bytes() / sizeof(PointRecord);
   PodVector<PointRecord> records = PodVector<PointRecord>::adopt(blocks[0].release(), capacity, start.back());
@@ -89,14 +102,14 @@ PodVector<PointRecord> records_in_place(std::vector<ingest::VertexSumTable>& gro
   });
   blocks.clear();
   records.shrink_to_fit();
-  return records;
+  return PointList{std::move(records), bounds_of(boxes)};
 }
 
 }  // namespace
 
 Vec3f normalise_sum(Vec3f s) noexcept { return normalised(s); }
 
-PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh) {
+PointList build_point_records(ingest::SummedMesh&& mesh) {
   std::vector<ingest::VertexSumTable>& groups = mesh.groups;
   // Group g fills records [start[g], start[g + 1]).
   std::vector<std::size_t> start(groups.size() + 1, 0);
@@ -106,13 +119,14 @@ PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh) {
   // fresh memory, each table's memory handed back as its records are made.
   PodVector<PointRecord> records;
   records.resize_uninitialized(start.back());
+  std::vector<BoundingBox> boxes(groups.size(), kNoBounds);
   parallel::parallel_for(groups.size(), [&](std::size_t begin, std::size_t end) {
     for (std::size_t g = begin; g < end; ++g) {
       PointRecord* out = records.data() + start[g];
-      groups[g].drain([&](const ingest::SumSlot& slot) { *out++ = make_record(slot); });
+      groups[g].drain([&](const ingest::SumSlot& slot) { *out++ = make_record(slot, boxes[g]); });
     }
   });
-  return records;
+  return PointList{std::move(records), bounds_of(boxes)};
 }
 
 }  // namespace quarvex::reduce

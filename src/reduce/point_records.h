@@ -3,17 +3,26 @@
 #pragma once
 
 #include "support/pod_vector.h"
+#include "reduce/grid.h"
 #include "reduce/point_record.h"
 #include "ingest/vertex_merge.h"
 #include "support/vec3.h"
 
 namespace quarvex::reduce {
 
+// The records and their bounds (compute_bounds of the records, folded as they are made).
+struct PointList {
+  PodVector<PointRecord> records;
+  BoundingBox box;
+};
+
 // One record per merged vertex, its normal the normalised sum (one parallel loop, a hash
 // group a piece). The record order is unspecified and no caller may rely on it: it follows
 // the merge tables' slots, whose hash keys are drawn afresh for every call. The tables are
-// consumed: their memory goes back as the records are made, so the two never add up.
-PodVector<PointRecord> build_point_records(ingest::SummedMesh&& mesh);
+// consumed, so the two never add up: the records are made in the tables' own memory when
+// group 0's table has room for all of them, else the tables' memory goes back as the
+// records are made.
+PointList build_point_records(ingest::SummedMesh&& mesh);
 
 // The unit normal of a summed normal, in the fixed single-precision order:
 // L = sqrtf((sx*sx + sy*sy) + sz*sz); zero length gives (0, 0, 0). A finite, non-zero sum

@@ -209,7 +209,7 @@ TEST(PointRecords, CubeCornersGetNormalisedFaceSums) {
   quad({0, 1, 0}, 2, 6, 7, 3);
   quad({0, 0, -1}, 0, 2, 3, 1);
   quad({0, 0, 1}, 4, 5, 7, 6);
-  const PodVector<PointRecord> records = build_point_records(merged(cube));
+  const PodVector<PointRecord> records = build_point_records(merged(cube)).records;
   ASSERT_EQ(by_position(records).size(), 8u);
   for (const PointRecord& r : records) {
     // Each normal points away from the cube's centre on every axis, with unit length.
@@ -234,7 +234,7 @@ TEST(PointRecords, RepeatedCornersCancellingAndOverflowingSums) {
       {{-max, max, 0}, {{6, 0, 0}, {7, 0, 0}, {8, 0, 0}}},
       {{inf, 0, 0}, {{7, 0, 0}, {9, 0, 0}, {9, 0, 0}}},
   };
-  auto at = by_position(build_point_records(merged(triangles)));
+  auto at = by_position(build_point_records(merged(triangles)).records);
   ASSERT_EQ(at.size(), 8u);
   auto normal = [&](float x) { const PointRecord& r = at[{x, 0.0f, 0.0f}]; return Vec3f{r.nx, r.ny, r.nz}; };
   auto same = [](Vec3f a, Vec3f b) { return bits(a.x) == bits(b.x) && bits(a.y) == bits(b.y) && bits(a.z) == bits(b.z); };
@@ -249,34 +249,37 @@ TEST(PointRecords, RepeatedCornersCancellingAndOverflowingSums) {
   EXPECT_TRUE(std::isnan(normal(9).x));
   // Finite normals only, so that nothing infinite marks the input as unusual.
   const auto alone = build_point_records(merged({{{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {7, 0, 0}}},
-                                                 {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}}}));
+                                                 {{max, 0, 0}, {{5, 0, 0}, {6, 0, 0}, {8, 0, 0}}}})).records;
   for (const PointRecord& r : alone) EXPECT_TRUE(same(Vec3f{r.nx, r.ny, r.nz}, Vec3f{1, 0, 0})) << r.x;
 }
 
 // Records are made in the tables' own memory when group 0's table has room for all of
-// them, else in fresh memory: the same records either way. The last vertex is the key the
-// tables keep beside their slots.
+// them, else in fresh memory: the same records and bounds either way. The last vertex is the
+// key the tables keep beside their slots, a NaN, which no bound takes.
 TEST(PointRecords, SameRecordsInTheTablesMemoryOrInFreshMemory) {
   auto records_with = [](int in_group_0) {
     const ingest::VertexHasher hasher{next_map_keys()};
     ingest::SummedMesh mesh;
     for (int g = 0; g < 2; ++g) mesh.groups.emplace_back(hasher, 0);  // 16 slots, doubling
     for (int i = 0; i < 40; ++i) {
-      const ingest::VertexKey key = i == 39 ? ingest::kKeyMask : ingest::VertexKey{bits(float(i)), 7, 0x80000000u};
+      const ingest::VertexKey key = i == 39 ? ingest::kKeyMask : ingest::VertexKey{bits(float(i)), bits(2.5f), bits(-0.0f)};
       mesh.groups[i < in_group_0 ? 0 : 1].add(key, hasher(key), Vec3f{float(i), 1, -2});
     }
-    std::vector<std::array<std::uint32_t, 6>> out;
-    for (const PointRecord& r : build_point_records(std::move(mesh))) {
+    const PointList made = build_point_records(std::move(mesh));
+    const BoundingBox& b = made.box;
+    std::vector<std::array<std::uint32_t, 6>> out{{bits(b.min_x), bits(b.max_x), bits(b.min_y), bits(b.max_y), bits(b.min_z), bits(b.max_z)}};
+    for (const PointRecord& r : made.records) {
       out.push_back({bits(r.x), bits(r.y), bits(r.z), bits(r.nx), bits(r.ny), bits(r.nz)});
     }
-    std::sort(out.begin(), out.end());
+    std::sort(out.begin() + 1, out.end());
     return out;
   };
   const auto fresh = records_with(3);      // 40 records, group 0 has 16 slots
   const auto in_place = records_with(37);  // 64 slots
-  ASSERT_EQ(fresh.size(), 40u);
+  ASSERT_EQ(fresh.size(), 41u);
   EXPECT_EQ(fresh, in_place);
-  EXPECT_EQ(fresh[5][3], bits(normalise_sum(Vec3f{5, 1, -2}).x));
+  EXPECT_EQ(fresh[0], (std::array<std::uint32_t, 6>{0, bits(38.0f), bits(2.5f), bits(2.5f), bits(-0.0f), bits(-0.0f)}));
+  EXPECT_EQ(fresh[6][3], bits(normalise_sum(Vec3f{5, 1, -2}).x));
 }
 
 TEST(Cells, EveryRecordCountedInItsCellAndOneRepresentativeDrawnFromEach) {
