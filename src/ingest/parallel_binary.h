@@ -18,6 +18,7 @@
 #include "stl/binary_record.h"
 #include "support/large_block.h"
 #include "support/interrupt.h"
+#include "support/prefetch.h"
 
 namespace quarvex::ingest {
 
@@ -30,6 +31,8 @@ struct BinaryRecords {
   Vec3f normal(std::size_t t) const noexcept {
     return stl::load_vec3(data + t * stl::kBinaryRecordSize + stl::kBinaryNormalOffset);
   }
+  // Record t, which may lie past the run's end.
+  void prefetch(std::size_t t) const noexcept { prefetch_ahead(data, t * stl::kBinaryRecordSize); }
   VertexKey key(std::size_t t, int v) const noexcept {
     const std::byte* p = data + t * stl::kBinaryRecordSize + stl::binary_vertex_offset(static_cast<std::size_t>(v));
     return VertexKey{stl::load_le32(p), stl::load_le32(p + 4), stl::load_le32(p + 8)};

@@ -5,6 +5,7 @@
 
 #include "support/fault.h"
 #include "support/memory_reserve.h"
+#include "support/prefetch.h"
 #include "parallel/parallel_loop.h"
 #include "support/random_source.h"
 
@@ -23,6 +24,7 @@ void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& 
     // A grid no larger than the record list: a cell's number is its key, counted in an
     // array, and only the occupied cells go into the table.
     parallel::collect_into(map.cell_of_, records.size(), [&](std::size_t i) {
+      prefetch_ahead(records.data() + i, kStreamAheadBytes);  // read once, in order
       return static_cast<std::uint32_t>(cell_key(records[i], box, n));
     });
     map.counts_.resize_uninitialized(static_cast<std::size_t>(grid));

@@ -52,6 +52,7 @@
 
 #include "support/large_block.h"
 #include "support/memory_reserve.h"
+#include "support/prefetch.h"
 
 namespace quarvex {
 
@@ -236,7 +237,8 @@ class FlatTable {
 
   // fn(slot) for the used slots among slots[begin, end), in slot order. The used slots of a
   // batch are listed first without a branch: in a table under half full, whether a slot is
-  // used is a coin toss that a branch would mispredict every other slot.
+  // used is a coin toss that a branch would mispredict every other slot. The slots are read
+  // once, in order, so they are asked for ahead.
   template <class Fn>
   static void visit_used(const Slot* slots, std::size_t begin, std::size_t end, Fn& fn) {
     constexpr std::size_t kBatch = 256;
@@ -245,6 +247,7 @@ class FlatTable {
       const std::size_t count = std::min(end - b, kBatch);
       std::size_t n = 0;
       for (std::size_t k = 0; k < count; ++k) {
+        prefetch_ahead(slots + b + k, kStreamAheadBytes);
         used[n] = static_cast<std::uint32_t>(k);
         n += slots[b + k].used() ? 1 : 0;
       }
