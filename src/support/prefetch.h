@@ -1,9 +1,10 @@
 // Software prefetch for the passes that stream through large lists in memory.
 //
-// On the machines measured (virtual ones among them) the hardware prefetcher keeps too few
-// lines in flight for these passes: a cold list read from start to end waits on memory for
-// most of its loads. Asking for the line about 2 KiB ahead of the one being read overlaps
-// those waits; where the list is already in cache the hint costs one instruction.
+// On the (virtual) machine this was measured on, the hardware prefetcher keeps too few lines
+// in flight for these passes: a cold list read from start to end waits on memory for most of
+// its loads (the cell-key pass took 5.2 ms for 1M records without the hint, 3.6 with it).
+// Asking for the line about 2 KiB ahead of the one being read overlaps those waits; where the
+// list is already in cache the hint costs one instruction.
 #pragma once
 
 #include <cstddef>
