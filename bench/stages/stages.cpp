@@ -25,6 +25,7 @@
 #include "reduce/output_split.h"
 #include "reduce/point_records.h"
 #include "ingest/ascii_chunk.h"
+#include "ingest/parallel_ascii.h"
 #include "ingest/parallel_binary.h"
 #include "ingest/read_mesh_file.h"
 #include "ingest/vertex_merge.h"
@@ -137,18 +138,25 @@ std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
   return mesh.groups.front().size();
 }
 
-// The facets of the text, cut into one piece per worker at facet lines, parsed on the workers.
+// The facets of the text, cut at facet lines into pieces of the call's size and parsed on
+// the workers as the call parses a window's pieces, each into a list that is kept from run to
+// run (as the call keeps its pieces' lists from window to window): the row times the parse,
+// not the first touch of growing lists.
 std::size_t parse_in_memory(std::string_view text) {
-  const std::size_t pieces = std::max<std::size_t>(1, parallel::current_num_threads());
-  std::vector<std::size_t> cut(pieces + 1, text.size());
-  cut[0] = ingest::next_facet_line(text, 0);
-  for (std::size_t k = 1; k < pieces; ++k) cut[k] = std::max(cut[k - 1], std::min(text.size(), ingest::next_facet_line(text, text.size() * k / pieces)));
-  std::vector<PodVector<stl::RawTriangle>> out(pieces);
-  parallel::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
-    for (std::size_t k = begin; k < end; ++k)
-      if (cut[k] < cut[k + 1]) ingest::parse_facets(text.substr(cut[k], cut[k + 1] - cut[k]), out[k]);
+  std::vector<std::size_t> cut{ingest::next_facet_line(text, 0)};
+  for (std::size_t at = cut.back(); at < text.size(); cut.push_back(at)) {
+    at = std::min(text.size(), at + ingest::AsciiCuts{}.piece_bytes);
+    if (at < text.size()) at = std::min(text.size(), ingest::next_facet_line(text, at));
+  }
+  static std::vector<PodVector<stl::RawTriangle>> lists;
+  if (lists.size() < cut.size()) lists.resize(cut.size());
+  parallel::parallel_for(cut.size() - 1, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t k = begin; k < end; ++k) {
+      lists[k].clear();
+      ingest::parse_facets(text.substr(cut[k], cut[k + 1] - cut[k]), lists[k]);
+    }
   });
-  return out.front().size();
+  return cut.size() > 1 ? lists.front().size() : 0;
 }
 
 }  // namespace
