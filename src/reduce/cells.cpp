@@ -20,13 +20,16 @@ void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& 
   if (records.size() >= kNone) throw_out_of_memory();
   const CellMap::CellHasher hasher = map.cells_.hasher();
   const std::uint64_t grid = n == 0 ? 1 : n <= (1u << 20) ? n * n * n : UINT64_MAX;
+  // Record i's cell key; each piece reads its records once, in order.
+  auto key_of = [&](std::size_t i) {
+    prefetch_ahead(records.data() + i, kStreamAheadBytes);
+    return cell_key(records[i], box, n);
+  };
   if (grid <= std::max<std::uint64_t>(records.size(), 1 << 16)) {
     // A grid no larger than the record list: a cell's number is its key, counted in an
     // array, and only the occupied cells go into the table.
-    parallel::collect_into(map.cell_of_, records.size(), [&](std::size_t i) {
-      prefetch_ahead(records.data() + i, kStreamAheadBytes);  // read once, in order
-      return static_cast<std::uint32_t>(cell_key(records[i], box, n));
-    });
+    parallel::collect_into(map.cell_of_, records.size(),
+                           [&](std::size_t i) { return static_cast<std::uint32_t>(key_of(i)); });
     map.counts_.resize_uninitialized(static_cast<std::size_t>(grid));
     std::fill(map.counts_.begin(), map.counts_.end(), 0u);
     for (const std::uint32_t c : map.cell_of_) ++map.counts_[c];
@@ -40,7 +43,7 @@ void accumulate_cells(const PodVector<PointRecord>& records, const BoundingBox& 
     return;
   }
   PodVector<std::uint64_t> keys;
-  parallel::collect_into(keys, records.size(), [&](std::size_t i) { return cell_key(records[i], box, n); });
+  parallel::collect_into(keys, records.size(), key_of);
   map.cell_of_.resize_uninitialized(records.size());
   for (std::size_t i = 0; i < records.size(); ++i) {
     const auto [entry, inserted] = map.cells_.find_or_insert(keys[i], hasher(keys[i]));
