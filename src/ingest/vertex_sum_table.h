@@ -64,10 +64,19 @@ struct SumSlot {
   std::uint32_t x, y, z;  // the key XOR kKeyMask
   Vec3f sum;
 
-  bool used() const noexcept { return (x | y | z) != 0; }
+  // x and y are compared as one 64-bit word: one load and one compare instead of two.
+  bool used() const noexcept { return (xy() | z) != 0; }
   static bool storable(const VertexKey& k) noexcept { return !(k == kKeyMask); }
   bool holds(const VertexKey& k) const noexcept {
-    return x == (k.x ^ kKeyMask.x) && y == (k.y ^ kKeyMask.y) && z == (k.z ^ kKeyMask.z);
+    return xy() == (low_pair(k) ^ low_pair(kKeyMask)) && z == (k.z ^ kKeyMask.z);
+  }
+  static std::uint64_t low_pair(const VertexKey& k) noexcept {
+    return static_cast<std::uint64_t>(k.x) | static_cast<std::uint64_t>(k.y) << 32;
+  }
+  std::uint64_t xy() const noexcept {
+    std::uint64_t v;
+    std::memcpy(&v, &x, sizeof v);
+    return v;
   }
   void claim(const VertexKey& k) noexcept { x = k.x ^ kKeyMask.x, y = k.y ^ kKeyMask.y, z = k.z ^ kKeyMask.z; }
   VertexKey stored_key() const noexcept { return VertexKey{x ^ kKeyMask.x, y ^ kKeyMask.y, z ^ kKeyMask.z}; }
