@@ -4,7 +4,9 @@
 // and two floors for comparison: reading the file in one read() call, and in 8192-byte
 // read() calls, the sequential reader's pattern. A third row is what the ingest costs beyond
 // reading: a binary file's vertex merge, or an ASCII file's facet parse, on the workers, of
-// a copy of the file already in memory, so that no read is in it.
+// a copy of the file already in memory, so that no read is in it. For a binary file a
+// fourth is what the hardware allows a merge with tables of that size: one random cache-line
+// update per corner.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <map>
 #include <memory>
 #include <optional>
@@ -44,6 +47,8 @@ namespace {
 std::map<std::string, std::vector<double>> timings;
 std::map<std::string, std::vector<double>> cpu_timings;
 std::vector<std::string> order;
+// The bytes of the merge tables the last merge_in_memory made.
+std::size_t merge_table_bytes = 0;
 
 // CPU time of all threads of the process: on a busy machine it shows the work a stage does
 // when its wall time mostly shows how long it waited for a core.
@@ -135,7 +140,40 @@ std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
     });
   }
   const ingest::SummedMesh mesh = std::move(merge).finish();
+  merge_table_bytes = 0;
+  for (const ingest::VertexSumTable& table : mesh.groups) merge_table_bytes += table.capacity() * sizeof(ingest::SumSlot);
   return mesh.groups.front().size();
+}
+
+// What the hardware allows the merge: one update of a random cache line per corner, in
+// memory of the merge tables' size split between the pieces as the groups split it, with the
+// lines asked for as far ahead as the merge asks for its slots. The memory is touched once
+// and kept from run to run, so the row times the accesses, not first-touch page faults.
+std::size_t random_updates(std::size_t corners) {
+  constexpr std::size_t kLine = 64, kAhead = 32;
+  if (corners == 0 || merge_table_bytes == 0) return 0;
+  static LargeBlock block;
+  if (block.bytes() < merge_table_bytes) {
+    block = LargeBlock(merge_table_bytes);
+    std::memset(block.data(), 1, block.bytes());
+  }
+  auto* const lines = static_cast<std::byte*>(block.data());
+  const std::size_t pieces = ingest::VertexMerge::group_count();
+  const std::uint64_t per_piece = merge_table_bytes / kLine / pieces;
+  parallel::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+    for (std::size_t g = begin; g < end; ++g) {
+      const SplitPart part = split_part(corners, g, pieces);
+      auto line = [&](std::size_t i) {
+        const std::uint64_t h = (i + 1) * 0x9E3779B97F4A7C15ull;
+        return reinterpret_cast<std::uint64_t*>(lines + (g * per_piece + (((h >> 32) * per_piece) >> 32)) * kLine);
+      };
+      for (std::size_t i = part.first; i < part.first + part.size(); ++i) {
+        __builtin_prefetch(line(i + kAhead));
+        *line(i) += i;
+      }
+    }
+  });
+  return static_cast<std::size_t>(*reinterpret_cast<std::uint64_t*>(lines));
 }
 
 // The facets of the text, cut at facet lines into pieces of the call's size and parsed on
@@ -178,8 +216,13 @@ int main(int argc, char** argv) {
     { Stage s("floor: one read()"); sink += read_whole(path); }
     { Stage s("floor: 8192-byte read()s"); sink += read_in_chunks(path, 8192); }
     if (binary) {
-      Stage s("merge alone (file in memory)");
-      sink += merge_in_memory(head + stl::kBinaryHeadSize, (bytes.size() - stl::kBinaryHeadSize) / stl::kBinaryRecordSize);
+      const std::size_t count = (bytes.size() - stl::kBinaryHeadSize) / stl::kBinaryRecordSize;
+      {
+        Stage s("merge alone (file in memory)");
+        sink += merge_in_memory(head + stl::kBinaryHeadSize, count);
+      }
+      Stage s("random line updates alone (table size)");
+      sink += random_updates(3 * count);
     } else {
       Stage s("facet parse alone (file in memory)");
       sink += parse_in_memory(bytes);
