@@ -64,19 +64,15 @@ struct SumSlot {
   std::uint32_t x, y, z;  // the key XOR kKeyMask
   Vec3f sum;
 
-  // x and y are compared as one 64-bit word: one load and one compare instead of two.
-  bool used() const noexcept { return (xy() | z) != 0; }
+  // x and y are compared as one 64-bit word: the compiler makes it one load and one compare
+  // instead of two.
+  bool used() const noexcept { return (pair(x, y) | z) != 0; }
   static bool storable(const VertexKey& k) noexcept { return !(k == kKeyMask); }
   bool holds(const VertexKey& k) const noexcept {
-    return xy() == (low_pair(k) ^ low_pair(kKeyMask)) && z == (k.z ^ kKeyMask.z);
+    return pair(x, y) == (pair(k.x, k.y) ^ pair(kKeyMask.x, kKeyMask.y)) && z == (k.z ^ kKeyMask.z);
   }
-  static std::uint64_t low_pair(const VertexKey& k) noexcept {
-    return static_cast<std::uint64_t>(k.x) | static_cast<std::uint64_t>(k.y) << 32;
-  }
-  std::uint64_t xy() const noexcept {
-    std::uint64_t v;
-    std::memcpy(&v, &x, sizeof v);
-    return v;
+  static std::uint64_t pair(std::uint32_t lo, std::uint32_t hi) noexcept {
+    return static_cast<std::uint64_t>(lo) | static_cast<std::uint64_t>(hi) << 32;
   }
   void claim(const VertexKey& k) noexcept { x = k.x ^ kKeyMask.x, y = k.y ^ kKeyMask.y, z = k.z ^ kKeyMask.z; }
   VertexKey stored_key() const noexcept { return VertexKey{x ^ kKeyMask.x, y ^ kKeyMask.y, z ^ kKeyMask.z}; }
