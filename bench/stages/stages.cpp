@@ -37,6 +37,7 @@
 #include "stl/binary_reader.h"
 #include "stl/binary_record.h"
 #include "support/even_split.h"
+#include "support/fast_hash.h"
 #include "support/large_block.h"
 
 using namespace quarvex;
@@ -164,7 +165,7 @@ std::size_t random_updates(std::size_t corners) {
     for (std::size_t g = begin; g < end; ++g) {
       const SplitPart part = split_part(corners, g, pieces);
       auto line = [&](std::size_t i) {
-        const std::uint64_t h = (i + 1) * 0x9E3779B97F4A7C15ull;
+        const std::uint64_t h = folded_multiply(i, 0x9E3779B97F4A7C15ull);
         return reinterpret_cast<std::uint64_t*>(lines + (g * per_piece + (((h >> 32) * per_piece) >> 32)) * kLine);
       };
       for (std::size_t i = part.first; i < part.first + part.size(); ++i) {
