@@ -4,9 +4,11 @@
 // and two floors for comparison: reading the file in one read() call, and in 8192-byte
 // read() calls, the sequential reader's pattern. A third row is what the ingest costs beyond
 // reading: a binary file's vertex merge, or an ASCII file's facet parse, on the workers, of
-// a copy of the file already in memory, so that no read is in it. For a binary file a
-// fourth is what the hardware allows a merge with tables of that size: one random cache-line
-// update per corner.
+// a copy of the file already in memory, so that no read is in it. For a binary file three
+// more split the merge: the same merge again into its tables, now touched and holding every
+// key (the lookups alone); fresh memory of the tables' size touched (page faults and clearing
+// alone); and what the hardware allows a merge with tables of that size: one random
+// cache-line update per corner.
 #include <fcntl.h>
 #include <time.h>
 #include <unistd.h>
@@ -116,12 +118,10 @@ std::string read_file(const char* path) {
   return bytes;
 }
 
-// The binary reader's pipeline without its reads: while window w is merged, window w + 1 is
-// routed, each by all pieces.
-std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
-  const std::size_t groups = ingest::VertexMerge::group_count();
-  ingest::VertexMerge merge(groups, ingest::presized_vertices(count / 2));
-  merge.expect_triangles(count);
+// The binary reader's pipeline without its reads, into `merge`: while window w is merged,
+// window w + 1 is routed, each by all pieces.
+void merge_windows(ingest::VertexMerge& merge, const std::byte* records, std::size_t count) {
+  const std::size_t groups = merge.groups();
   const std::size_t window = ingest::kBinaryWindowRecords;
   const std::size_t windows = (count + window - 1) / window;
   auto share = [&](std::size_t w, std::size_t g) {
@@ -140,10 +140,48 @@ std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
       }
     });
   }
-  const ingest::SummedMesh mesh = std::move(merge).finish();
+}
+
+// The merge alone, timed twice: into fresh tables, as a call merges, and then once more into
+// the same tables, whose memory is now touched and which hold every key, so that the second
+// row is the lookups alone and the difference is what the first touch of the tables costs
+// (page faults and clearing, cold lines, inserts).
+std::size_t merge_in_memory(const std::byte* records, std::size_t count) {
+  std::optional<ingest::VertexMerge> merge;
+  {
+    Stage s("merge alone (file in memory)");
+    merge.emplace(ingest::VertexMerge::group_count(), ingest::presized_vertices(count / 2));
+    merge->expect_triangles(count);
+    merge_windows(*merge, records, count);
+  }
+  {
+    Stage s("merge again, tables warm (keys present)");
+    merge_windows(*merge, records, count);
+  }
+  const ingest::SummedMesh mesh = std::move(*merge).finish();
   merge_table_bytes = 0;
   for (const ingest::VertexSumTable& table : mesh.groups) merge_table_bytes += table.capacity() * sizeof(ingest::SumSlot);
   return mesh.groups.front().size();
+}
+
+// Fresh memory of the merge tables' size, split between the pieces as the groups split it,
+// each piece mapping its share as a table does and writing one byte per 4 KiB: what the
+// first touch of the tables costs in page faults and clearing alone.
+std::size_t touch_fresh_tables() {
+  if (merge_table_bytes == 0) return 0;
+  const std::size_t pieces = ingest::VertexMerge::group_count();
+  std::vector<LargeBlock> blocks(pieces);
+  {
+    Stage s("fresh memory of the tables' size, touched");
+    parallel::parallel_for(pieces, [&](std::size_t begin, std::size_t end) {
+      for (std::size_t g = begin; g < end; ++g) {
+        blocks[g] = LargeBlock(merge_table_bytes / pieces);
+        auto* const bytes = static_cast<volatile unsigned char*>(blocks[g].data());
+        for (std::size_t i = 0; i < blocks[g].bytes(); i += 4096) bytes[i] = 1;
+      }
+    });
+  }
+  return blocks.front().bytes();
 }
 
 // What the hardware allows the merge: one update of a random cache line per corner, in
@@ -218,10 +256,8 @@ int main(int argc, char** argv) {
     { Stage s("floor: 8192-byte read()s"); sink += read_in_chunks(path, 8192); }
     if (binary) {
       const std::size_t count = (bytes.size() - stl::kBinaryHeadSize) / stl::kBinaryRecordSize;
-      {
-        Stage s("merge alone (file in memory)");
-        sink += merge_in_memory(head + stl::kBinaryHeadSize, count);
-      }
+      sink += merge_in_memory(head + stl::kBinaryHeadSize, count);
+      sink += touch_fresh_tables();
       Stage s("random line updates alone (table size)");
       sink += random_updates(3 * count);
     } else {
