@@ -137,18 +137,41 @@ class VertexMerge {
     const VertexHasher hasher = hasher_;
     VertexRef* at[kMaxGroups];
     double weight = 0;
-    for (std::size_t first = 0; first < run.size(); first += block) {
-      const std::size_t last = std::min(run.size(), first + block);
-      for (std::size_t g = 0; g < groups; ++g) at[g] = out.lists_[g].room_for(3 * (last - first));
+    // fn(hash, ref) for every corner of triangles [first, last), in order.
+    auto each_corner = [&](std::size_t first, std::size_t last, auto&& fn) {
       for (std::size_t t = first; t < last; ++t) {
         run.prefetch(t + kRouteAhead);
         const Vec3f n = run.normal(t);
         weight += static_cast<double>(std::fabs(n.x) + std::fabs(n.y) + std::fabs(n.z));
         for (std::uint32_t v = 0; v < 3; ++v) {
           const std::uint64_t hash = hasher(run.key(t, static_cast<int>(v)));
-          const std::size_t g = groups == 1 ? 0 : owner(hash, groups);
-          *at[g]++ = VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)};
+          fn(hash, VertexRef{static_cast<std::uint32_t>(hash), static_cast<std::uint32_t>(t * 4 + v)});
         }
+      }
+    };
+    for (std::size_t first = 0; first < run.size(); first += block) {
+      const std::size_t last = std::min(run.size(), first + block);
+      for (std::size_t g = 0; g < groups; ++g) at[g] = out.lists_[g].room_for(3 * (last - first));
+      if (groups == 2) {
+        // Both cursors take every ref and only the owner's moves on (the other's slot is
+        // written again, or lies past its list's end within the block's room): the cursors
+        // stay in registers, where an indexed one would make each corner of a run for one
+        // group wait for the store of the last.
+        VertexRef* a = at[0];
+        VertexRef* b = at[1];
+        each_corner(first, last, [&](std::uint64_t hash, VertexRef ref) {
+          const std::size_t second = owner(hash, 2);
+          *a = ref;
+          *b = ref;
+          a += 1 - second;
+          b += second;
+        });
+        at[0] = a;
+        at[1] = b;
+      } else {
+        each_corner(first, last, [&](std::uint64_t hash, VertexRef ref) {
+          *at[groups == 1 ? 0 : owner(hash, groups)]++ = ref;
+        });
       }
       for (std::size_t g = 0; g < groups; ++g) {
         PodVector<VertexRef>& list = out.lists_[g];
