@@ -46,13 +46,16 @@ inline VertexKey vertex_key(Vec3f p) noexcept {
                    std::bit_cast<std::uint32_t>(p.z)};
 }
 
+// Two 32-bit words as one 64-bit word, `lo` in the low half: the hasher mixes a key's x and y
+// so, and a slot compares them so (one load and one compare instead of two).
+inline std::uint64_t word_pair(std::uint32_t lo, std::uint32_t hi) noexcept {
+  return static_cast<std::uint64_t>(lo) | static_cast<std::uint64_t>(hi) << 32;
+}
+
 // Keyed per merge, so the slot order of one call says nothing about the next.
 struct VertexHasher {
   HashKeys keys;
-  std::uint64_t operator()(const VertexKey& k) const noexcept {
-    const std::uint64_t lo = static_cast<std::uint64_t>(k.x) | (static_cast<std::uint64_t>(k.y) << 32);
-    return keyed_mix(lo, k.z, keys.k0, keys.k1);
-  }
+  std::uint64_t operator()(const VertexKey& k) const noexcept { return keyed_mix(word_pair(k.x, k.y), k.z, keys.k0, keys.k1); }
 };
 
 // The key a slot of all zero bytes would store: three signalling NaNs, which no text and
@@ -64,15 +67,10 @@ struct SumSlot {
   std::uint32_t x, y, z;  // the key XOR kKeyMask
   Vec3f sum;
 
-  // x and y are compared as one 64-bit word: the compiler makes it one load and one compare
-  // instead of two.
-  bool used() const noexcept { return (pair(x, y) | z) != 0; }
+  bool used() const noexcept { return (word_pair(x, y) | z) != 0; }
   static bool storable(const VertexKey& k) noexcept { return !(k == kKeyMask); }
   bool holds(const VertexKey& k) const noexcept {
-    return pair(x, y) == (pair(k.x, k.y) ^ pair(kKeyMask.x, kKeyMask.y)) && z == (k.z ^ kKeyMask.z);
-  }
-  static std::uint64_t pair(std::uint32_t lo, std::uint32_t hi) noexcept {
-    return static_cast<std::uint64_t>(lo) | static_cast<std::uint64_t>(hi) << 32;
+    return word_pair(x, y) == (word_pair(k.x, k.y) ^ word_pair(kKeyMask.x, kKeyMask.y)) && z == (k.z ^ kKeyMask.z);
   }
   void claim(const VertexKey& k) noexcept { x = k.x ^ kKeyMask.x, y = k.y ^ kKeyMask.y, z = k.z ^ kKeyMask.z; }
   VertexKey stored_key() const noexcept { return VertexKey{x ^ kKeyMask.x, y ^ kKeyMask.y, z ^ kKeyMask.z}; }
