@@ -559,9 +559,9 @@ def stages_table(r: dict) -> list[str]:
         rest = sum(by_name[p] for p in later)
         lines += [
             "The stages after the read and merge (normalising the records, the bounds, the "
-            f"cell count) take {rest:.4f} s on both cores, {rest / floor:.2f} × floor-read, before "
-            "the file is read at all; the read and merge itself cannot take less than one "
-            "read of the bytes spread over the cores.", ""]
+            f"cell count) take {rest:.4f} s on both cores, {rest / floor:.2f} × floor-read, on top of "
+            "the read and merge, which itself cannot take less than one read of the bytes spread "
+            "over the cores.", ""]
     return lines
 
 
