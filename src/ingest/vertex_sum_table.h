@@ -55,7 +55,9 @@ inline std::uint64_t word_pair(std::uint32_t lo, std::uint32_t hi) noexcept {
 // Keyed per merge, so the slot order of one call says nothing about the next.
 struct VertexHasher {
   HashKeys keys;
-  std::uint64_t operator()(const VertexKey& k) const noexcept { return keyed_mix(word_pair(k.x, k.y), k.z, keys.k0, keys.k1); }
+  std::uint64_t operator()(const VertexKey& k) const noexcept {
+    return keyed_mix(word_pair(k.x, k.y), k.z, keys.k0, keys.k1);
+  }
 };
 
 // The key a slot of all zero bytes would store: three signalling NaNs, which no text and
